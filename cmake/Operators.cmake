@@ -1,0 +1,24 @@
+# fieldfx_add_operator(<Name> SOURCES <files…> LINKS <host libraries…>)
+#
+# Builds lib<Name>.so: one operator, with the shared modules it uses compiled
+# in, exporting only GetOperatorInfo and OperatorAction, and linked by name
+# against the host libraries it imports.
+function(fieldfx_add_operator name)
+  cmake_parse_arguments(OP "" "" "SOURCES;LINKS" ${ARGN})
+  add_library(${name} SHARED ${OP_SOURCES})
+  target_include_directories(${name} PRIVATE ${FIELDFX_OPS_INCLUDE} ${FIELDFX_OPS_COMMON})
+  target_link_libraries(${name} PRIVATE ${OP_LINKS})
+  set_target_properties(${name} PROPERTIES
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON
+    BUILD_RPATH "$ORIGIN"
+    INSTALL_RPATH "$ORIGIN"
+    LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/operator-exports.map)
+  target_link_options(${name} PRIVATE
+    "LINKER:--version-script=${PROJECT_SOURCE_DIR}/cmake/operator-exports.map"
+    "LINKER:--as-needed")
+  if(NOT FIELDFX_SANITIZE)
+    target_link_options(${name} PRIVATE "LINKER:--no-undefined")
+  endif()
+  set_property(GLOBAL APPEND PROPERTY FIELDFX_OPERATORS ${name})
+endfunction()

@@ -1,0 +1,40 @@
+// The host side behind the three libraries that operators import
+// (libhostcore, libhostimage, liblogger). An application installs one
+// HostBackend at start-up; every service call an operator makes is forwarded
+// to it. With none installed the services fail safely: no field, no image,
+// puts refused, log records on stderr.
+#pragma once
+
+#include <cstdint>
+
+#include "OperatorApi.h"
+
+namespace fieldfx {
+
+class HostBackend {
+public:
+    virtual ~HostBackend() = default;
+    virtual FieldImage* getField(int32_t input, int32_t position) = 0;
+    virtual int32_t putField(FieldImage* image) = 0;
+    virtual int32_t checkAbort() = 0;
+    virtual FieldImage* allocImage(int32_t a, int32_t b, int32_t c, int32_t d) = 0;
+    virtual void freeImage(FieldImage* image) = 0;
+    virtual void logMessage(int32_t level, int32_t line, const char* file, uint32_t code,
+                            const char* text) = 0;
+};
+
+// Installs the backend that serves every operator call; nullptr uninstalls.
+// Returns the backend that was installed before.
+HostBackend* installHostBackend(HostBackend* backend);
+HostBackend* installedHostBackend();
+
+// A field image and its pixels in one heap block, every pixel opaque black.
+// Width and height must be 0..32767; returns nullptr otherwise or when no
+// memory can be had. The region is the whole image.
+FieldImage* newFieldImage(int32_t width, int32_t height);
+void deleteFieldImage(FieldImage* image);
+
+// Writes one log record to stderr in the host's format.
+void printLogRecord(int32_t level, int32_t line, const char* file, uint32_t code, const char* text);
+
+}  // namespace fieldfx
