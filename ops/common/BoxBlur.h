@@ -1,0 +1,21 @@
+// Box-filter kernels over one byte (`channel`, 0..3) of every pixel of an
+// image of width x height four-byte pixels, rows back to back. The source is
+// only read; of the destination only byte `channel` of each pixel is written.
+// `window` is the row window length r; columns use r / 2.
+#pragma once
+
+#include <cstdint>
+
+// Column pass (r / 2) from the source into a temporary image, then row pass
+// (r) into the destination. Without memory for the temporary image the
+// destination is left as it was.
+void BlurBoth(const uint8_t* source, uint8_t* destination, int32_t width, int32_t height,
+              int32_t window, int32_t channel);
+
+// Column pass (r / 2) straight into the destination.
+void BlurVertical(const uint8_t* source, uint8_t* destination, int32_t width, int32_t height,
+                  int32_t window, int32_t channel);
+
+// Row pass (r) straight into the destination.
+void BlurHorizontal(const uint8_t* source, uint8_t* destination, int32_t width, int32_t height,
+                    int32_t window, int32_t channel);
