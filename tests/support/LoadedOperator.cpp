@@ -11,7 +11,7 @@ std::vector<std::string> builtOperators() {
     std::vector<std::string> names;
     std::string list = FIELDFX_BUILT_OPERATORS;
     for (size_t start = 0; start < list.size();) {
-        size_t end = list.find(';', start);
+        size_t end = list.find(',', start);
         if (end == std::string::npos) end = list.size();
         if (end > start) names.push_back(list.substr(start, end - start));
         start = end + 1;
