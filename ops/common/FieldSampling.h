@@ -38,83 +38,84 @@ extern SamplingContext samplingContext;
 // field. The caller must not sample then.
 bool bindSamplingContext(FieldImage* primary, FieldImage* secondary);
 
-namespace field_sampling_detail {
+// The sampling geometry applied to one field's pixels, as plain values. The
+// transitions' pixel loops keep one in a local: the bytes they write could
+// otherwise alias the static context and force it to be reloaded for every
+// pixel. It reads exactly what the routines below read.
+struct FieldSampler {
+    const uint8_t* pixels;
+    size_t stride;  // bytes per row: fieldWidth pixels
+    int32_t clampLeft, clampTop, clampRight, clampBottom;
 
-inline int32_t clampColumn(int32_t x) {
+    // First byte of the pixel at (x, y) clamped into the region.
+    const uint8_t* clampedPixel(int32_t x, int32_t y) const {
+        if (x < clampLeft) x = clampLeft;
+        else if (x > clampRight) x = clampRight;
+        if (y < clampTop) y = clampTop;
+        else if (y > clampBottom) y = clampBottom;
+        return pixels + static_cast<size_t>(y) * stride + static_cast<size_t>(x) * PIXEL_BYTES;
+    }
+
+    // One byte of the bilinear sample. The neighbour differences are
+    // integers converted to double; the rest is double precision in this
+    // order; the result is truncated toward zero. It lies between the
+    // smallest and largest neighbour, so it fits a byte.
+    static uint8_t interpolate(int a, int b, int c, int d, double fx, double fy) {
+        const double top = static_cast<double>(b - a) * fx + a;
+        const double bottom = static_cast<double>(d - c) * fx + c;
+        const double value = (bottom - top) * fy + top;
+        return static_cast<uint8_t>(static_cast<int32_t>(value));
+    }
+
+    // Bilinear sample at (x, y), 0 <= x < fieldWidth and 0 <= y <
+    // fieldHeight (callers test this first, which also keeps the conversion
+    // to an integer defined). Neighbours A (xi, yi), B (xi + 1, yi),
+    // C (xi, yi + 1), D (xi + 1, yi + 1), each clamped into the region; when
+    // none of them needs clamping, which is most of the time, they are
+    // addressed directly. Bytes below `first` of `out` are left unwritten
+    // (for callers that use only bytes 1 to 3).
+    template <int first = 0>
+    void sample(double x, double y, uint8_t* out) const {
+        const int32_t xi = static_cast<int32_t>(x);
+        const int32_t yi = static_cast<int32_t>(y);
+        const double fx = x - xi;
+        const double fy = y - yi;
+        const uint8_t *a, *b, *c, *d;
+        if (xi >= clampLeft && xi < clampRight && yi >= clampTop && yi < clampBottom) {
+            a = pixels + static_cast<size_t>(yi) * stride + static_cast<size_t>(xi) * PIXEL_BYTES;
+            b = a + PIXEL_BYTES;
+            c = a + stride;
+            d = c + PIXEL_BYTES;
+        } else {
+            a = clampedPixel(xi, yi);
+            b = clampedPixel(xi + 1, yi);
+            c = clampedPixel(xi, yi + 1);
+            d = clampedPixel(xi + 1, yi + 1);
+        }
+        uint8_t result[PIXEL_BYTES];
+        for (int i = first; i < PIXEL_BYTES; ++i) result[i] = interpolate(a[i], b[i], c[i], d[i], fx, fy);
+        for (int i = first; i < PIXEL_BYTES; ++i) out[i] = result[i];
+    }
+};
+
+inline FieldSampler samplerFor(const FieldImage* field) {
     const SamplingContext& ctx = samplingContext;
-    if (x < ctx.clampLeft) return ctx.clampLeft;
-    if (x > ctx.clampRight) return ctx.clampRight;
-    return x;
+    return FieldSampler{field->pixels, static_cast<size_t>(ctx.fieldWidth) * PIXEL_BYTES,
+                        ctx.clampLeft, ctx.clampTop, ctx.clampRight, ctx.clampBottom};
 }
 
-inline int32_t clampRow(int32_t y) {
-    const SamplingContext& ctx = samplingContext;
-    if (y < ctx.clampTop) return ctx.clampTop;
-    if (y > ctx.clampBottom) return ctx.clampBottom;
-    return y;
-}
-
-// First byte of the pixel at clamped (x, y) of a buffer with the primary
-// field's stride.
-inline const uint8_t* clampedPixel(const uint8_t* pixels, int32_t x, int32_t y) {
-    const int32_t cx = clampColumn(x);
-    const int32_t cy = clampRow(y);
-    return pixels + (static_cast<size_t>(cy) * static_cast<size_t>(samplingContext.fieldWidth) +
-                     static_cast<size_t>(cx)) * PIXEL_BYTES;
-}
-
-// One byte of the bilinear sample. The neighbour differences are integers
-// converted to double; the rest is double precision in this order; the
-// result is truncated toward zero. It lies between the smallest and largest
-// neighbour, so it fits a byte.
-inline uint8_t interpolate(int a, int b, int c, int d, double fx, double fy) {
-    const double top = static_cast<double>(b - a) * fx + a;
-    const double bottom = static_cast<double>(d - c) * fx + c;
-    const double value = (bottom - top) * fy + top;
-    return static_cast<uint8_t>(static_cast<int32_t>(value));
-}
-
-inline void blend(const uint8_t* a, const uint8_t* b, const uint8_t* c, const uint8_t* d,
-                  double fx, double fy, uint8_t* out) {
-    for (int i = 0; i < PIXEL_BYTES; ++i) out[i] = interpolate(a[i], b[i], c[i], d[i], fx, fy);
-}
-
-}  // namespace field_sampling_detail
+// Samplers of the bound primary and secondary field for a pixel loop.
+inline FieldSampler primarySampler() { return samplerFor(samplingContext.primaryField); }
+inline FieldSampler secondarySampler() { return samplerFor(samplingContext.secondaryField); }
 
 // The four bytes of the secondary field at (x, y) clamped into the primary
 // field's valid region.
 inline void fetchSecondaryPixel(int32_t x, int32_t y, uint8_t* out) {
-    const uint8_t* p =
-        field_sampling_detail::clampedPixel(samplingContext.secondaryField->pixels, x, y);
-    out[0] = p[0];
-    out[1] = p[1];
-    out[2] = p[2];
-    out[3] = p[3];
+    const uint8_t* p = secondarySampler().clampedPixel(x, y);
+    for (int i = 0; i < PIXEL_BYTES; ++i) out[i] = p[i];
 }
 
-// Bilinear samples at (x, y), 0 <= x < fieldWidth and 0 <= y < fieldHeight
-// (callers test this before the call, which also keeps the conversion to an
-// integer defined). Both give identical bytes for the same field.
-inline void sampleSecondary(double x, double y, uint8_t* out) {
-    const int32_t xi = static_cast<int32_t>(x);
-    const int32_t yi = static_cast<int32_t>(y);
-    const double fx = x - xi;
-    const double fy = y - yi;
-    uint8_t a[4], b[4], c[4], d[4];
-    fetchSecondaryPixel(xi, yi, a);
-    fetchSecondaryPixel(xi + 1, yi, b);
-    fetchSecondaryPixel(xi, yi + 1, c);
-    fetchSecondaryPixel(xi + 1, yi + 1, d);
-    field_sampling_detail::blend(a, b, c, d, fx, fy, out);
-}
-
-inline void samplePrimary(double x, double y, uint8_t* out) {
-    using namespace field_sampling_detail;
-    const int32_t xi = static_cast<int32_t>(x);
-    const int32_t yi = static_cast<int32_t>(y);
-    const double fx = x - xi;
-    const double fy = y - yi;
-    const uint8_t* pixels = samplingContext.primaryField->pixels;
-    blend(clampedPixel(pixels, xi, yi), clampedPixel(pixels, xi + 1, yi),
-          clampedPixel(pixels, xi, yi + 1), clampedPixel(pixels, xi + 1, yi + 1), fx, fy, out);
-}
+// Bilinear samples of the bound fields (see FieldSampler::sample). Both give
+// identical bytes for the same field.
+inline void sampleSecondary(double x, double y, uint8_t* out) { secondarySampler().sample(x, y, out); }
+inline void samplePrimary(double x, double y, uint8_t* out) { primarySampler().sample(x, y, out); }

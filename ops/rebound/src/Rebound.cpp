@@ -97,11 +97,11 @@ static Swing swingFor(int32_t corner, bool swingIn, uint32_t length, uint32_t po
 // Pixel loops. One pass over the target: every target pixel whose sample
 // position falls inside the field is replaced by the moving picture's whole
 // sample; the others keep their bytes. opChkAbort is called after every row;
-// its answer does not stop the pass.
+// its answer does not stop the pass. The sampler is taken by value, so that
+// it stays in registers while the loop writes bytes.
 
-template <void (*Sample)(double, double, uint8_t*)>
 static void drawPass(uint8_t* target, int32_t width, int32_t height, bool canSample,
-                     const Swing& swing) {
+                     const Swing swing, const FieldSampler moving) {
     const double s = std::sin(swing.theta);
     const double c = std::cos(-swing.theta);
     const double px = swing.px;
@@ -125,7 +125,7 @@ static void drawPass(uint8_t* target, int32_t width, int32_t height, bool canSam
                 // Written so that NaN fails: no conversion to an integer
                 // happens for a position outside the field.
                 if (!(sx >= 0.0 && sx < widthBound && sy >= 0.0 && sy < heightBound)) continue;
-                Sample(sx, sy, p);
+                moving.sample(sx, sy, p);
             }
         }
         opChkAbort();
@@ -159,12 +159,10 @@ static int32_t renderField(const OperatorRequest& request) {
 
     FieldImage* target = swingIn ? outgoing : incoming;
     FieldImage* moving = swingIn ? incoming : outgoing;
+    // The swung picture is the secondary field (input 1) in mode 0.
     if (height > 0) {
-        if (swingIn) {
-            drawPass<sampleSecondary>(target->pixels, width, height, canSample, swing);
-        } else {
-            drawPass<samplePrimary>(target->pixels, width, height, canSample, swing);
-        }
+        drawPass(target->pixels, width, height, canSample, swing,
+                 swingIn ? secondarySampler() : primarySampler());
     }
 
     opFreeImage(moving);

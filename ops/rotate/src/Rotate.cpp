@@ -98,10 +98,11 @@ static PassGeometry passGeometry(uint32_t q, uint32_t length, double turnsValue,
 // sample replaces the pixel. Otherwise a trail pass with D = trailWeight:
 // bytes 1..3 become (target * D + sample * (255 - D)) / 255, byte 0 stays.
 // opChkAbort is called after every row; its answer does not stop the pass.
+// The geometry and the sampler are taken by value, so that they stay in
+// registers while the loop writes bytes.
 
-template <void (*Sample)(double, double, uint8_t*)>
 static void drawPass(uint8_t* target, int32_t width, int32_t height, bool canSample,
-                     const PassGeometry& g, int32_t trailWeight) {
+                     const PassGeometry g, const FieldSampler moving, int32_t trailWeight) {
     const uint32_t sampleWeight = trailWeight < 0 ? 255u : 255u - static_cast<uint32_t>(trailWeight);
     for (int32_t y = 0; y < height; ++y) {
         if (canSample) {
@@ -116,14 +117,11 @@ static void drawPass(uint8_t* target, int32_t width, int32_t height, bool canSam
                 // Written so that NaN fails: no conversion to an integer
                 // happens for a position outside the field.
                 if (!(sx >= 0.0 && sx < g.widthBound && sy >= 0.0 && sy < g.heightBound)) continue;
-                uint8_t sample[PIXEL_BYTES];
-                Sample(sx, sy, sample);
                 if (trailWeight < 0) {
-                    p[0] = sample[0];
-                    p[1] = sample[1];
-                    p[2] = sample[2];
-                    p[3] = sample[3];
+                    moving.sample(sx, sy, p);
                 } else {
+                    uint8_t sample[PIXEL_BYTES];
+                    moving.sample<1>(sx, sy, sample);  // byte 0 is not blended
                     p[1] = mixByStrength(sample[1], p[1], sampleWeight);
                     p[2] = mixByStrength(sample[2], p[2], sampleWeight);
                     p[3] = mixByStrength(sample[3], p[3], sampleWeight);
@@ -161,13 +159,11 @@ static int32_t renderField(const OperatorRequest& request) {
 
     FieldImage* target = growIn ? outgoing : incoming;
     FieldImage* moving = growIn ? incoming : outgoing;
+    // The moving picture is the primary field (input 1) in mode 0.
+    const FieldSampler sampler = growIn ? primarySampler() : secondarySampler();
     auto pass = [&](uint32_t q, int32_t trailWeight) {
         const PassGeometry g = passGeometry(q, length, turnsValue, growIn, width, height);
-        if (growIn) {
-            drawPass<samplePrimary>(target->pixels, width, height, canSample, g, trailWeight);
-        } else {
-            drawPass<sampleSecondary>(target->pixels, width, height, canSample, g, trailWeight);
-        }
+        drawPass(target->pixels, width, height, canSample, g, sampler, trailWeight);
     };
 
     for (int32_t k = trails; k > 0; --k) {
