@@ -167,7 +167,8 @@ static int32_t renderField(const OperatorRequest& request) {
     };
 
     for (int32_t k = trails; k > 0; --k) {
-        if (position > static_cast<uint32_t>(k)) pass(position - static_cast<uint32_t>(k), (k * 255) / (trails + 1));
+        const uint32_t back = static_cast<uint32_t>(k);
+        if (position > back) pass(position - back, (k * 255) / (trails + 1));
     }
     pass(position, -1);
 
