@@ -192,3 +192,27 @@ TEST(FieldSampling, RegionsOutsideTheFieldStayInsideTheBuffer) {
     TestField empty(0, 4, 1), other(0, 4, 2);
     EXPECT_FALSE(bindSamplingContext(&empty.image, &other.image));
 }
+
+// The four bytes are interpolated together; each must equal the one-byte
+// formula, including at the extremes 0 and 255 and fractions close to 1.
+TEST(FieldSampling, AllFourBytesAgreeWithTheOneByteFormula) {
+    TestField field(2, 2, 11);
+    uint32_t state = 12345;
+    auto next = [&state] { return state = state * 1103515245u + 12345u; };
+    const uint8_t extremes[] = {0, 1, 127, 128, 254, 255};
+    for (int n = 0; n < 4000; ++n) {
+        for (uint8_t& byte : field.pixels) {
+            const uint32_t r = next() >> 8;
+            byte = (r & 1) ? extremes[(r >> 1) % 6] : uint8_t(r >> 4);
+        }
+        const double fx = n % 7 == 0 ? 0.9999999999 : (next() >> 8) / 16777216.0;
+        const double fy = n % 5 == 0 ? 0.9999999999 : (next() >> 8) / 16777216.0;
+        ASSERT_TRUE(bindSamplingContext(&field.image, &field.image));
+        const std::vector<uint8_t> got = primaryAt(fx, fy);
+        for (int i = 0; i < 4; ++i) {
+            const uint8_t want = FieldSampler::interpolate(field.at(0, 0)[i], field.at(1, 0)[i],
+                                                           field.at(0, 1)[i], field.at(1, 1)[i], fx, fy);
+            ASSERT_EQ(got[i], want) << "byte " << i << " fx " << fx << " fy " << fy;
+        }
+    }
+}
