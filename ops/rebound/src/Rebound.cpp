@@ -51,6 +51,7 @@ static double columnSinDx[kMaxWidth];
 struct Swing {
     int32_t px, py;  // the pivot
     double theta;
+    double s, c;     // sin(theta) and cos(-theta)
 };
 
 // The pivot lies on an outer corner of the frame. Corners 0 and 2 use the
@@ -59,13 +60,13 @@ struct Swing {
 // round differently, so each is used exactly where it belongs. Any other
 // corner leaves the picture unmoved about (0, 0). A run of length 0 gives an
 // angle that is not a number, and nothing is covered.
-static Swing swingFor(int32_t corner, bool swingIn, uint32_t length, uint32_t position,
+static Swing swingAngle(int32_t corner, bool swingIn, uint32_t length, uint32_t position,
                       double rebounds, int32_t width, int32_t height) {
     const double L = static_cast<double>(length);
     const double P = static_cast<double>(position);
     const double r = static_cast<double>(length - position);
     const double arches = rebounds * kPi + kHalfPi;
-    Swing swing{0, 0, 0.0};
+    Swing swing{0, 0, 0.0, 0.0, 0.0};
     switch (corner) {
     case 0: swing.px = width; swing.py = 0; break;
     case 1: swing.px = width; swing.py = height; break;
@@ -93,6 +94,20 @@ static Swing swingFor(int32_t corner, bool swingIn, uint32_t length, uint32_t po
     return swing;
 }
 
+// The swing of this field, with its sine and cosine and the column terms.
+static Swing swingFor(int32_t corner, bool swingIn, uint32_t length, uint32_t position,
+                      double rebounds, int32_t width, int32_t height) {
+    Swing swing = swingAngle(corner, swingIn, length, position, rebounds, width, height);
+    swing.s = std::sin(swing.theta);
+    swing.c = std::cos(-swing.theta);
+    for (int32_t x = 0; x < width; ++x) {
+        const double dx = x - swing.px;
+        columnCosDx[x] = swing.c * dx;
+        columnSinDx[x] = swing.s * dx;
+    }
+    return swing;
+}
+
 // ---------------------------------------------------------------------------
 // Pixel loops. One pass over the target: every target pixel whose sample
 // position falls inside the field is replaced by the moving picture's whole
@@ -102,17 +117,12 @@ static Swing swingFor(int32_t corner, bool swingIn, uint32_t length, uint32_t po
 
 static void drawPass(uint8_t* target, int32_t width, int32_t height, bool canSample,
                      const Swing swing, const FieldSampler moving) {
-    const double s = std::sin(swing.theta);
-    const double c = std::cos(-swing.theta);
+    const double s = swing.s;
+    const double c = swing.c;
     const double px = swing.px;
     const double py = swing.py;
     const double widthBound = width;
     const double heightBound = height;
-    for (int32_t x = 0; x < width; ++x) {
-        const double dx = x - swing.px;
-        columnCosDx[x] = c * dx;
-        columnSinDx[x] = s * dx;
-    }
     for (int32_t y = 0; y < height; ++y) {
         if (canSample) {
             const double dy2 = (y - swing.py) * 2.0;
