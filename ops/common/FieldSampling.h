@@ -1,0 +1,165 @@
+// Bilinear sampling of the two fields of a transition. The render binds its
+// two fields into the one static sampling context; the routines below then
+// read pixels of either field at clamped integer or fractional positions.
+//
+// The primary field's geometry rules both fields: its width is the row
+// stride of both, and every fetch is clamped into its valid region. The
+// routines do no allocation, call no host service and report nothing.
+//
+// The samplers are inline so that the transitions' pixel loops can inline
+// them; the context itself lives once per library, in FieldSampling.cpp.
+// Where SSE2 is available the four bytes of a sample are worked out side by
+// side, two doubles to a register, with the very operations of the one-byte
+// formula, so the result does not depend on it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "OperatorApi.h"
+
+struct SamplingContext {
+    int32_t fieldWidth;          // primary width: row stride of both fields, horizontal bound
+    FieldImage* secondaryField;  // the other field; its own geometry is never read
+    FieldImage* primaryField;    // the field whose valid region clamps every fetch
+    int32_t fieldHeight;         // primary height: vertical bound
+
+    // The primary field's valid region, cut to the field so that a clamped
+    // position always lies inside the pixel buffer: columns clampLeft..
+    // clampRight, rows clampTop..clampBottom (inclusive). For a region inside
+    // the field these are its own bounds.
+    int32_t clampLeft;
+    int32_t clampTop;
+    int32_t clampRight;
+    int32_t clampBottom;
+};
+
+extern SamplingContext samplingContext;
+
+// Binds the render's two fields. Returns false when nothing can be sampled:
+// a field size of 0 or less, or a valid region that does not overlap the
+// field. The caller must not sample then.
+bool bindSamplingContext(FieldImage* primary, FieldImage* secondary);
+
+// The sampling geometry applied to one field's pixels, as plain values. The
+// transitions' pixel loops keep one in a local: the bytes they write could
+// otherwise alias the static context and force it to be reloaded for every
+// pixel. It reads exactly what the routines below read.
+struct FieldSampler {
+    const uint8_t* pixels;
+    size_t stride;  // bytes per row: fieldWidth pixels
+    int32_t clampLeft, clampTop, clampRight, clampBottom;
+
+    // First byte of the pixel at (x, y) clamped into the region.
+    const uint8_t* clampedPixel(int32_t x, int32_t y) const {
+        if (x < clampLeft) x = clampLeft;
+        else if (x > clampRight) x = clampRight;
+        if (y < clampTop) y = clampTop;
+        else if (y > clampBottom) y = clampBottom;
+        return pixels + static_cast<size_t>(y) * stride + static_cast<size_t>(x) * PIXEL_BYTES;
+    }
+
+    // One byte of the bilinear sample. The neighbour differences are
+    // integers converted to double; the rest is double precision in this
+    // order; the result is truncated toward zero. It lies between the
+    // smallest and largest neighbour, so it fits a byte.
+    static uint8_t interpolate(int a, int b, int c, int d, double fx, double fy) {
+        const double top = static_cast<double>(b - a) * fx + a;
+        const double bottom = static_cast<double>(d - c) * fx + c;
+        const double value = (bottom - top) * fy + top;
+        return static_cast<uint8_t>(static_cast<int32_t>(value));
+    }
+
+    // Bilinear sample at (x, y), 0 <= x < fieldWidth and 0 <= y <
+    // fieldHeight (callers test this first, which also keeps the conversion
+    // to an integer defined). Neighbours A (xi, yi), B (xi + 1, yi),
+    // C (xi, yi + 1), D (xi + 1, yi + 1), each clamped into the region; when
+    // none of them needs clamping, which is most of the time, they are
+    // addressed directly. Bytes below `first` of `out` are left unwritten
+    // (for callers that use only bytes 1 to 3).
+    template <int first = 0>
+    void sample(double x, double y, uint8_t* out) const {
+        const int32_t xi = static_cast<int32_t>(x);
+        const int32_t yi = static_cast<int32_t>(y);
+        const double fx = x - xi;
+        const double fy = y - yi;
+        const uint8_t *a, *b, *c, *d;
+        if (xi >= clampLeft && xi < clampRight && yi >= clampTop && yi < clampBottom) {
+            a = pixels + static_cast<size_t>(yi) * stride + static_cast<size_t>(xi) * PIXEL_BYTES;
+            b = a + PIXEL_BYTES;
+            c = a + stride;
+            d = c + PIXEL_BYTES;
+        } else {
+            a = clampedPixel(xi, yi);
+            b = clampedPixel(xi + 1, yi);
+            c = clampedPixel(xi, yi + 1);
+            d = clampedPixel(xi + 1, yi + 1);
+        }
+        uint8_t result[PIXEL_BYTES];
+#if defined(__SSE2__)
+        interpolate4(a, b, c, d, fx, fy, result);
+#else
+        for (int i = first; i < PIXEL_BYTES; ++i) result[i] = interpolate(a[i], b[i], c[i], d[i], fx, fy);
+#endif
+        for (int i = first; i < PIXEL_BYTES; ++i) out[i] = result[i];
+    }
+
+#if defined(__SSE2__)
+    static __m128i widen(const uint8_t* p) {
+        int32_t word;
+        std::memcpy(&word, p, sizeof word);
+        const __m128i zero = _mm_setzero_si128();
+        return _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(word), zero), zero);
+    }
+
+    // interpolate() on all four bytes at once, bytes 0 and 1 in one register
+    // of two doubles and bytes 2 and 3 in another. Every lane does the same
+    // IEEE double operations in the same order, so the bytes are identical.
+    static void interpolate4(const uint8_t* a, const uint8_t* b, const uint8_t* c,
+                             const uint8_t* d, double fx, double fy, uint8_t* out) {
+        const __m128i ia = widen(a), ib = widen(b), ic = widen(c), id = widen(d);
+        const __m128i ab = _mm_sub_epi32(ib, ia);
+        const __m128i cd = _mm_sub_epi32(id, ic);
+        const __m128d vfx = _mm_set1_pd(fx);
+        const __m128d vfy = _mm_set1_pd(fy);
+        auto half = [&](int shuffle) {
+            auto pick = [shuffle](__m128i v) {
+                return _mm_cvtepi32_pd(shuffle ? _mm_shuffle_epi32(v, 0xEE) : v);
+            };
+            const __m128d top = _mm_add_pd(_mm_mul_pd(pick(ab), vfx), pick(ia));
+            const __m128d bottom = _mm_add_pd(_mm_mul_pd(pick(cd), vfx), pick(ic));
+            return _mm_cvttpd_epi32(_mm_add_pd(_mm_mul_pd(_mm_sub_pd(bottom, top), vfy), top));
+        };
+        const __m128i values = _mm_unpacklo_epi64(half(0), half(1));
+        const __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(values, values), values);
+        const int32_t word = _mm_cvtsi128_si32(bytes);
+        std::memcpy(out, &word, sizeof word);
+    }
+#endif
+};
+
+inline FieldSampler samplerFor(const FieldImage* field) {
+    const SamplingContext& ctx = samplingContext;
+    return FieldSampler{field->pixels, static_cast<size_t>(ctx.fieldWidth) * PIXEL_BYTES,
+                        ctx.clampLeft, ctx.clampTop, ctx.clampRight, ctx.clampBottom};
+}
+
+// Samplers of the bound primary and secondary field for a pixel loop.
+inline FieldSampler primarySampler() { return samplerFor(samplingContext.primaryField); }
+inline FieldSampler secondarySampler() { return samplerFor(samplingContext.secondaryField); }
+
+// The four bytes of the secondary field at (x, y) clamped into the primary
+// field's valid region.
+inline void fetchSecondaryPixel(int32_t x, int32_t y, uint8_t* out) {
+    const uint8_t* p = secondarySampler().clampedPixel(x, y);
+    for (int i = 0; i < PIXEL_BYTES; ++i) out[i] = p[i];
+}
+
+// Bilinear samples of the bound fields (see FieldSampler::sample). Both give
+// identical bytes for the same field.
+inline void sampleSecondary(double x, double y, uint8_t* out) { secondarySampler().sample(x, y, out); }
+inline void samplePrimary(double x, double y, uint8_t* out) { primarySampler().sample(x, y, out); }
