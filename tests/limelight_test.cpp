@@ -196,6 +196,12 @@ TEST_F(LimelightTest, MatchesThePlainFormulasAtOddSizes) {
         {101, 57, 0, 0, {30, 0, 90, 50, 50, 1100}, 13},
         {63, 41, 5, 1, {75, 25, -10, -5, 40, 1000, FLAG_LOWER_FIELD}, 97},
         {721, 288, 0, 0, {50, 10, 100, 50}, 50},
+        {53, 31, 0, 0, {60, 100, -8, 12}, 50},                         // Rin = 0, centre off the left
+        {53, 31, 0, 0, {60, -20, 26, 15}, 50},                         // Rin > R
+        {53, 31, 0, 0, {60, 20, 60, 40}, 50},                          // centre off the corner
+        {53, 31, 0, 0, {300, 35, 26, 15, 50, 1500, FLAG_LOWER_FIELD}, 50},  // R > H
+        {45, 33, 0, 0, {50, 10, 22, 16, 50, 1}, 50},                   // very flat lines
+        {45, 33, 0, 0, {50, 10, 22, 16, 50, -900}, 50},                // negative aspect: no box
     };
     for (const Case& c : cases) {
         host.input(0).setSize(c.w, c.h);

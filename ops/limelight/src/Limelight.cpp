@@ -3,7 +3,9 @@
 // full to half. Only the luma byte changes and the lit luma is held to 16..240.
 // The effect fades in over the first and out over the last fadePercent / 2
 // percent of the run by blending the lit luma with the field's own.
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -48,8 +50,8 @@ struct Spot {
     int64_t radius;       // R, in pixels
     int64_t coreRadius;   // Rin: the fully lit core; the rim runs from Rin to R
     int64_t radiusLines;  // Ry: R in frame lines
-    int64_t centreX;      // cx, a column
-    int64_t centreY;      // cy, a field row
+    int32_t centreX;      // cx, a column: a clipped region corner plus an i16
+    int32_t centreY;      // cy, a field row
     int64_t boxTop;       // y0
     int32_t pixelAspect;  // line height in thousandths of a pixel width, never 0
     int32_t lineOffset;   // 0, or 1 for the field that lies one line lower
@@ -57,7 +59,7 @@ struct Spot {
     // firstRow > lastRow or firstCol > lastCol.
     int32_t firstCol, lastCol, firstRow, lastRow;
     float r, rin;         // R and Rin as compared with a distance
-    float rimWidth;       // R - Rin; at least 1 whenever a distance lies in the rim
+    float rimWidth;       // R - Rin, or 1 when there is no rim (it is then never used)
 };
 
 // ((100 - softness) * R) / 100, with the product held to the 64-bit range.
@@ -88,13 +90,13 @@ static Spot spotGeometry(int32_t width, int32_t height, int32_t size, int32_t so
     // square, the host's own default, instead of dividing by it.
     spot.pixelAspect = pixelAspect != 0 ? pixelAspect : kSquarePixels;
     spot.radiusLines = spot.radius * 1000 / spot.pixelAspect;
-    spot.centreX = int64_t{region.left} + centre.x;
-    spot.centreY = int64_t{region.top} + centre.y;
+    spot.centreX = region.left + centre.x;
+    spot.centreY = region.top + centre.y;
     spot.lineOffset = lineOffset;
 
     // The box reaches from the spot's left edge over 4R columns, and from
     // Ry / 2 rows above the centre over 2Ry rows.
-    const int64_t x0 = spot.centreX - spot.radius;
+    const int64_t x0 = int64_t{spot.centreX} - spot.radius;
     const int64_t x1 = x0 + 4 * spot.radius - 1;
     spot.boxTop = spot.centreY - spot.radiusLines / 2;
     const int64_t y1 = spot.boxTop + 2 * spot.radiusLines - 1;
@@ -105,7 +107,8 @@ static Spot spotGeometry(int32_t width, int32_t height, int32_t size, int32_t so
 
     spot.r = static_cast<float>(spot.radius);
     spot.rin = static_cast<float>(spot.coreRadius);
-    spot.rimWidth = static_cast<float>(spot.radius - spot.coreRadius);
+    const int64_t rimWidth = spot.radius - spot.coreRadius;
+    spot.rimWidth = rimWidth > 0 ? static_cast<float>(rimWidth) : 1.0f;
     return spot;
 }
 
@@ -128,12 +131,41 @@ static void fillLumaTables(LumaTables& tables, uint32_t s) {
 }
 
 // ---------------------------------------------------------------------------
-// Pixel work. The scratch image starts as a copy of the field, so bytes 0..2
-// are the field's (the blend of a byte with itself is that byte); only the
-// luma byte of each pixel is then rewritten.
+// Pixel work. Each scratch row starts as a copy of the field's row, so bytes
+// 0..2 are the field's (the blend of a byte with itself is that byte); only
+// the luma byte of each pixel is then rewritten, in place.
 
-// Lit luma of a pixel of luma m at distance d in the rim, limited to 16..240
-// and truncated, in single precision in the order written.
+// Distance from the centre of a pixel dx columns from it, on a row whose
+// squared vertical distance is dy2: dx converted to single precision, squared
+// and added in single precision, the root taken of the sum widened to double
+// precision and rounded back to single. |dx| < 2^17 converts exactly.
+static float distance(int32_t dx, float dy2) {
+    const float dxf = static_cast<float>(dx);
+    const float sum = dxf * dxf + dy2;
+    return static_cast<float>(std::sqrt(static_cast<double>(sum)));
+}
+
+// Largest k in 0..maxReach with distance(k, dy2) <= limit, or -1 if there is
+// none. Every step of distance() rounds monotonically, so the distance never
+// falls as |dx| grows, and distance(dx) <= limit holds exactly for |dx| <= k.
+static int32_t reachWithin(float limit, float dy2, int32_t maxReach) {
+    if (!(distance(0, dy2) <= limit)) return -1;
+    int32_t low = 0;  // distance(low) <= limit
+    int32_t high = maxReach;
+    while (low < high) {
+        const int32_t mid = low + (high - low + 1) / 2;
+        if (distance(mid, dy2) <= limit) {
+            low = mid;
+        } else {
+            high = mid - 1;
+        }
+    }
+    return low;
+}
+
+// Lit luma of a pixel of luma m at distance d in the rim (Rin < d <= R, so
+// R - Rin >= 1), limited to 16..240 and truncated, in single precision in the
+// order written.
 static uint32_t rimLuma(float m, float d, const Spot& spot) {
     const float v = ((d - spot.rin) * 255.0f) / spot.rimWidth;
     float n = ((255.0f - v) * m + (m * 0.5f) * v) / 255.0f;
@@ -145,57 +177,76 @@ static uint32_t rimLuma(float m, float d, const Spot& spot) {
     return static_cast<uint32_t>(n);
 }
 
-static void lumaOutside(const uint8_t* src, uint8_t* dst, int32_t from, int32_t to,
-                        const LumaTables& tables) {
+// Luma of columns from..to-1 of a row through one of the tables.
+static void lumaFromTable(uint8_t* row, int32_t from, int32_t to, const uint8_t* table) {
     for (int32_t j = from; j < to; ++j) {
-        dst[j * PIXEL_BYTES + PIXEL_LUMA] = tables.outside[src[j * PIXEL_BYTES + PIXEL_LUMA]];
+        uint8_t& luma = row[j * PIXEL_BYTES + PIXEL_LUMA];
+        luma = table[luma];
     }
 }
 
-// Row i of the box: the distance of every pixel from the centre, in single
-// precision with the root of the widened sum rounded back to single.
-static void lumaBoxRow(const uint8_t* src, uint8_t* dst, int32_t i, const Spot& spot,
+// Luma of columns from..to-1 of a box row, all in the rim, blended by s.
+static void lumaRim(uint8_t* row, int32_t from, int32_t to, float dy2, const Spot& spot, uint32_t s) {
+    const uint32_t keep = 255u - s;
+    for (int32_t j = from; j < to; ++j) {
+        uint8_t& luma = row[j * PIXEL_BYTES + PIXEL_LUMA];
+        const uint32_t lit = rimLuma(luma, distance(j - spot.centreX, dy2), spot);
+        luma = static_cast<uint8_t>(div255(lit * s + luma * keep));
+    }
+}
+
+static int32_t clampRange(int32_t value, int32_t low, int32_t high) {
+    return value < low ? low : (value > high ? high : value);
+}
+
+// Row i of the box. The columns whose distance is at most Rin (the core) and
+// at most R follow from two reaches per row, so the row falls into runs:
+// outside, rim, core, rim, outside. Only the rim takes a root per pixel; the
+// core and the outside, within the box or not, come from the tables.
+static void lumaBoxRow(uint8_t* row, int32_t width, int32_t i, const Spot& spot,
                        const LumaTables& tables, uint32_t s) {
     const int64_t lines = 2 * int64_t{i} - 2 * spot.boxTop - spot.radiusLines;
     const int64_t dy = lines * spot.pixelAspect / 1000 + spot.lineOffset;
     const float dyf = static_cast<float>(dy);
     const float dy2 = dyf * dyf;
-    const uint32_t keep = 255u - s;
-    for (int32_t j = spot.firstCol; j <= spot.lastCol; ++j) {
-        const uint8_t m = src[j * PIXEL_BYTES + PIXEL_LUMA];
-        const float dxf = static_cast<float>(j - spot.centreX);
-        const float sum = dxf * dxf + dy2;
-        const float d = static_cast<float>(std::sqrt(static_cast<double>(sum)));
-        uint8_t out;
-        if (d <= spot.rin) {
-            out = tables.core[m];
-        } else if (d <= spot.r) {
-            out = static_cast<uint8_t>(div255(rimLuma(m, d, spot) * s + m * keep));
-        } else {
-            out = tables.outside[m];
-        }
-        dst[j * PIXEL_BYTES + PIXEL_LUMA] = out;
-    }
+    const int32_t cx = spot.centreX;
+    const int32_t maxReach = std::max(std::abs(cx - spot.firstCol), std::abs(spot.lastCol - cx));
+    // A core pixel is tested first, so it counts as lit even when Rin > R.
+    const int32_t core = reachWithin(spot.rin, dy2, maxReach);
+    const int32_t lit = std::max(reachWithin(spot.r, dy2, maxReach), core);
+
+    // Runs [litFrom, coreFrom) rim, [coreFrom, coreTo) core, [coreTo, litTo)
+    // rim, all within the box; a reach of -1 gives empty runs.
+    const int32_t boxEnd = spot.lastCol + 1;
+    const int32_t litFrom = clampRange(cx - lit, spot.firstCol, boxEnd);
+    const int32_t litTo = clampRange(cx + lit + 1, litFrom, boxEnd);
+    const int32_t coreFrom = clampRange(cx - core, litFrom, litTo);
+    const int32_t coreTo = clampRange(cx + core + 1, coreFrom, litTo);
+    lumaFromTable(row, 0, litFrom, tables.outside);
+    lumaRim(row, litFrom, coreFrom, dy2, spot, s);
+    lumaFromTable(row, coreFrom, coreTo, tables.core);
+    lumaRim(row, coreTo, litTo, dy2, spot, s);
+    lumaFromTable(row, litTo, width, tables.outside);
 }
 
 static void lightField(const uint8_t* field, uint8_t* scratch, int32_t width, int32_t height,
                        const Spot& spot, uint32_t s) {
     const size_t rowBytes = static_cast<size_t>(width) * PIXEL_BYTES;
-    std::memcpy(scratch, field, rowBytes * static_cast<size_t>(height));
-    if (s == 0) return;  // the blend gives back the field itself
-
+    if (s == 0) {  // the blend gives back the field itself
+        std::memcpy(scratch, field, rowBytes * static_cast<size_t>(height));
+        return;
+    }
     LumaTables tables;
     fillLumaTables(tables, s);
     const bool boxCols = spot.firstCol <= spot.lastCol;
     for (int32_t i = 0; i < height; ++i) {
-        const uint8_t* src = field + rowBytes * static_cast<size_t>(i);
-        uint8_t* dst = scratch + rowBytes * static_cast<size_t>(i);
+        // The row is copied whole and its luma rewritten while it is in cache.
+        uint8_t* row = scratch + rowBytes * static_cast<size_t>(i);
+        std::memcpy(row, field + rowBytes * static_cast<size_t>(i), rowBytes);
         if (boxCols && i >= spot.firstRow && i <= spot.lastRow) {
-            lumaOutside(src, dst, 0, spot.firstCol, tables);
-            lumaBoxRow(src, dst, i, spot, tables, s);
-            lumaOutside(src, dst, spot.lastCol + 1, width, tables);
+            lumaBoxRow(row, width, i, spot, tables, s);
         } else {
-            lumaOutside(src, dst, 0, width, tables);
+            lumaFromTable(row, 0, width, tables.outside);
         }
     }
 }
