@@ -56,9 +56,10 @@ static Wave waveSettings(int32_t count, int32_t amplitude, int32_t speed, const 
     Wave wave{static_cast<double>(count), static_cast<double>(amplitude), speed * 0.25};
     if ((request.flags & FLAG_REDUCED_SIZE) != 0) {
         wave.speed = wave.speed * 0.5;
-        // The product of two 16- and 32-bit numbers is exact in double
-        // precision. A scale with denominator 0 is no scale: the amplitude
-        // is left as it is rather than divided by zero.
+        // The product of a 16- and a 32-bit number is exact in double
+        // precision, so it equals the integer product wherever that fits 32
+        // bits and cannot overflow. A scale with denominator 0 is no scale:
+        // the amplitude is left as it is rather than divided by zero.
         if (request.scaleDen != 0) {
             wave.amplitude = (static_cast<double>(request.scaleNum) * amplitude) / request.scaleDen;
         }
