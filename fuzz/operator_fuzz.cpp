@@ -37,15 +37,15 @@ int32_t regionValue(FuzzedDataProvider& data, int32_t size) {
     return data.ConsumeIntegralInRange<int32_t>(-4, size + 4);
 }
 
-void shapeInput(FuzzedDataProvider& data, FieldSpec& spec) {
-    spec.setSize(fieldSize(data), fieldSize(data));
+void shapeInput(FuzzedDataProvider& data, FieldSpec& shape) {
+    shape.setSize(fieldSize(data), fieldSize(data));
     if (data.ConsumeBool()) {
-        spec.setRegion(regionValue(data, spec.width), regionValue(data, spec.height),
-                       regionValue(data, spec.width), regionValue(data, spec.height));
+        shape.setRegion(regionValue(data, shape.width), regionValue(data, shape.height),
+                       regionValue(data, shape.width), regionValue(data, shape.height));
     }
     const uint32_t salt = data.ConsumeIntegral<uint32_t>();
     const int style = data.ConsumeIntegralInRange<int>(0, 2);
-    spec.content = [salt, style](int32_t input, int32_t position, int32_t x, int32_t y) {
+    shape.content = [salt, style](int32_t input, int32_t position, int32_t x, int32_t y) {
         switch (style) {
         case 0:  return noiseContent(input, int32_t(uint32_t(position) ^ salt), x, y);
         case 1:  return salt;  // flat

@@ -55,23 +55,23 @@ void RecordingHost::violation(const std::string& what) { violations_.push_back(w
 
 static int32_t usable(int32_t v) { return v > 0 ? v : 0; }
 
-FieldImage* RecordingHost::makeImage(const FieldSpec& spec, bool black, int32_t input,
+FieldImage* RecordingHost::makeImage(const FieldSpec& shape, bool black, int32_t input,
                                      int32_t position) {
-    const int32_t w = usable(spec.width), h = usable(spec.height);
+    const int32_t w = usable(shape.width), h = usable(shape.height);
     FieldImage* image = fieldfx::newFieldImage(w, h);
     if (image == nullptr) throw std::runtime_error("test field too large");
-    image->width = static_cast<int16_t>(spec.width);
-    image->height = static_cast<int16_t>(spec.height);
-    image->regionLeft = static_cast<int16_t>(spec.regionLeft);
-    image->regionTop = static_cast<int16_t>(spec.regionTop);
-    image->regionWidth = static_cast<int16_t>(spec.regionWidth == -1 ? spec.width - spec.regionLeft
-                                                                      : spec.regionWidth);
-    image->regionHeight = static_cast<int16_t>(spec.regionHeight == -1 ? spec.height - spec.regionTop
-                                                                        : spec.regionHeight);
+    image->width = static_cast<int16_t>(shape.width);
+    image->height = static_cast<int16_t>(shape.height);
+    image->regionLeft = static_cast<int16_t>(shape.regionLeft);
+    image->regionTop = static_cast<int16_t>(shape.regionTop);
+    image->regionWidth = static_cast<int16_t>(shape.regionWidth == -1 ? shape.width - shape.regionLeft
+                                                                      : shape.regionWidth);
+    image->regionHeight = static_cast<int16_t>(shape.regionHeight == -1 ? shape.height - shape.regionTop
+                                                                        : shape.regionHeight);
     if (!black) {
         for (int32_t y = 0; y < h; ++y) {
             for (int32_t x = 0; x < w; ++x) {
-                const uint32_t word = spec.content(input, position, x, y);
+                const uint32_t word = shape.content(input, position, x, y);
                 std::memcpy(image->pixels + (size_t(y) * w + x) * 4, &word, 4);
             }
         }

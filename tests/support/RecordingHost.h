@@ -114,7 +114,7 @@ private:
         uint16_t commandCode;
     };
 
-    FieldImage* makeImage(const FieldSpec& spec, bool black, int32_t input, int32_t position);
+    FieldImage* makeImage(const FieldSpec& shape, bool black, int32_t input, int32_t position);
     bool takeBack(FieldImage* image, const char* how);
     void violation(const std::string& what);
     void reclaim(uint64_t command);
