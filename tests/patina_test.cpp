@@ -186,6 +186,8 @@ TEST_F(PatinaTest, TintPairFollowsTintAmount) {
 // The field is made so that the grain lands exactly on chosen brightness
 // values: column band b asks for target[b], and each pixel's content is the
 // target minus the grain offset its draw will give (filmAge 2, no lines).
+// Two more bands hold plain 0 and 255, which the grain's limits 16 and 235
+// must catch wherever the offset cannot lift 0 above 16 or pull 255 below 235.
 TEST_F(PatinaTest, ToneTableForBothGainsAndThreeContrasts) {
     const int32_t targets[] = {16, 64, 128, 180, 235};
     struct Case {
@@ -198,7 +200,7 @@ TEST_F(PatinaTest, ToneTableForBothGainsAndThreeContrasts) {
         {50, {64, 106, 162, 192, 192}, {62, 98, 146, 185, 192}},
         {100, {14, 56, 112, 158, 192}, {12, 48, 96, 135, 176}},
     };
-    constexpr int32_t w = 10, h = 6, band = 2;
+    constexpr int32_t w = 14, h = 6, band = 2;
     // Grain offsets of the first two updates (positions 0 and 3 at filmAge 2):
     // draw 1 onwards, then after the first update's grain and its two jump draws.
     std::map<int32_t, std::vector<int32_t>> offsets;
@@ -208,12 +210,19 @@ TEST_F(PatinaTest, ToneTableForBothGainsAndThreeContrasts) {
         for (int32_t i = 0; i < w * h; ++i) offsets[position].push_back(23 - lcg.next() / 712);
         lcg.skip(2);
     }
+    // Content for band b at offset n, and the target it reaches (-1: none).
+    auto content = [&](int32_t b, int32_t n) { return b == 5 ? 0 : b == 6 ? 255 : targets[b] - n; };
+    auto reached = [&](int32_t b, int32_t n) -> int32_t {
+        if (b == 5) return n <= 16 ? 0 : -1;    // like target 16
+        if (b == 6) return n >= -20 ? 4 : -1;   // like target 235
+        const int32_t c = targets[b] - n;
+        return c >= 0 && c <= 255 ? b : -1;
+    };
     host.input(0).setSize(w, h);
     host.input(0).content = [&](int32_t, int32_t position, int32_t x, int32_t y) -> uint32_t {
         const auto it = offsets.find(position);
-        const int32_t n = it != offsets.end() ? it->second[y * w + x] : 0;
-        const int32_t luma = std::clamp(targets[x / band] - n, 0, 255);
-        return pixelWord(0xFF, 128, 128, uint8_t(luma));
+        const int32_t n = it != offsets.end() ? it->second[size_t(y * w + x)] : 0;
+        return pixelWord(0xFF, 128, 128, uint8_t(std::clamp(content(x / band, n), 0, 255)));
     };
     for (const Case& c : cases) {
         set(2, 20, c.contrast, 100);
@@ -226,12 +235,9 @@ TEST_F(PatinaTest, ToneTableForBothGainsAndThreeContrasts) {
             const int32_t* expected = position == 0 ? c.gain224 : c.gain192;
             for (int32_t y = 0; y < h; ++y) {
                 for (int32_t x = 0; x < w; ++x) {
-                    // the lowest and highest targets are reachable only where
-                    // the content byte did not have to be clamped
-                    const int32_t n = offsets[position][y * w + x];
-                    const int32_t wanted = targets[x / band] - n;
-                    if (wanted < 0 || wanted > 255) continue;
-                    EXPECT_EQ(out.byte(x, y, 3), expected[x / band])
+                    const int32_t column = reached(x / band, offsets[position][size_t(y * w + x)]);
+                    if (column < 0) continue;
+                    EXPECT_EQ(out.byte(x, y, 3), expected[column])
                         << "contrast " << c.contrast << " position " << position << " at " << x << "," << y;
                 }
             }
@@ -466,6 +472,8 @@ TEST_F(PatinaTest, FlatFilmMatchesTheDrawByDrawModel) {
         {"initial condition", 50, 0, 1, 1, 25, 2, 3, 2, 80, 40, 130},
         {"two lines, narrow region: wraps", 96, 0, 1, 1, 2, 0, 5, 1, 3, 30, 330},
         {"worn: blots", 10, 0, 1, 1, 45, 3, 0, 0, 90, 44, 90},
+        {"40 lines: the first with blots", 20, 0, 1, 1, 40, 3, 0, 0, 80, 40, 200},
+        {"39 lines: no blot draw", 22, 0, 1, 1, 39, 3, 0, 0, 80, 40, 60},
         {"worst: blots, negative jumps", 1, 0, 1, 1, 49, 4, 2, 3, 96, 48, 90},
         {"reduced size 1/2", 50, FLAG_REDUCED_SIZE, 1, 2, 12, 2, 1, 1, 70, 36, 90},
         {"reduced size, worn", 1, FLAG_REDUCED_SIZE, 1, 2, 24, 4, 0, 0, 70, 36, 90},
@@ -506,6 +514,9 @@ TEST_F(PatinaTest, FlatFilmMatchesTheDrawByDrawModel) {
             // outside the region the field keeps what was delivered
             const ImageCopy& out = outputs[p];
             for (int32_t x = 0; x < out.width; ++x) ASSERT_EQ(out.pixel(x, out.height - 1), pixelWord(0xFF, 90, 170, 200));
+        }
+        if (c.lines == 40) {
+            EXPECT_GT(model.blotsSoFar(), 0);
         }
         if (c.condition == 1 && c.flags == 0) {
             EXPECT_GT(model.blotsSoFar(), 0);
