@@ -664,6 +664,25 @@ TEST_F(PatinaTest, FailedFetchLeavesTheRunUnchanged) {
     for (size_t i = 0; i < 60; ++i) EXPECT_EQ(outputs[i].pixels, reference[i].pixels) << i;
 }
 
+// Commands without work, sent in the middle of a run, change nothing.
+TEST_F(PatinaTest, CommandsWithoutWorkLeaveTheRunAlone) {
+    set(1, 20, 50, 15);
+    host.input(0).setSize(40, 20);
+    const std::vector<ImageCopy> reference = run(55);
+
+    host.clearRecords();
+    ASSERT_EQ(start(), 0);
+    for (uint32_t p = 0; p < 55; ++p) {
+        for (uint16_t command : {0, 4, 5, 6, 7, 8, 65535}) {
+            EXPECT_EQ(host.call(patina.action(), makeRequest(command, 1000, p)), 0);
+        }
+        ASSERT_EQ(render(p), 0);
+        EXPECT_EQ(host.lastOutput().pixels, reference[p].pixels) << p;
+    }
+    finish();
+    EXPECT_TRUE(host.violations().empty());
+}
+
 TEST_F(PatinaTest, HostCallsOfARun) {
     host.input(0).setSize(16, 8);
     host.clearRecords();
