@@ -19,3 +19,8 @@ void BlurVertical(const uint8_t* source, uint8_t* destination, int32_t width, in
 // Row pass (r) straight into the destination.
 void BlurHorizontal(const uint8_t* source, uint8_t* destination, int32_t width, int32_t height,
                     int32_t window, int32_t channel);
+
+// Test hook: while it is above 0, each BlurBoth call counts it down by one and
+// behaves as if the heap had no memory for its temporary image. 0 (the
+// initial value) leaves BlurBoth as it is. Only tests write it.
+extern int32_t blurBothRefusedAllocations;
