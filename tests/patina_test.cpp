@@ -706,19 +706,23 @@ TEST_F(PatinaTest, HostCallsOfARun) {
     EXPECT_TRUE(host.violations().empty());
 }
 
-// A second start does not give back the work image of the first: the host is
-// expected to finish every run. The finish gives back the newer one.
-TEST_F(PatinaTest, RepeatedStartKeepsTheEarlierWorkImage) {
+// A second start without a finish gives back the work image of the first
+// before it takes a new one, so no image is lost; the finish gives back the
+// newer one.
+TEST_F(PatinaTest, RepeatedStartGivesBackTheEarlierWorkImage) {
     host.clearRecords();
     ASSERT_EQ(start(), 0);
     ASSERT_EQ(start(), 0);
-    EXPECT_EQ(host.callKinds(), (std::vector<CallKind>{CallKind::AllocImage, CallKind::AllocImage}));
-    const FieldImage* newer = host.calls()[1].image;
+    EXPECT_EQ(host.callKinds(), (std::vector<CallKind>{CallKind::AllocImage, CallKind::FreeImage,
+                                                       CallKind::AllocImage}));
+    EXPECT_EQ(host.calls()[1].image, host.calls()[0].image);
+    const FieldImage* newer = host.calls()[2].image;
     host.clearRecords();
     finish();
     ASSERT_EQ(host.callKinds(), (std::vector<CallKind>{CallKind::FreeImage}));
     EXPECT_EQ(host.calls()[0].image, newer);
-    EXPECT_EQ(host.heldImages(), 1u);
+    EXPECT_EQ(host.heldImages(), 0u);
+    EXPECT_TRUE(host.violations().empty());
 }
 
 // ---------------------------------------------------------------------------

@@ -390,8 +390,9 @@ static int32_t startRun(const OperatorRequest& request) {
     updateCount = 0;
     jumpOffset = 0;
     steadyPhase = 0;
-    // A work image still held from an earlier run is not given back here; the
-    // host finishes every run.
+    // A start without a finish after the last run would otherwise lose the
+    // earlier work image: give it back before taking the new one.
+    if (workImage != nullptr) opFreeImage(workImage);
     workImage = opAllocImage(-1, -1, 1, 0);
     if (workImage == nullptr) return logFailure(__LINE__, kSource, kMessageCode);
 
