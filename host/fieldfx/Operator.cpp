@@ -182,8 +182,7 @@ std::unique_ptr<OperatorLibrary> findOperator(const std::string& nameOrPath,
             if (lower(operatorNameFromPath(file)) == lower(nameOrPath)) return OperatorLibrary::load(dir + "/" + file);
         }
     }
-    throw UserError(nameOrPath, "no such operator (see 'fieldfx list'; searched " +
-                                    std::to_string(searchPath.size()) + " directories: --ops, FIELDFX_OPS and beside the program)");
+    throw UserError(nameOrPath, "no such operator (see 'fieldfx list', or name its library by path)");
 }
 
 std::vector<std::unique_ptr<OperatorLibrary>> listOperators(const std::vector<std::string>& searchPath) {
