@@ -146,12 +146,12 @@ int commandInfo(const std::vector<std::string>& args) {
     if (!description.empty()) std::printf(", %s", description.c_str());
     std::printf("\nlibrary: %s\n\n", op->path().c_str());
     std::printf("%s%s%s%s%s\n", padRight("name", 16).c_str(), padRight("kind", 8).c_str(),
-                padRight("range or entries", 44).c_str(), padRight("initial", 26).c_str(), "label");
+                padRight("range or entries", 44).c_str(), padRight("initial", 34).c_str(), "label");
     for (const Parameter& p : op->parameters()) {
         std::string label = catalogueText(p.label());
         if (p.kind() == PARAM_SLIDER) label += " (" + catalogueText(p.slider()->text2) + ")";
         std::printf("%s%s%s%s%s\n", padRight(p.name, 16).c_str(), padRight(kindName(p.kind()), 8).c_str(),
-                    padRight(rangeText(p), 44).c_str(), padRight(describeValue(p, readValue(p)), 26).c_str(),
+                    padRight(rangeText(p), 44).c_str(), padRight(describeValue(p, readValue(p)), 34).c_str(),
                     label.c_str());
     }
     return 0;

@@ -65,6 +65,27 @@ int64_t parsePosition(const Parameter& p, const std::string& text, const Rationa
     return fields;
 }
 
+// The RGB colour that converts back to exactly these bytes, where one lies
+// next to the rounded inverse; otherwise the rounded inverse itself.
+void nearestRgb(uint8_t y, uint8_t cb, uint8_t cr, uint8_t rgb[3]) {
+    yCbCrToRgb(y, cb, cr, rgb);
+    for (int dr = -1; dr <= 1; ++dr) {
+        for (int dg = -1; dg <= 1; ++dg) {
+            for (int db = -1; db <= 1; ++db) {
+                const int r = rgb[0] + dr, g = rgb[1] + dg, b = rgb[2] + db;
+                if (r < 0 || g < 0 || b < 0 || r > 255 || g > 255 || b > 255) continue;
+                const YCbCr c = rgbToYCbCr(r, g, b);
+                if (c.y == y && c.cb == cb && c.cr == cr) {
+                    rgb[0] = uint8_t(r);
+                    rgb[1] = uint8_t(g);
+                    rgb[2] = uint8_t(b);
+                    return;
+                }
+            }
+        }
+    }
+}
+
 int32_t lerp(int64_t a, int64_t b, int64_t num, int64_t den) {
     return static_cast<int32_t>(std::llround(double(a) + double(b - a) * double(num) / double(den)));
 }
@@ -253,7 +274,7 @@ std::string describeValue(const Parameter& p, const ParamValue& v) {
         return std::to_string(v.number);
     case PARAM_COLOR: {
         uint8_t rgb[3];
-        yCbCrToRgb(v.color[PIXEL_LUMA], v.color[PIXEL_CHROMA2], v.color[PIXEL_CHROMA1], rgb);
+        nearestRgb(v.color[PIXEL_LUMA], v.color[PIXEL_CHROMA2], v.color[PIXEL_CHROMA1], rgb);
         char text[64];
         std::snprintf(text, sizeof text, "#%02X%02X%02X (bytes %u,%u,%u,%u)", rgb[0], rgb[1], rgb[2], v.color[0],
                       v.color[1], v.color[2], v.color[3]);

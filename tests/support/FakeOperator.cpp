@@ -1,0 +1,50 @@
+// Stand-in operator libraries for testing the fieldfx program.
+//
+// Passthrough: an effect that hands every field back unchanged, except that
+// at the position in its one parameter it logs a failure and returns -1.
+// With FAKE_ENDLESS_TAG_LIST: a library whose tag list never ends.
+#include "OperatorApi.h"
+
+#define FAKE_EXPORT extern "C" __attribute__((visibility("default")))
+
+#ifdef FAKE_ENDLESS_TAG_LIST
+
+static uintptr_t tagList[256];
+
+FAKE_EXPORT uintptr_t* GetOperatorInfo(void) {
+    for (uintptr_t& word : tagList) word = OPE_TAG_BASE + 2;
+    return tagList;
+}
+
+FAKE_EXPORT int32_t OperatorAction(OperatorRequest*) { return 0; }
+
+#else
+
+FAKE_EXPORT int32_t OperatorAction(OperatorRequest* request);
+
+static SliderParam failAt = {{PARAM_SLIDER, 910, 0}, 911, 0, -1, 100000, -1};
+static const char kRevision[] = "$Id: Passthrough.cpp,v 1.0 2014/03/24 $";
+static uintptr_t tagList[] = {
+    OPE_TAG_ZERO,     0,
+    OPE_TAG_INPUTS,   1,
+    OPE_TAG_ACTION,   reinterpret_cast<uintptr_t>(&OperatorAction),
+    OPE_TAG_REVISION, reinterpret_cast<uintptr_t>(kRevision),
+    OPE_TAG_VERSION,  2,
+    OPE_TAG_PARAM1,   reinterpret_cast<uintptr_t>(&failAt),
+    0,
+};
+
+FAKE_EXPORT uintptr_t* GetOperatorInfo(void) { return tagList; }
+
+FAKE_EXPORT int32_t OperatorAction(OperatorRequest* request) {
+    if (request == nullptr || request->command != CMD_RENDER) return 0;
+    const int32_t position = static_cast<int32_t>(request->position);
+    FieldImage* field = opGetField(0, position);
+    if (field == nullptr || position == failAt.value) {
+        loggerMessage(4, __LINE__, "src\\Passthrough", 0x0BFF0000u, " ");
+        return -1;
+    }
+    return opPutField(field);
+}
+
+#endif
