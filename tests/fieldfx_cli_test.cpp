@@ -205,6 +205,9 @@ const OperatorCase kOperators[] = {
     {"Limelight", false}, {"Underwater", false}, {"Rotate", true}, {"Patina", false},
 };
 
+void PrintTo(const OperatorCase& op, std::ostream* out) { *out << op.name; }
+void PrintTo(const Variant& v, std::ostream* out) { *out << v.name; }
+
 class OperatorThroughProgram : public testing::TestWithParam<std::tuple<OperatorCase, Variant>> {};
 
 TEST_P(OperatorThroughProgram, EqualsTheOperatorDrivenFieldByField) {
@@ -504,6 +507,17 @@ TEST(Operators, ListInfoAndLookup) {
     EXPECT_EQ(list3.find("Endless"), std::string::npos);
     run = runFieldfx("list --ops " + quote(kTestOps) + " > " + quote(dir / "list4.txt"), dir);
     EXPECT_EQ(readFile(dir / "list4.txt"), list3);
+
+    // Operators named by name are found through FIELDFX_OPS and --ops too.
+    Clip clip;
+    writeFile(dir / "in.y4m", clip.bytes());
+    const int byName = std::system((withOps + kProgram + " render passthrough " + quote(dir / "in.y4m") + " -o " +
+                                    quote(dir / "out.y4m") + " --quiet").c_str());
+    EXPECT_EQ(WEXITSTATUS(byName), 0);
+    EXPECT_TRUE(readFile(dir / "out.y4m") == clip.bytes());
+    run = runFieldfx("render Passthrough " + quote(dir / "in.y4m") + " -o " + quote(dir / "out2.y4m") + " --quiet --ops " +
+                         quote(kTestOps), dir);
+    EXPECT_EQ(run.status, 0) << run.err;
 
     run = runFieldfx("info dye > " + quote(dir / "info.txt"), dir);
     ASSERT_EQ(run.status, 0) << run.err;

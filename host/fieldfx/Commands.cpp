@@ -398,7 +398,11 @@ int commandDemo(const std::vector<std::string>& args) {
         RenderRequest r;
         r.inputs = op->isTransition() ? std::vector<std::string>{clipA, clipB} : std::vector<std::string>{clipA};
         r.output = dir + "/" + op->name() + ".y4m";
-        r.settings = demoSettings(op->name(), 2 * frames);
+        // Only settings the operator has: a library by the same name but
+        // with other parameters still renders with its own defaults.
+        for (const std::string& setting : demoSettings(op->name(), 2 * frames)) {
+            if (op->find(setting.substr(0, setting.find('='))) != nullptr) r.settings.push_back(setting);
+        }
         r.quiet = quiet;
         SheetRow row{op->name(), {}};
         const RenderResult result = renderClip(*op, r, pickThumbnails(row.thumbnails));
