@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "Catalogue.h"
 #include "Error.h"
 #include "fieldfx/HostBackend.h"
 #include "Operator.h"
@@ -405,4 +406,37 @@ TEST(Options, RegionScaleFramesAndFieldOrder) {
     EXPECT_THROW(parseFieldOrder("top"), UserError);
     EXPECT_EQ(parsePixelFormat("yuv422p"), Chroma::C422);
     EXPECT_THROW(parsePixelFormat("rgb24"), UserError);
+}
+
+// ---------------------------------------------------------------------------
+// Text catalogue: every text id the eight operators declare has words, and
+// every label maps to the parameter's command-line name.
+
+TEST(Catalogue, CoversEveryTextIdOfTheEightOperators) {
+    const struct {
+        uint32_t label;
+        const char* name;
+        int extraIds;  // second text (1) or choice entries (n) after the label
+    } parameters[] = {
+        {110, "blurSize", 1},      {120, "blurDirection", 3}, {130, "fadePercent", 1},  {140, "fadeMode", 4},
+        {210, "hingeCorner", 0},   {220, "reboundMode", 2},   {230, "reboundCount", 1},
+        {310, "tintColor", 0},     {320, "fadePercent", 1},
+        {410, "blurSize", 1},      {420, "glowGain", 2},      {430, "fadePercent", 1},  {440, "fadeMode", 4},
+        {510, "spotSize", 1},      {520, "edgeSoftness", 1},  {530, "spotCenter", 0},   {540, "fadePercent", 1},
+        {610, "waveCount", 1},     {620, "waveAmplitude", 1}, {630, "waveSpeed", 1},    {640, "fadePercent", 1},
+        {710, "turns", 1},         {720, "trailCount", 1},    {730, "rotateMode", 2},
+        {810, "filmAge", 3},       {820, "tintAmount", 1},    {830, "contrastLevel", 1}, {840, "filmCondition", 1},
+    };
+    for (const auto& p : parameters) {
+        EXPECT_EQ(parameterName(p.label), p.name);
+        for (int id = 0; id <= p.extraIds; ++id) {
+            EXPECT_TRUE(catalogueHas(p.label + uint32_t(id))) << p.label + id;
+        }
+        EXPECT_FALSE(catalogueHas(p.label + uint32_t(p.extraIds) + 1)) << "nothing past " << p.name;
+    }
+    for (const char* op : {"Patina", "Blur", "Rotate", "Rebound", "Glow", "Limelight", "Underwater", "Dye"}) {
+        EXPECT_FALSE(operatorDescription(op).empty()) << op;
+    }
+    EXPECT_EQ(catalogueText(999), "text 999");
+    EXPECT_EQ(parameterName(999), "");
 }
