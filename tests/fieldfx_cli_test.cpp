@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -315,6 +316,19 @@ TEST(Settings, KeyframedValuesAreWrittenBeforeEachField) {
             }
         }
     }
+}
+
+TEST(Settings, NoProgressBarOffATerminalOnlyTheSummary) {
+    TempDir dir;
+    Clip clip;
+    writeFile(dir / "in.y4m", clip.bytes());
+    Outcome run = runFieldfx("render Dye " + quote(dir / "in.y4m") + " -o " + quote(dir / "out.y4m"), dir);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err.find('\r'), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.rfind("fieldfx: Dye: 6 fields (3 frames, 48x16)", 0), 0u) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    run = runFieldfx("render Dye " + quote(dir / "in.y4m") + " -o " + quote(dir / "out.y4m") + " --quiet", dir);
+    EXPECT_EQ(run.err, "");
 }
 
 // ---------------------------------------------------------------------------
