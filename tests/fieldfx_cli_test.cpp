@@ -471,6 +471,7 @@ TEST(BadInput, EachGetsItsMessageAndLeavesNoOutput) {
         {"render " + quote(dir / "libNothing.so") + " " + in + out, "cannot open operator library"},
         {"render " + std::string(FIELDFX_LIB_DIR) + "/libhostcore.so " + in + out, "not an operator library (no GetOperatorInfo)"},
         {"render " + kTestOps + "/libEndless.so " + in + out, "tag list does not end within 64 words"},
+        {"render " + kTestOps + "/libWild.so " + in + out, "parameter 1 has no readable descriptor"},
         {"render " + pass + in + out + " --set param1=3", "Passthrough: render failed at field 3 of 6 (operator log: level 4, src\\Passthrough line"},
         {"render Dye " + in + out + " --ops " + quote(dir / "adir"), ""},  // found beside the program all the same
         {"info NoSuchOperator", "no such operator"},

@@ -48,6 +48,29 @@ bool isHostLibrary(const std::string& name) {
     return false;
 }
 
+// True when `size` bytes at `address` can be read. The kernel copies them
+// into a pipe and reports EFAULT instead of faulting when it cannot, so a
+// library whose tag list or descriptors point into nowhere is refused rather
+// than crashing the program.
+bool readable(const void* address, size_t size) {
+    if (address == nullptr) return false;
+    int fds[2];
+    if (pipe(fds) != 0) return true;  // cannot check; the reads go ahead
+    const ssize_t copied = write(fds[1], address, size);
+    close(fds[0]);
+    close(fds[1]);
+    return copied == ssize_t(size);
+}
+
+size_t descriptorBytes(uint16_t kind) {
+    switch (kind) {
+    case PARAM_CHOICE: return sizeof(ChoiceParam);
+    case PARAM_COLOR:  return sizeof(ColorParam);
+    case PARAM_SLIDER: return sizeof(SliderParam);
+    default:           return sizeof(PointParam);
+    }
+}
+
 }  // namespace
 
 std::string operatorNameFromPath(const std::string& path) {
@@ -78,9 +101,16 @@ std::unique_ptr<OperatorLibrary> OperatorLibrary::load(const std::string& path) 
     if (op->action_ == nullptr) throw UserError(path, "not an operator library (no OperatorAction)");
 
     const uintptr_t* tags = info();
-    if (tags == nullptr) throw UserError(path, "not an operator library (GetOperatorInfo returned no tag list)");
+    if (!readable(tags, sizeof *tags)) {
+        throw UserError(path, "not an operator library (GetOperatorInfo returned no readable tag list)");
+    }
     size_t words = 0;
-    while (words < kMaxTagWords && tags[words] != 0) words += 2;
+    while (words < kMaxTagWords && tags[words] != 0) {
+        if (!readable(tags + words, 3 * sizeof *tags)) {
+            throw UserError(path, "not an operator library (its tag list runs into unreadable memory)");
+        }
+        words += 2;
+    }
     if (words >= kMaxTagWords) {
         throw UserError(path, "not an operator library (its tag list does not end within " +
                                   std::to_string(kMaxTagWords) + " words)");
@@ -95,10 +125,15 @@ std::unique_ptr<OperatorLibrary> OperatorLibrary::load(const std::string& path) 
     }
     for (const auto& [number, descriptor] : descriptors) {
         const std::string where = "parameter " + std::to_string(number);
-        if (descriptor == nullptr) throw UserError(path, "not an operator library (" + where + " has no descriptor)");
+        if (!readable(descriptor, sizeof(ParamDescriptor))) {
+            throw UserError(path, "not an operator library (" + where + " has no readable descriptor)");
+        }
         if (descriptor->kind > PARAM_POINT) {
             throw UserError(path, "not an operator library (" + where + " has unknown kind " +
                                       std::to_string(descriptor->kind) + ")");
+        }
+        if (!readable(descriptor, descriptorBytes(descriptor->kind))) {
+            throw UserError(path, "not an operator library (" + where + " has no readable descriptor)");
         }
         Parameter p;
         p.number = number;
@@ -107,9 +142,13 @@ std::unique_ptr<OperatorLibrary> OperatorLibrary::load(const std::string& path) 
         if (p.name.empty()) p.name = "param" + std::to_string(number);
         if (descriptor->kind == PARAM_CHOICE) {
             const uint32_t* entries = p.choice()->entries;
-            if (entries == nullptr) throw UserError(path, "not an operator library (" + where + " has no entries)");
             size_t n = 0;
-            while (n < kMaxChoiceEntries && entries[n] != 0) p.entries.push_back(entries[n++]);
+            while (n < kMaxChoiceEntries && readable(entries + n, sizeof *entries) && entries[n] != 0) {
+                p.entries.push_back(entries[n++]);
+            }
+            if (n < kMaxChoiceEntries && !readable(entries + n, sizeof *entries)) {
+                throw UserError(path, "not an operator library (" + where + " has no readable entry list)");
+            }
             if (n >= kMaxChoiceEntries || n == 0) {
                 throw UserError(path, "not an operator library (the entry list of " + where + " is not sane)");
             }

@@ -3,6 +3,7 @@
 // Passthrough: an effect that hands every field back unchanged, except that
 // at the position in its one parameter it logs a failure and returns -1.
 // With FAKE_ENDLESS_TAG_LIST: a library whose tag list never ends.
+// With FAKE_WILD_DESCRIPTOR: its parameter points into unmapped memory.
 #include "OperatorApi.h"
 
 #define FAKE_EXPORT extern "C" __attribute__((visibility("default")))
@@ -30,7 +31,11 @@ static uintptr_t tagList[] = {
     OPE_TAG_ACTION,   reinterpret_cast<uintptr_t>(&OperatorAction),
     OPE_TAG_REVISION, reinterpret_cast<uintptr_t>(kRevision),
     OPE_TAG_VERSION,  2,
+#ifdef FAKE_WILD_DESCRIPTOR
+    OPE_TAG_PARAM1,   0x1000,
+#else
     OPE_TAG_PARAM1,   reinterpret_cast<uintptr_t>(&failAt),
+#endif
     0,
 };
 
