@@ -401,6 +401,37 @@ TEST(Formats, ScaleHalvesTheOutput) {
     EXPECT_EQ(out.size(), out.find('\n') + 1 + 3 * (6 + 3 * 24 * 8));
 }
 
+TEST(Formats, TheRequestCarriesScaleRateAspectFieldAndRun) {
+    TempDir dir;
+    Clip clip;
+    clip.frames = 4;
+    clip.interlace = "b";
+    clip.rate = "30000:1001";
+    clip.aspect = "10:11";
+    writeFile(dir / "in.y4m", clip.bytes());
+    const Outcome run = runFieldfx("render " + kTestOps + "/libPassthrough.so " + quote(dir / "in.y4m") +
+                                       " --from 1 --length 2 --scale 1/2 --set param2=1 -o " + quote(dir / "out.y4m") +
+                                       " --quiet", dir);
+    ASSERT_EQ(run.status, 0) << run.err;
+    const size_t plane = 24 * 8;
+    const std::string data = readFile(dir / "out.y4m");
+    EXPECT_EQ(data.substr(0, data.find('\n')), "YUV4MPEG2 W24 H8 F30000:1001 Ib A10:11 C444alpha");
+    const Y4mFile out = parseY4m(data, 4 * plane);
+    ASSERT_EQ(out.frames.size(), 2u);
+    for (int position = 0; position < 4; ++position) {
+        const int field = 1 - position % 2;  // bottom field first
+        const std::string& frame = out.frames[position / 2];
+        auto at = [&](int planeIndex, int x) { return uint8_t(frame[planeIndex * plane + size_t(field) * 24 + x]); };
+        // Planes: Y' 0, Cb 1, Cr 2, A 3; a field pixel is key, Cr, Cb, Y'.
+        EXPECT_EQ(at(3, 0), FLAG_REDUCED_SIZE | FLAG_SIXTY_FIELDS | (field == 1 ? FLAG_LOWER_FIELD : 0)) << position;
+        EXPECT_EQ(at(2, 0), 1) << "scaleNum";
+        EXPECT_EQ(at(1, 0), 2) << "scaleDen";
+        EXPECT_EQ(at(0, 0), position);
+        EXPECT_EQ(at(3, 1) | at(2, 1) << 8, 1100) << "pixelAspect";
+        EXPECT_EQ(at(1, 1) | at(0, 1) << 8, 4) << "length";
+    }
+}
+
 TEST(Formats, StdinToStdout) {
     TempDir dir;
     Clip clip;

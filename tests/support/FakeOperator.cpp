@@ -1,7 +1,10 @@
 // Stand-in operator libraries for testing the fieldfx program.
 //
 // Passthrough: an effect that hands every field back unchanged, except that
-// at the position in its one parameter it logs a failure and returns -1.
+// at the position in its first parameter it logs a failure and returns -1,
+// and that with its second parameter set it writes the request it got into
+// the first two pixels: flags, scaleNum, scaleDen, position; pixelAspect
+// (low, high byte), length (low, high byte).
 // With FAKE_ENDLESS_TAG_LIST: a library whose tag list never ends.
 // With FAKE_WILD_DESCRIPTOR: its parameter points into unmapped memory.
 #include "OperatorApi.h"
@@ -24,6 +27,7 @@ FAKE_EXPORT int32_t OperatorAction(OperatorRequest*) { return 0; }
 FAKE_EXPORT int32_t OperatorAction(OperatorRequest* request);
 
 static SliderParam failAt = {{PARAM_SLIDER, 910, 0}, 911, 0, -1, 100000, -1};
+static SliderParam probe = {{PARAM_SLIDER, 920, 0}, 921, 0, 0, 1, 0};
 static const char kRevision[] = "$Id: Passthrough.cpp,v 1.0 2014/03/24 $";
 static uintptr_t tagList[] = {
     OPE_TAG_ZERO,     0,
@@ -36,6 +40,7 @@ static uintptr_t tagList[] = {
 #else
     OPE_TAG_PARAM1,   reinterpret_cast<uintptr_t>(&failAt),
 #endif
+    OPE_TAG_PARAM2,   reinterpret_cast<uintptr_t>(&probe),
     0,
 };
 
@@ -48,6 +53,13 @@ FAKE_EXPORT int32_t OperatorAction(OperatorRequest* request) {
     if (field == nullptr || position == failAt.value) {
         loggerMessage(4, __LINE__, "src\\Passthrough", 0x0BFF0000u, " ");
         return -1;
+    }
+    if (probe.value != 0 && field->width >= 2 && field->height >= 1) {
+        const uint8_t request0[8] = {
+            request->flags, uint8_t(request->scaleNum), uint8_t(request->scaleDen), uint8_t(request->position),
+            uint8_t(request->pixelAspect), uint8_t(request->pixelAspect >> 8), uint8_t(request->length),
+            uint8_t(request->length >> 8)};
+        for (int i = 0; i < 8; ++i) field->pixels[i] = request0[i];
     }
     return opPutField(field);
 }
