@@ -1,0 +1,451 @@
+#include "Commands.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <new>
+
+#include "Catalogue.h"
+#include "Demo.h"
+#include "Error.h"
+#include "Operator.h"
+#include "Options.h"
+#include "Png.h"
+#include "Progress.h"
+#include "Render.h"
+#include "Values.h"
+#include "Y4m.h"
+
+namespace fieldfx {
+
+namespace {
+
+const char kUsage[] =
+    "usage: fieldfx COMMAND [OPTIONS]\n"
+    "\n"
+    "Renders video field by field through effect operators.\n"
+    "\n"
+    "commands:\n"
+    "  list                         the operators found, one a line\n"
+    "  info OPERATOR                an operator's parameters\n"
+    "  render OPERATOR IN [IN2] -o OUT [--set NAME=VALUE]...\n"
+    "                               render a clip (two inputs for a transition)\n"
+    "  demo [-o DIR]                render every operator over a built-in clip\n"
+    "\n"
+    "Run 'fieldfx COMMAND --help' for a command's options.\n";
+
+const char kListHelp[] =
+    "usage: fieldfx list [--ops DIR]\n"
+    "\n"
+    "Lists the operators found in --ops DIR, in the directories of FIELDFX_OPS\n"
+    "(colon-separated) and beside the program: name, effect or transition, and\n"
+    "what it does.\n";
+
+const char kInfoHelp[] =
+    "usage: fieldfx info OPERATOR [--ops DIR]\n"
+    "\n"
+    "Shows an operator's parameters as its descriptors declare them: name (as\n"
+    "used with --set), kind, range or entries, initial value and label.\n"
+    "OPERATOR is a name (Dye) or the path of an operator library.\n";
+
+const char kRenderHelp[] =
+    "usage: fieldfx render OPERATOR INPUT [INPUT2] -o OUTPUT [options]\n"
+    "\n"
+    "Runs the operator over the clip field by field. A transition takes two\n"
+    "inputs of the same size and rate. '-' reads or writes YUV4MPEG2 on a pipe.\n"
+    "Inputs: .y4m, .png (a still), or anything ffmpeg reads. Outputs: .y4m,\n"
+    ".png (one frame, or a numbered sequence like out%04d.png), or anything\n"
+    "ffmpeg writes.\n"
+    "\n"
+    "options:\n"
+    "  -o, --output FILE       where to write the result\n"
+    "  --set NAME=VALUE        a parameter: a number for sliders; an index, an\n"
+    "                          entry's text or number for choices; #RRGGBB for\n"
+    "                          colours; X,Y for points. Keyframed:\n"
+    "                          NAME=V@POS,V@POS,... with positions in fields, or\n"
+    "                          in seconds with an s suffix (2.5s)\n"
+    "  --from N                start at frame N (or at a time, 2s)\n"
+    "  --length N              render N frames (or a time, 2s)\n"
+    "  --region X,Y,W,H        the fields' valid region, in field pixels and rows\n"
+    "  --scale N/D             render at reduced size N/D\n"
+    "  --field-order tff|bff   override the input's field order\n"
+    "  --pix-fmt FORMAT        output chroma: 420jpeg, 420mpeg2, 420paldv, 422,\n"
+    "                          444, 444alpha (default: the input's)\n"
+    "  --duration SECONDS      how long a PNG still input lasts (default 1)\n"
+    "  --ops DIR               look for operators in DIR first\n"
+    "  --quiet                 no progress bar and no summary\n";
+
+const char kDemoHelp[] =
+    "usage: fieldfx demo [-o DIR] [--seconds N] [--ops DIR] [--quiet]\n"
+    "\n"
+    "Generates two 720x576 interlaced 25 fps clips, renders every operator\n"
+    "found over them (transitions go from the first to the second) and writes\n"
+    "DIR/<Operator>.y4m for each and DIR/contact-sheet.png with one row per\n"
+    "operator. DIR defaults to demo-out.\n";
+
+bool wantsHelp(const std::vector<std::string>& args) {
+    for (const std::string& a : args) {
+        if (a == "--help" || a == "-h") return true;
+    }
+    return false;
+}
+
+std::string padRight(const std::string& s, size_t width) { return s.size() >= width ? s + " " : s + std::string(width - s.size(), ' '); }
+
+std::string rateText(const Rational& r) { return std::to_string(r.num) + "/" + std::to_string(r.den); }
+
+// ---------------------------------------------------------------------------
+// list and info
+
+int commandList(const std::vector<std::string>& args) {
+    if (wantsHelp(args)) return std::fputs(kListHelp, stdout), 0;
+    const Arguments a = parseArguments(args, {"--ops"}, {}, "list");
+    if (!a.positional.empty()) throw UserError("list", "takes no arguments");
+    const auto ops = listOperators(operatorSearchPath(a.value("--ops")));
+    if (ops.empty()) throw UserError("list", "no operators found (build them, or point --ops or FIELDFX_OPS at them)");
+    for (const auto& op : ops) {
+        std::string description = operatorDescription(op->name());
+        if (description.empty()) description = "(no description)";
+        std::printf("%s%s%s\n", padRight(op->name(), 12).c_str(), padRight(op->isTransition() ? "transition" : "effect", 12).c_str(),
+                    description.c_str());
+    }
+    return 0;
+}
+
+std::string rangeText(const Parameter& p) {
+    switch (p.kind()) {
+    case PARAM_SLIDER: return std::to_string(p.slider()->minimum) + ".." + std::to_string(p.slider()->maximum);
+    case PARAM_CHOICE: {
+        std::string list;
+        for (size_t i = 0; i < p.entries.size(); ++i) {
+            if (!list.empty()) list += ", ";
+            list += p.style() == CHOICE_STYLE_NUMBERS ? std::to_string(p.entries[i])
+                                                      : std::to_string(i) + " " + catalogueText(p.entries[i]);
+        }
+        return list;
+    }
+    case PARAM_COLOR: return "#RRGGBB";
+    case PARAM_POINT: return "X,Y";
+    default: return "";
+    }
+}
+
+int commandInfo(const std::vector<std::string>& args) {
+    if (wantsHelp(args)) return std::fputs(kInfoHelp, stdout), 0;
+    const Arguments a = parseArguments(args, {"--ops"}, {}, "info");
+    if (a.positional.size() != 1) throw UserError("info", "name one operator (fieldfx info OPERATOR)");
+    const auto op = findOperator(a.positional[0], operatorSearchPath(a.value("--ops")));
+    std::printf("%s: %s", op->name().c_str(), op->isTransition() ? "transition (two inputs)" : "effect (one input)");
+    const std::string description = operatorDescription(op->name());
+    if (!description.empty()) std::printf(", %s", description.c_str());
+    std::printf("\nlibrary: %s\n\n", op->path().c_str());
+    std::printf("%s%s%s%s%s\n", padRight("name", 16).c_str(), padRight("kind", 8).c_str(),
+                padRight("range or entries", 44).c_str(), padRight("initial", 34).c_str(), "label");
+    for (const Parameter& p : op->parameters()) {
+        std::string label = catalogueText(p.label());
+        if (p.kind() == PARAM_SLIDER) label += " (" + catalogueText(p.slider()->text2) + ")";
+        std::printf("%s%s%s%s%s\n", padRight(p.name, 16).c_str(), padRight(kindName(p.kind()), 8).c_str(),
+                    padRight(rangeText(p), 44).c_str(), padRight(describeValue(p, readValue(p)), 34).c_str(),
+                    label.c_str());
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// render
+
+struct RenderRequest {
+    std::string operatorName;
+    std::vector<std::string> inputs;
+    std::string output;
+    std::vector<std::string> settings;
+    std::string from, length, region, scale, fieldOrder, pixFmt, duration, ops;
+    bool quiet = false;
+};
+
+// Passes every frame on to the real output and shows chosen ones to a callback.
+class WatchedSink : public FrameSink {
+public:
+    WatchedSink(FrameSink& inner, std::function<void(int64_t, const Picture&)> watch)
+        : inner_(inner), watch_(std::move(watch)) {}
+    void write(const Picture& picture) override {
+        watch_(index_++, picture);
+        inner_.write(picture);
+    }
+    void commit() override { inner_.commit(); }
+
+private:
+    FrameSink& inner_;
+    std::function<void(int64_t, const Picture&)> watch_;
+    int64_t index_ = 0;
+};
+
+int64_t parseFrameOption(const std::string& option, const std::string& text, const Rational& rate) {
+    return text.empty() ? -1 : parseFrames(option, text, rate);
+}
+
+// Validates everything, then renders. Returns the result; throws UserError.
+RenderResult renderClip(OperatorLibrary& op, const RenderRequest& r,
+                        const std::function<void(int64_t, const Picture&)>& watch = nullptr) {
+    const size_t needed = op.isTransition() ? 2 : 1;
+    if (r.inputs.size() != needed) {
+        throw UserError(op.name(), op.isTransition() ? "is a transition and takes two inputs"
+                                                     : "is an effect and takes one input");
+    }
+    SourceOptions sourceOptions;
+    if (!r.duration.empty()) sourceOptions.stillSeconds = parseSeconds("--duration", r.duration);
+    if (!r.length.empty() && r.length.back() != 's' && (r.from.empty() || r.from.back() != 's')) {
+        sourceOptions.frameHint = parseFrames("--length", r.length, {25, 1}) +
+                                  (r.from.empty() ? 0 : parseFrames("--from", r.from, {25, 1}));
+    }
+    std::vector<std::unique_ptr<FrameSource>> sources;
+    for (const std::string& path : r.inputs) {
+        if (path == "-" && !sources.empty() && r.inputs[0] == "-") throw UserError(path, "stdin can be read only once");
+        sources.push_back(openSource(path, sourceOptions));
+    }
+    VideoFormat format = sources[0]->format();
+    int64_t available = sources[0]->frameCount();
+    if (sources.size() == 2) {
+        const VideoFormat& other = sources[1]->format();
+        if (other.width != format.width || other.height != format.height || !(other.rate == format.rate)) {
+            throw UserError(r.inputs[1], "does not match " + r.inputs[0] + ": " + std::to_string(other.width) + "x" +
+                                             std::to_string(other.height) + " at " + rateText(other.rate) +
+                                             " frames/s against " + std::to_string(format.width) + "x" +
+                                             std::to_string(format.height) + " at " + rateText(format.rate) +
+                                             " (a transition needs two inputs of the same size and rate)");
+        }
+        available = std::min(available, sources[1]->frameCount());
+    }
+    if (!r.fieldOrder.empty()) {
+        format.interlace = parseFieldOrder(r.fieldOrder);
+        const std::string problem = formatProblem(format);
+        if (!problem.empty()) throw UserError("--field-order", problem);
+    }
+
+    RenderJob job;
+    job.op = &op;
+    const int64_t from = std::max<int64_t>(0, parseFrameOption("--from", r.from, format.rate));
+    if (from >= available) {
+        throw UserError("--from", "frame " + std::to_string(from) + " is past the end of the input (" +
+                                      std::to_string(available) + " frames)");
+    }
+    int64_t frames = available - from;
+    if (!r.length.empty()) {
+        const int64_t wanted = parseFrames("--length", r.length, format.rate);
+        if (wanted <= 0) throw UserError("--length", "must be at least one frame");
+        if (wanted > frames) {
+            throw UserError("--length", std::to_string(wanted) + " frames asked for, but only " + std::to_string(frames) +
+                                            " follow frame " + std::to_string(from));
+        }
+        frames = wanted;
+    }
+    if (2 * frames > INT32_MAX) throw UserError("--length", "the run is too long");
+    job.firstFrame = from;
+    job.frames = frames;
+    job.fieldFormat = format;
+
+    const Rational fieldRate{2 * format.rate.num, format.rate.den};
+    for (const std::string& s : r.settings) job.settings.push_back(parseSetting(op, s, fieldRate));
+    if (!r.region.empty()) job.region = parseRegion(r.region, format.width, format.height / 2);
+
+    VideoFormat out = format;
+    if (!r.pixFmt.empty()) out.chroma = parsePixelFormat(r.pixFmt);
+    if (!r.scale.empty()) {
+        parseScale(r.scale, job.scaleNum, job.scaleDen);
+        job.scaled = true;
+        int w = 0, h = 0;
+        scaledFieldSize(out, job.scaleNum, job.scaleDen, w, h);
+        out.width = w;
+        out.height = 2 * h;
+        if (w <= 0 || h <= 0) throw UserError("--scale", r.scale + " leaves no picture");
+    }
+    if (const std::string problem = formatProblem(out); !problem.empty()) throw UserError(r.output, problem);
+    job.outputFormat = out;
+    checkSink(r.output, frames);
+
+    for (auto& s : sources) job.inputs.push_back(s.get());
+    std::unique_ptr<FrameSink> sink = openSink(r.output, out);
+    Progress progress(op.name(), 2 * frames, !r.quiet && isatty(STDERR_FILENO));
+    RenderResult result;
+    if (watch) {
+        WatchedSink watched(*sink, watch);
+        result = runRender(job, watched, [&](int64_t done) { progress.update(done); });
+    } else {
+        result = runRender(job, *sink, [&](int64_t done) { progress.update(done); });
+    }
+    sink->commit();
+    progress.finish();
+    if (!r.quiet || result.aborted) {
+        const double seconds = progress.seconds();
+        if (result.aborted) {
+            std::fprintf(stderr, "fieldfx: %s: interrupted after %lld of %lld fields; wrote %lld frames to %s\n",
+                         op.name().c_str(), static_cast<long long>(result.fieldsRendered),
+                         static_cast<long long>(2 * frames), static_cast<long long>(result.framesWritten),
+                         r.output.c_str());
+        } else {
+            std::fprintf(stderr, "fieldfx: %s: %lld fields (%lld frames, %dx%d) in %.1f s, %.1f fields/s -> %s\n",
+                         op.name().c_str(), static_cast<long long>(result.fieldsRendered),
+                         static_cast<long long>(result.framesWritten), out.width, out.height, seconds,
+                         seconds > 0 ? double(result.fieldsRendered) / seconds : 0.0, r.output.c_str());
+        }
+    }
+    return result;
+}
+
+const std::set<std::string> kRenderValueOptions = {"-o", "--output", "--set", "--from", "--length", "--region",
+                                                   "--scale", "--field-order", "--pix-fmt", "--duration", "--ops"};
+
+int commandRender(const std::vector<std::string>& args) {
+    if (wantsHelp(args)) return std::fputs(kRenderHelp, stdout), 0;
+    const Arguments a = parseArguments(args, kRenderValueOptions, {"--quiet", "-q"}, "render");
+    if (a.positional.size() < 2) throw UserError("render", "usage: fieldfx render OPERATOR INPUT [INPUT2] -o OUTPUT");
+    if (a.positional.size() > 3) throw UserError("render", "too many inputs (at most two)");
+    RenderRequest r;
+    r.operatorName = a.positional[0];
+    r.inputs.assign(a.positional.begin() + 1, a.positional.end());
+    r.output = a.has("-o") ? a.value("-o") : a.value("--output");
+    if (r.output.empty()) throw UserError("render", "no output given (-o FILE, or -o - for a pipe)");
+    if (auto it = a.values.find("--set"); it != a.values.end()) r.settings = it->second;
+    r.from = a.value("--from");
+    r.length = a.value("--length");
+    r.region = a.value("--region");
+    r.scale = a.value("--scale");
+    r.fieldOrder = a.value("--field-order");
+    r.pixFmt = a.value("--pix-fmt");
+    r.duration = a.value("--duration");
+    r.quiet = a.has("--quiet") || a.has("-q");
+    auto op = findOperator(r.operatorName, operatorSearchPath(a.value("--ops")));
+    const RenderResult result = renderClip(*op, r);
+    return result.aborted ? 130 : 0;
+}
+
+// ---------------------------------------------------------------------------
+// demo
+
+void writeDemoClip(const std::string& path, int clip, int64_t frames) {
+    const VideoFormat format = demoFormat();
+    const std::string temp = temporaryPathFor(path);
+    FILE* file = std::fopen(temp.c_str(), "wb");
+    if (file == nullptr) throw UserError(path, "cannot write");
+    try {
+        Y4mWriter writer(file, format, path);
+        for (int64_t f = 0; f < frames && !g_abortRequested; ++f) writer.writeFrame(packFrame(format, demoFrame(clip, int(f), format)));
+    } catch (...) {
+        std::fclose(file);
+        std::remove(temp.c_str());
+        throw;
+    }
+    if (std::fclose(file) != 0 || g_abortRequested || std::rename(temp.c_str(), path.c_str()) != 0) {
+        std::remove(temp.c_str());
+        if (g_abortRequested) throw UserError("demo", "interrupted");
+        throw UserError(path, "cannot write");
+    }
+}
+
+// Settings that show an operator at its best in the demo clip.
+std::vector<std::string> demoSettings(const std::string& name, int64_t fields) {
+    if (name == "Limelight") return {"spotCenter=140,144@0,580,144@" + std::to_string(fields - 1), "spotSize=35"};
+    if (name == "Dye") return {"tintColor=#FF8000"};
+    return {};
+}
+
+int commandDemo(const std::vector<std::string>& args) {
+    if (wantsHelp(args)) return std::fputs(kDemoHelp, stdout), 0;
+    const Arguments a = parseArguments(args, {"-o", "--output", "--seconds", "--ops"}, {"--quiet", "-q"}, "demo");
+    if (!a.positional.empty()) throw UserError("demo", "takes no inputs (it makes its own); use -o DIR for the output");
+    const std::string dir = a.has("-o") ? a.value("-o") : a.value("--output", "demo-out");
+    const bool quiet = a.has("--quiet") || a.has("-q");
+    const double seconds = a.has("--seconds") ? parseSeconds("--seconds", a.value("--seconds")) : 2.0;
+    const int64_t frames = std::max<int64_t>(2, std::llround(seconds * 25));
+    const auto ops = listOperators(operatorSearchPath(a.value("--ops")));
+    if (ops.empty()) throw UserError("demo", "no operators found (build them, or point --ops or FIELDFX_OPS at them)");
+    if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) throw UserError(dir, std::string("cannot make directory: ") + std::strerror(errno));
+
+    const std::string clipA = dir + "/source-a.y4m", clipB = dir + "/source-b.y4m";
+    if (!quiet) std::fprintf(stderr, "fieldfx: demo: generating two %lld-frame 720x576 interlaced clips\n", static_cast<long long>(frames));
+    writeDemoClip(clipA, 0, frames);
+    writeDemoClip(clipB, 1, frames);
+
+    // Columns of the contact sheet: five moments spread over the run.
+    const int kColumns = 5, kThumbW = 144, kThumbH = 115;
+    std::vector<int64_t> picks;
+    std::vector<std::string> headings;
+    for (int c = 0; c < kColumns; ++c) {
+        picks.push_back(c * (frames - 1) / (kColumns - 1));
+        headings.push_back("FRAME " + std::to_string(picks.back()));
+    }
+    auto pickThumbnails = [&](std::vector<RgbaImage>& into) {
+        return [&, picks](int64_t index, const Picture& picture) {
+            for (int64_t p : picks) {
+                if (p == index) into.push_back(thumbnail(picture, kThumbW, kThumbH));
+            }
+        };
+    };
+
+    std::vector<SheetRow> rows;
+    for (int clip = 0; clip < 2; ++clip) {
+        SheetRow row{clip == 0 ? "SOURCE" : "SECOND", {}};
+        for (int64_t p : picks) row.thumbnails.push_back(thumbnail(demoFrame(clip, int(p), demoFormat()), kThumbW, kThumbH));
+        rows.push_back(std::move(row));
+    }
+    for (const auto& op : ops) {
+        RenderRequest r;
+        r.inputs = op->isTransition() ? std::vector<std::string>{clipA, clipB} : std::vector<std::string>{clipA};
+        r.output = dir + "/" + op->name() + ".y4m";
+        // Only settings the operator has: a library by the same name but
+        // with other parameters still renders with its own defaults.
+        for (const std::string& setting : demoSettings(op->name(), 2 * frames)) {
+            if (op->find(setting.substr(0, setting.find('='))) != nullptr) r.settings.push_back(setting);
+        }
+        r.quiet = quiet;
+        SheetRow row{op->name(), {}};
+        const RenderResult result = renderClip(*op, r, pickThumbnails(row.thumbnails));
+        if (result.aborted) throw UserError("demo", "interrupted");
+        rows.push_back(std::move(row));
+    }
+    const std::string sheetPath = dir + "/contact-sheet.png";
+    const std::string temp = temporaryPathFor(sheetPath);
+    writePng(temp, contactSheet(headings, rows), false);
+    if (std::rename(temp.c_str(), sheetPath.c_str()) != 0) {
+        std::remove(temp.c_str());
+        throw UserError(sheetPath, "cannot write");
+    }
+    if (!quiet) {
+        std::fprintf(stderr, "fieldfx: demo: %zu operators rendered into %s/; contact sheet %s\n", ops.size(), dir.c_str(),
+                     sheetPath.c_str());
+    }
+    return 0;
+}
+
+}  // namespace
+
+int runFieldfx(const std::vector<std::string>& args) {
+    if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
+        std::fputs(kUsage, args.empty() ? stderr : stdout);
+        return args.empty() ? 2 : 0;
+    }
+    const std::string command = args[0];
+    const std::vector<std::string> rest(args.begin() + 1, args.end());
+    try {
+        if (command == "list") return commandList(rest);
+        if (command == "info") return commandInfo(rest);
+        if (command == "render") return commandRender(rest);
+        if (command == "demo") return commandDemo(rest);
+        std::fprintf(stderr, "fieldfx: %s: unknown command\n%s", command.c_str(), kUsage);
+        return 2;
+    } catch (const UserError& e) {
+        std::fprintf(stderr, "fieldfx: %s\n", e.what());
+        return g_abortRequested ? 130 : 1;
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "fieldfx: %s: out of memory\n", command.c_str());
+        return 1;
+    }
+}
+
+}  // namespace fieldfx

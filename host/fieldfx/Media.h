@@ -1,0 +1,59 @@
+// Where frames come from and go to: YUV4MPEG2 files and pipes, PNG stills
+// and sequences, and any other format through an ffmpeg subprocess. Outputs
+// are written to a temporary file beside the target and renamed into place
+// only when the whole run succeeded, so a failed run leaves no file behind.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Video.h"
+#include "Y4m.h"
+
+namespace fieldfx {
+
+class FrameSource {
+public:
+    virtual ~FrameSource() = default;
+    virtual const VideoFormat& format() const = 0;
+    virtual int64_t frameCount() const = 0;
+    // Reads the next frame; false at the end. Throws UserError on bad data.
+    virtual bool read(Picture& picture) = 0;
+    virtual const std::string& name() const = 0;
+};
+
+struct SourceOptions {
+    int64_t frameHint = -1;       // frames wanted, when a pipe need not be counted
+    double stillSeconds = 1.0;    // how long a PNG still lasts
+    Rational stillRate{25, 1};
+};
+
+// Opens "-" (YUV4MPEG2 on stdin), a .y4m or .png file (by content), or
+// anything else through ffmpeg. Throws UserError when it cannot.
+std::unique_ptr<FrameSource> openSource(const std::string& path, const SourceOptions& options);
+
+class FrameSink {
+public:
+    virtual ~FrameSink() = default;  // an uncommitted output is removed
+    virtual void write(const Picture& picture) = 0;
+    virtual void commit() = 0;  // completes the output and puts it in place
+};
+
+enum class SinkKind { Y4m, PngSingle, PngSequence, Ffmpeg };
+SinkKind sinkKindFor(const std::string& path);
+
+// Checks that the output can be made (a writable directory, ffmpeg where
+// needed, a single PNG for a one-frame run) before anything is rendered.
+void checkSink(const std::string& path, int64_t frames);
+std::unique_ptr<FrameSink> openSink(const std::string& path, const VideoFormat& format);
+
+bool ffmpegAvailable();
+std::string shellQuote(const std::string& text);
+
+// The path of a temporary file beside `path` that a rename can move into place.
+std::string temporaryPathFor(const std::string& path);
+
+}  // namespace fieldfx

@@ -1,0 +1,97 @@
+#include "Png.h"
+
+#include <png.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "Error.h"
+
+namespace fieldfx {
+
+RgbaImage readPng(const std::string& path) {
+    png_image image;
+    std::memset(&image, 0, sizeof image);
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&image, path.c_str())) {
+        const std::string why = image.message;
+        png_image_free(&image);
+        throw UserError(path, "cannot read PNG: " + why);
+    }
+    if (image.width > 32767 || image.height > 65534) {
+        png_image_free(&image);
+        throw UserError(path, "PNG too large (at most 32767 x 65534)");
+    }
+    image.format = PNG_FORMAT_RGBA;
+    RgbaImage out;
+    out.width = int(image.width);
+    out.height = int(image.height);
+    out.rgba.resize(PNG_IMAGE_SIZE(image));
+    if (!png_image_finish_read(&image, nullptr, out.rgba.data(), 0, nullptr)) {
+        const std::string why = image.message;
+        png_image_free(&image);
+        throw UserError(path, "cannot read PNG: " + why);
+    }
+    return out;
+}
+
+void writePng(const std::string& path, const RgbaImage& rgba, bool withAlpha) {
+    png_image image;
+    std::memset(&image, 0, sizeof image);
+    image.version = PNG_IMAGE_VERSION;
+    image.width = png_uint_32(rgba.width);
+    image.height = png_uint_32(rgba.height);
+    image.format = PNG_FORMAT_RGBA;
+    std::vector<uint8_t> rgb;
+    const void* data = rgba.rgba.data();
+    if (!withAlpha) {
+        image.format = PNG_FORMAT_RGB;
+        rgb.resize(size_t(rgba.width) * size_t(rgba.height) * 3);
+        for (size_t i = 0, n = size_t(rgba.width) * size_t(rgba.height); i < n; ++i) {
+            std::memcpy(&rgb[3 * i], &rgba.rgba[4 * i], 3);
+        }
+        data = rgb.data();
+    }
+    if (!png_image_write_to_file(&image, path.c_str(), 0, data, 0, nullptr)) {
+        const std::string why = image.message;
+        png_image_free(&image);
+        throw UserError(path, "cannot write PNG: " + why);
+    }
+}
+
+Picture pictureFromRgba(const RgbaImage& image) {
+    Picture p;
+    p.resize(image.width, image.height);
+    for (size_t i = 0, n = size_t(image.width) * size_t(image.height); i < n; ++i) {
+        const uint8_t* px = &image.rgba[4 * i];
+        const YCbCr c = rgbToYCbCr(px[0], px[1], px[2]);
+        p.y[i] = c.y;
+        p.cb[i] = c.cb;
+        p.cr[i] = c.cr;
+        p.a[i] = px[3];
+    }
+    return p;
+}
+
+RgbaImage rgbaFromPicture(const Picture& p) {
+    RgbaImage image;
+    image.width = p.width;
+    image.height = p.height;
+    image.rgba.resize(size_t(p.width) * size_t(p.height) * 4);
+    for (size_t i = 0, n = size_t(p.width) * size_t(p.height); i < n; ++i) {
+        yCbCrToRgb(p.y[i], p.cb[i], p.cr[i], &image.rgba[4 * i]);
+        image.rgba[4 * i + 3] = p.a[i];
+    }
+    return image;
+}
+
+bool looksLikePng(const std::string& path) {
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) return false;
+    uint8_t signature[8] = {};
+    const bool ok = std::fread(signature, 1, 8, f) == 8 && png_sig_cmp(signature, 0, 8) == 0;
+    std::fclose(f);
+    return ok;
+}
+
+}  // namespace fieldfx

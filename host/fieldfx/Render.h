@@ -1,0 +1,58 @@
+// One run of an operator over a clip: command 1, command 3 for every field
+// position in display order, command 2. The host side that serves the
+// operator's service calls lives here too.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "Media.h"
+#include "Operator.h"
+#include "Values.h"
+#include "Video.h"
+
+namespace fieldfx {
+
+struct Region {
+    int left = 0, top = 0, width = 0, height = 0;
+    bool set = false;
+};
+
+struct RenderJob {
+    OperatorLibrary* op = nullptr;
+    std::vector<FrameSource*> inputs;  // one, or two for a transition
+    std::vector<Setting> settings;
+    int64_t firstFrame = 0;
+    int64_t frames = 0;                // frames in the run
+    VideoFormat fieldFormat;           // input format, field order applied
+    VideoFormat outputFormat;          // what the sink is written in
+    Region region;                     // valid region in source field coordinates
+    int scaleNum = 1, scaleDen = 1;
+    bool scaled = false;
+};
+
+struct RenderResult {
+    int64_t framesWritten = 0;
+    int64_t fieldsRendered = 0;
+    bool aborted = false;
+};
+
+// Called after every field with the number of fields done.
+using ProgressFn = std::function<void(int64_t done)>;
+
+// Runs the job into `sink` (committed only after a complete or aborted run).
+// Throws UserError on failure, naming the operator and position.
+RenderResult runRender(const RenderJob& job, FrameSink& sink, const ProgressFn& progress);
+
+// Set by the SIGINT handler; opChkAbort reports it and the run stops after
+// the current field.
+extern std::atomic<bool> g_abortRequested;
+void installInterruptHandler();
+
+// Size of a field after --scale, adjusted to what the output layout needs.
+void scaledFieldSize(const VideoFormat& format, int num, int den, int& width, int& height);
+
+}  // namespace fieldfx

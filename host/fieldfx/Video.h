@@ -1,0 +1,85 @@
+// Frames as they are stored in files (planar Y'CbCr with subsampled chroma),
+// full-resolution pictures, and the fields that operators work on.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "OperatorApi.h"
+
+namespace fieldfx {
+
+enum class Chroma { C420jpeg, C420mpeg2, C420paldv, C422, C444, C444alpha };
+enum class Interlace { Progressive, TopFirst, BottomFirst };
+
+struct Rational {
+    int64_t num = 0;
+    int64_t den = 0;
+    bool known() const { return num > 0 && den > 0; }
+    bool operator==(const Rational& o) const { return num * o.den == o.num * den; }
+};
+
+struct VideoFormat {
+    int width = 0;
+    int height = 0;
+    Chroma chroma = Chroma::C420jpeg;
+    Interlace interlace = Interlace::Progressive;
+    Rational rate{25, 1};
+    Rational aspect{0, 0};  // pixel aspect ratio, width:height; 0:0 when unknown
+};
+
+const char* chromaName(Chroma chroma);
+bool parseChromaName(const std::string& text, Chroma& chroma);
+int chromaShiftX(Chroma chroma);  // 1 when chroma has half the columns
+int chromaShiftY(Chroma chroma);  // 1 when chroma has half the rows
+bool hasAlpha(Chroma chroma);
+
+// Bytes of one stored frame: Y, Cb, Cr (and A) planes one after another.
+size_t frameBytes(const VideoFormat& format);
+
+// Why a format cannot be handled (odd sizes for the chroma layout, too
+// large for a field image, ...), or an empty string when it can.
+std::string formatProblem(const VideoFormat& format);
+
+// Request flags and pixel aspect that follow from the format.
+bool isSixtyFields(const Rational& rate);
+int16_t pixelAspectOf(const Rational& aspect);
+
+// A frame as stored: planes of the format's chroma layout.
+struct Frame {
+    std::vector<uint8_t> data;  // frameBytes(format) bytes
+};
+
+// Full-resolution planes of one frame; alpha 255 when the source has none.
+struct Picture {
+    int width = 0, height = 0;
+    std::vector<uint8_t> y, cb, cr, a;
+    void resize(int w, int h);
+};
+
+// Chroma conversion between the stored layout and full resolution. Chroma
+// of interlaced 4:2:0 is resampled within each field, never across the two.
+Picture expandFrame(const VideoFormat& format, const Frame& frame);
+Frame packFrame(const VideoFormat& format, const Picture& picture);
+
+// Field at index `field` (0 = the even lines, 1 = the odd lines) of a picture
+// as a field image in operator pixel order: key, Cr, Cb, Y'.
+FieldImage* fieldOf(const Picture& picture, int field);
+void weaveField(Picture& picture, int field, const FieldImage& image);
+
+// Field index (0 top, 1 bottom) shown at the first and second place of a frame.
+int fieldAt(Interlace order, int place);
+
+// BT.601 limited range conversions of one colour.
+struct YCbCr {
+    uint8_t y, cb, cr;
+};
+YCbCr rgbToYCbCr(int r, int g, int b);
+void yCbCrToRgb(int y, int cb, int cr, uint8_t rgb[3]);
+
+// Scales a field down to the given size by averaging the source pixels that
+// fall on each target pixel; the valid region is scaled with it.
+FieldImage* scaleField(const FieldImage& source, int width, int height);
+
+}  // namespace fieldfx

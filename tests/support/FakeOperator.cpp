@@ -1,0 +1,67 @@
+// Stand-in operator libraries for testing the fieldfx program.
+//
+// Passthrough: an effect that hands every field back unchanged, except that
+// at the position in its first parameter it logs a failure and returns -1,
+// and that with its second parameter set it writes the request it got into
+// the first two pixels: flags, scaleNum, scaleDen, position; pixelAspect
+// (low, high byte), length (low, high byte).
+// With FAKE_ENDLESS_TAG_LIST: a library whose tag list never ends.
+// With FAKE_WILD_DESCRIPTOR: its parameter points into unmapped memory.
+#include "OperatorApi.h"
+
+#define FAKE_EXPORT extern "C" __attribute__((visibility("default")))
+
+#ifdef FAKE_ENDLESS_TAG_LIST
+
+static uintptr_t tagList[256];
+
+FAKE_EXPORT uintptr_t* GetOperatorInfo(void) {
+    for (uintptr_t& word : tagList) word = OPE_TAG_BASE + 2;
+    return tagList;
+}
+
+FAKE_EXPORT int32_t OperatorAction(OperatorRequest*) { return 0; }
+
+#else
+
+FAKE_EXPORT int32_t OperatorAction(OperatorRequest* request);
+
+static SliderParam failAt = {{PARAM_SLIDER, 910, 0}, 911, 0, -1, 100000, -1};
+static SliderParam probe = {{PARAM_SLIDER, 920, 0}, 921, 0, 0, 1, 0};
+static const char kRevision[] = "$Id: Passthrough.cpp,v 1.0 2014/03/24 $";
+static uintptr_t tagList[] = {
+    OPE_TAG_ZERO,     0,
+    OPE_TAG_INPUTS,   1,
+    OPE_TAG_ACTION,   reinterpret_cast<uintptr_t>(&OperatorAction),
+    OPE_TAG_REVISION, reinterpret_cast<uintptr_t>(kRevision),
+    OPE_TAG_VERSION,  2,
+#ifdef FAKE_WILD_DESCRIPTOR
+    OPE_TAG_PARAM1,   0x1000,
+#else
+    OPE_TAG_PARAM1,   reinterpret_cast<uintptr_t>(&failAt),
+#endif
+    OPE_TAG_PARAM2,   reinterpret_cast<uintptr_t>(&probe),
+    0,
+};
+
+FAKE_EXPORT uintptr_t* GetOperatorInfo(void) { return tagList; }
+
+FAKE_EXPORT int32_t OperatorAction(OperatorRequest* request) {
+    if (request == nullptr || request->command != CMD_RENDER) return 0;
+    const int32_t position = static_cast<int32_t>(request->position);
+    FieldImage* field = opGetField(0, position);
+    if (field == nullptr || position == failAt.value) {
+        loggerMessage(4, __LINE__, "src\\Passthrough", 0x0BFF0000u, " ");
+        return -1;
+    }
+    if (probe.value != 0 && field->width >= 2 && field->height >= 1) {
+        const uint8_t request0[8] = {
+            request->flags, uint8_t(request->scaleNum), uint8_t(request->scaleDen), uint8_t(request->position),
+            uint8_t(request->pixelAspect), uint8_t(request->pixelAspect >> 8), uint8_t(request->length),
+            uint8_t(request->length >> 8)};
+        for (int i = 0; i < 8; ++i) field->pixels[i] = request0[i];
+    }
+    return opPutField(field);
+}
+
+#endif
