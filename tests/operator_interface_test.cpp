@@ -42,7 +42,7 @@ void PrintTo(const OperatorFacts& facts, std::ostream* out) { *out << facts.name
 
 bool isBuilt(const std::string& name) {
     std::stringstream built(FIELDFX_BUILT_OPERATORS);
-    for (std::string item; std::getline(built, item, ';');) {
+    for (std::string item; std::getline(built, item, ',');) {
         if (item == name) return true;
     }
     return false;
