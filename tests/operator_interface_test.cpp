@@ -40,14 +40,6 @@ const OperatorFacts kOperators[] = {
 
 void PrintTo(const OperatorFacts& facts, std::ostream* out) { *out << facts.name; }
 
-bool isBuilt(const std::string& name) {
-    std::stringstream built(FIELDFX_BUILT_OPERATORS);
-    for (std::string item; std::getline(built, item, ',');) {
-        if (item == name) return true;
-    }
-    return false;
-}
-
 std::string commandOutput(const std::string& command) {
     std::string out;
     std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
@@ -60,7 +52,7 @@ std::string commandOutput(const std::string& command) {
 class OperatorInterface : public testing::TestWithParam<OperatorFacts> {
 protected:
     void SetUp() override {
-        if (!isBuilt(GetParam().name)) GTEST_SKIP() << GetParam().name << " is not part of this build";
+        if (!isBuiltOperator(GetParam().name)) GTEST_SKIP() << GetParam().name << " is not part of this build";
         op = std::make_unique<LoadedOperator>(GetParam().name);
     }
     std::unique_ptr<LoadedOperator> op;

@@ -11,6 +11,10 @@
 // build hides everything else.
 #define OPERATOR_EXPORT extern "C" __attribute__((visibility("default")))
 
+// A pixel loop built twice, for processors with AVX2 and for any x86-64; the
+// loader picks one. Only for integer loops, whose results cannot differ.
+#define PIXEL_LOOP_CLONES __attribute__((target_clones("avx2", "default")))
+
 // Bodies of one operator. Only Patina has a start and a finish body.
 using StartBody = int32_t (*)(const OperatorRequest& request);
 using FinishBody = void (*)();

@@ -7,6 +7,25 @@
 
 namespace fxtest {
 
+std::vector<std::string> builtOperators() {
+    std::vector<std::string> names;
+    std::string list = FIELDFX_BUILT_OPERATORS;
+    for (size_t start = 0; start < list.size();) {
+        size_t end = list.find(',', start);
+        if (end == std::string::npos) end = list.size();
+        if (end > start) names.push_back(list.substr(start, end - start));
+        start = end + 1;
+    }
+    return names;
+}
+
+bool isBuiltOperator(const std::string& name) {
+    for (const std::string& built : builtOperators()) {
+        if (built == name) return true;
+    }
+    return false;
+}
+
 std::string operatorLibraryPath(const std::string& name) {
     return std::string(FIELDFX_LIB_DIR) + "/lib" + name + ".so";
 }

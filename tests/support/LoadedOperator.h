@@ -11,6 +11,10 @@
 
 namespace fxtest {
 
+// Names of the operator libraries this build produced.
+std::vector<std::string> builtOperators();
+bool isBuiltOperator(const std::string& name);
+
 // Path of build/lib/lib<name>.so.
 std::string operatorLibraryPath(const std::string& name);
 

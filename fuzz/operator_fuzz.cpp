@@ -1,0 +1,132 @@
+// Fuzz target for one operator library (FUZZ_OPERATOR names it). The input
+// bytes drive the recording test host: field geometry and regions of both
+// inputs, every parameter value, a sequence of commands with arbitrary
+// request fields, injected host failures and put results. After every
+// command the host's ownership check runs; a breach aborts.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "LoadedOperator.h"
+#include "RecordingHost.h"
+
+using namespace fxtest;
+
+namespace {
+
+LoadedOperator& loadedOperator() {
+    static LoadedOperator op(FUZZ_OPERATOR);
+    return op;
+}
+
+// Mostly small sizes so that many inputs run per second, sometimes large or
+// degenerate ones.
+int32_t fieldSize(FuzzedDataProvider& data) {
+    switch (data.ConsumeIntegralInRange<int>(0, 7)) {
+    case 0:  return data.ConsumeIntegralInRange<int32_t>(-3, 1);
+    case 1:  return data.ConsumeIntegralInRange<int32_t>(200, 800);
+    default: return data.ConsumeIntegralInRange<int32_t>(1, 48);
+    }
+}
+
+int32_t regionValue(FuzzedDataProvider& data, int32_t size) {
+    if (data.ConsumeBool()) return data.ConsumeIntegral<int16_t>();
+    return data.ConsumeIntegralInRange<int32_t>(-4, size + 4);
+}
+
+void shapeInput(FuzzedDataProvider& data, FieldSpec& spec) {
+    spec.setSize(fieldSize(data), fieldSize(data));
+    if (data.ConsumeBool()) {
+        spec.setRegion(regionValue(data, spec.width), regionValue(data, spec.height),
+                       regionValue(data, spec.width), regionValue(data, spec.height));
+    }
+    const uint32_t salt = data.ConsumeIntegral<uint32_t>();
+    const int style = data.ConsumeIntegralInRange<int>(0, 2);
+    spec.content = [salt, style](int32_t input, int32_t position, int32_t x, int32_t y) {
+        switch (style) {
+        case 0:  return noiseContent(input, int32_t(uint32_t(position) ^ salt), x, y);
+        case 1:  return salt;  // flat
+        default: return (x + y) % 2 ? 0xFFFFFFFFu : 0u;  // extremes side by side
+        }
+    };
+}
+
+void writeParameters(FuzzedDataProvider& data, LoadedOperator& op) {
+    for (int n = 1; n <= 4; ++n) {
+        ParamDescriptor* head = op.param(n);
+        if (head == nullptr || !data.ConsumeBool()) continue;
+        switch (head->kind) {
+        case PARAM_CHOICE: op.choice(n)->value = data.ConsumeIntegral<int32_t>(); break;
+        case PARAM_SLIDER: op.slider(n)->value = data.ConsumeIntegral<int32_t>(); break;
+        case PARAM_COLOR:
+            for (uint8_t& b : op.color(n)->color) b = data.ConsumeIntegral<uint8_t>();
+            break;
+        case PARAM_POINT:
+            op.point(n)->pairs[2].x = data.ConsumeIntegral<int16_t>();
+            op.point(n)->pairs[2].y = data.ConsumeIntegral<int16_t>();
+            break;
+        default: break;
+        }
+    }
+}
+
+uint16_t command(FuzzedDataProvider& data) {
+    switch (data.ConsumeIntegralInRange<int>(0, 9)) {
+    case 0:  return data.ConsumeIntegral<uint16_t>();
+    case 1:  return CMD_START;
+    case 2:  return CMD_FINISH;
+    default: return CMD_RENDER;
+    }
+}
+
+OperatorRequest request(FuzzedDataProvider& data) {
+    OperatorRequest r = makeRequest(command(data));
+    const bool wild = data.ConsumeBool();
+    r.flags = data.ConsumeIntegral<uint8_t>();
+    r.length = wild ? data.ConsumeIntegral<uint32_t>() : data.ConsumeIntegralInRange<uint32_t>(0, 200);
+    r.position = wild ? data.ConsumeIntegral<uint32_t>() : data.ConsumeIntegralInRange<uint32_t>(0, r.length);
+    r.scaleNum = data.ConsumeBool() ? data.ConsumeIntegral<int16_t>() : 1;
+    r.scaleDen = data.ConsumeBool() ? data.ConsumeIntegral<int16_t>() : 2;
+    r.pixelAspect = data.ConsumeBool() ? data.ConsumeIntegral<int16_t>() : 1000;
+    return r;
+}
+
+[[noreturn]] void breach(const RecordingHost& host) {
+    for (const std::string& v : host.violations()) std::fprintf(stderr, "ownership breach: %s\n", v.c_str());
+    std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
+    FuzzedDataProvider data(bytes, size);
+    LoadedOperator& op = loadedOperator();
+    op.restoreParams();
+    {
+        RecordingHost host;
+        shapeInput(data, host.input(0));
+        if (data.ConsumeBool()) {
+            host.input(1) = host.input(0);
+        } else {
+            shapeInput(data, host.input(1));
+        }
+        writeParameters(data, op);
+        const int commands = data.ConsumeIntegralInRange<int>(1, 6);
+        for (int i = 0; i < commands && data.remaining_bytes() > 0; ++i) {
+            if (data.ConsumeBool()) host.failGetField(data.ConsumeIntegralInRange<int32_t>(1, 3));
+            if (data.ConsumeBool()) host.failAllocImage(data.ConsumeIntegralInRange<int32_t>(1, 2));
+            host.setPutResult(data.ConsumeIntegral<int32_t>());
+            if (data.ConsumeBool()) writeParameters(data, op);
+            host.call(op.action(), request(data));
+            if (!host.violations().empty()) breach(host);
+        }
+        // A host ends every run with the finish command, which must give back
+        // whatever the run still holds.
+        host.call(op.action(), makeRequest(CMD_FINISH));
+        if (!host.violations().empty()) breach(host);
+    }
+    return 0;
+}
