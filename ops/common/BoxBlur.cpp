@@ -16,43 +16,64 @@
 // copies the line. The interior slides a running sum, so each output costs
 // one addition, one subtraction and one division whatever L is.
 //
-// Means are sums divided by counts, truncating. The division is a multiply
-// and shift: q = (sum * m(d)) >> 56 with m(d) = floor(2^56 / d) + 1. For a
-// mean of bytes, sum <= 255 * d, and the product then errs by less than
-// sum * d / 2^56 < 1 / d above sum / d, which cannot reach the next integer
-// while 255 * d * d < 2^56 (d below 16.8 million); the product stays below
-// 2^64 for every such sum. Counts beyond the table divide for real.
+// Means are sums divided by counts, truncating, done as a multiply and shift
+// by a per-count multiplier m(d) = floor(2^k / d) + 1. For a mean of bytes,
+// sum <= 255 * d, and sum * m(d) / 2^k then exceeds sum / d by less than
+// sum * d / 2^k <= 255 * d * d / 2^k, which stays below 1 / d (so the quotient
+// cannot reach the next integer) while 255 * d * d < 2^k:
+//   narrow: 32-bit sums, k = 24, every count d <= 256; the product stays
+//           below 2^32 (checked for every sum and count by the tests);
+//   wide:   64-bit sums, k = 56, counts up to 1023 from a table, larger
+//           ones divided for real.
+// A pass whose counts all lie within 256 (every window up to 256 over any
+// line, and every line up to 256 samples) takes the narrow form.
 
 int32_t blurBothRefusedAllocations = 0;
 
 namespace {
 
-constexpr int kShift = 56;
-constexpr int64_t kTableCounts = 1024;  // counts 1 .. 1023 have a multiplier
-constexpr int32_t kStrip = 256;         // columns blurred side by side
+constexpr int64_t kNarrowCounts = 256;
+constexpr int64_t kWideTable = 1024;  // counts 1 .. 1023 have a multiplier
+constexpr int32_t kStrip = 256;       // columns blurred side by side
 
+struct Narrow {
+    using Sum = uint32_t;
+    static constexpr int kShift = 24;
+    static constexpr int64_t kTable = kNarrowCounts + 1;
+};
+struct Wide {
+    using Sum = uint64_t;
+    static constexpr int kShift = 56;
+    static constexpr int64_t kTable = kWideTable;
+};
+
+// Largest count a pass of window `len` over lines of `n` samples divides by:
+// the edges reach up to 2h + 1 samples, cut to the line; the interior L.
+int64_t largestCount(int64_t len, int64_t n) { return std::min(n, 2 * (len / 2) + 1); }
+
+template <typename Form>
 class Divisors {
 public:
-    // Multipliers for every count a pass of window `len` over lines of `n`
-    // samples divides by: the edges use up to min(n, 2h + 1), the interior L.
-    Divisors(int64_t len, int64_t n) {
-        const int64_t most = std::min(n, 2 * (len / 2) + 1);
-        limit_ = std::min(most, kTableCounts - 1);
+    using Sum = typename Form::Sum;
+    explicit Divisors(int64_t largest) {
+        limit_ = std::min(largest, Form::kTable - 1);
         for (int64_t d = 1; d <= limit_; ++d) {
-            multiplier_[d] = ((uint64_t{1} << kShift) / static_cast<uint64_t>(d)) + 1;
+            multiplier_[d] = static_cast<Sum>(((Sum{1} << Form::kShift) / static_cast<Sum>(d)) + 1);
         }
     }
     bool hasTable(int64_t count) const { return count <= limit_; }
-    uint64_t multiplier(int64_t count) const { return multiplier_[count]; }
+    Sum multiplier(int64_t count) const { return multiplier_[count]; }
 
 private:
     int64_t limit_ = 0;
-    uint64_t multiplier_[kTableCounts];
+    Sum multiplier_[Form::kTable];
 };
 
 // Samples of `lanes` lines side by side: sample i of lane j lies at
 // base + i * step + j * lane. The lines are blurred in lockstep, so a column
-// pass walks the image row by row.
+// pass walks the image row by row. Strides known at compile time (template
+// arguments other than 0) replace the run-time ones so that the loops over
+// lanes vectorise.
 struct Lines {
     const uint8_t* base;
     ptrdiff_t step;
@@ -65,37 +86,44 @@ struct OutLines {
 };
 
 // One box pass of window `len` over `lanes` lines of `n` samples each.
-// kLanes fixes the lane count at compile time (1 for a row at a time), 0
-// takes it from `laneCount` (at most kStrip).
-template <int32_t kLanes>
+// kLanes fixes the lane count (1 for a row at a time), 0 takes it from
+// `laneCount` (at most kStrip).
+template <typename Form, int32_t kLanes, ptrdiff_t kInStep, ptrdiff_t kInLane, ptrdiff_t kOutStep,
+          ptrdiff_t kOutLane>
 void boxLines(Lines in, OutLines out, int64_t n, int32_t laneCount, int64_t len,
-              const Divisors& div) {
+              const Divisors<Form>& div) {
+    using Sum = typename Form::Sum;
     const int32_t lanes = kLanes != 0 ? kLanes : laneCount;
-    auto sample = [&](int64_t i, int32_t j) -> uint64_t {
-        return in.base[i * in.step + j * in.lane];
-    };
-    uint64_t sum[kLanes != 0 ? kLanes : kStrip];
-    auto clear = [&] { std::fill(sum, sum + lanes, uint64_t{0}); };
+    const ptrdiff_t inStep = kInStep != 0 ? kInStep : in.step;
+    const ptrdiff_t inLane = kInLane != 0 ? kInLane : in.lane;
+    const ptrdiff_t outStep = kOutStep != 0 ? kOutStep : out.step;
+    const ptrdiff_t outLane = kOutLane != 0 ? kOutLane : out.lane;
+    const uint8_t* src = in.base;
+    uint8_t* dst = out.base;
+    auto sample = [&](int64_t i, int32_t j) -> Sum { return src[i * inStep + j * inLane]; };
+    Sum sum[kLanes != 0 ? kLanes : kStrip];
+    auto clear = [&] { std::fill(sum, sum + lanes, Sum{0}); };
     auto add = [&](int64_t i) {
-        for (int32_t j = 0; j < lanes; ++j) sum[j] += sample(i, j);
+        const uint8_t* s = src + i * inStep;
+        for (int32_t j = 0; j < lanes; ++j) sum[j] += s[j * inLane];
     };
     auto emit = [&](int64_t i, int64_t count) {
-        uint8_t* o = out.base + i * out.step;
+        uint8_t* o = dst + i * outStep;
         if (div.hasTable(count)) {
-            const uint64_t m = div.multiplier(count);
+            const Sum m = div.multiplier(count);
             for (int32_t j = 0; j < lanes; ++j) {
-                o[j * out.lane] = static_cast<uint8_t>((sum[j] * m) >> kShift);
+                o[j * outLane] = static_cast<uint8_t>((sum[j] * m) >> Form::kShift);
             }
         } else {
-            const uint64_t d = static_cast<uint64_t>(count);
-            for (int32_t j = 0; j < lanes; ++j) o[j * out.lane] = static_cast<uint8_t>(sum[j] / d);
+            const Sum d = static_cast<Sum>(count);
+            for (int32_t j = 0; j < lanes; ++j) o[j * outLane] = static_cast<uint8_t>(sum[j] / d);
         }
     };
 
     if (len < 2) {  // a window of one sample, or none: copy
         for (int64_t i = 0; i < n; ++i) {
             for (int32_t j = 0; j < lanes; ++j) {
-                out.base[i * out.step + j * out.lane] = in.base[i * in.step + j * in.lane];
+                dst[i * outStep + j * outLane] = src[i * inStep + j * inLane];
             }
         }
         return;
@@ -124,11 +152,22 @@ void boxLines(Lines in, OutLines out, int64_t n, int32_t laneCount, int64_t len,
             if (len & 1) sum[j] += sample(2 * h + 1, j);
         }
         emit(h + 1, len);
+        const Sum m = div.hasTable(len) ? div.multiplier(len) : 0;
         for (int64_t i = h + 2; i < trailStart; ++i) {
-            const int64_t enter = i - h + len - 1;
-            const int64_t leave = i - h - 1;
-            for (int32_t j = 0; j < lanes; ++j) sum[j] = sum[j] + sample(enter, j) - sample(leave, j);
-            emit(i, len);
+            const uint8_t* enter = src + (i - h + len - 1) * inStep;
+            const uint8_t* leave = src + (i - h - 1) * inStep;
+            uint8_t* o = dst + i * outStep;
+            if (m != 0) {
+                for (int32_t j = 0; j < lanes; ++j) {
+                    sum[j] = sum[j] + enter[j * inLane] - leave[j * inLane];
+                    o[j * outLane] = static_cast<uint8_t>((sum[j] * m) >> Form::kShift);
+                }
+            } else {
+                for (int32_t j = 0; j < lanes; ++j) {
+                    sum[j] = sum[j] + enter[j * inLane] - leave[j * inLane];
+                    o[j * outLane] = static_cast<uint8_t>(sum[j] / static_cast<Sum>(len));
+                }
+            }
         }
     }
 
@@ -147,29 +186,48 @@ bool validCall(int32_t width, int32_t height, int32_t channel) {
 }
 
 // Column pass, window r / 2: columns in strips of kStrip, each strip walked
-// row by row. `srcPixel`/`dstPixel` are the byte distances between
-// neighbouring pixels of a row (4 in an image, 1 in the one-byte temporary).
-void columnPass(const uint8_t* src, ptrdiff_t srcPixel, uint8_t* dst, ptrdiff_t dstPixel,
-                int32_t width, int32_t height, int32_t window) {
-    const int64_t len = window / 2;
-    const Divisors div(len, height);
+// row by row. kInPixel/kOutPixel are the byte distances between neighbouring
+// pixels of a row (4 in an image, 1 in the one-byte temporary).
+template <ptrdiff_t kInPixel, ptrdiff_t kOutPixel, typename Form>
+void columnStrips(const uint8_t* src, uint8_t* dst, int32_t width, int32_t height, int64_t len) {
+    const Divisors<Form> div(largestCount(len, height));
     for (int32_t x = 0; x < width; x += kStrip) {
         const int32_t lanes = std::min(kStrip, width - x);
-        boxLines<0>(Lines{src + x * srcPixel, width * srcPixel, srcPixel},
-                    OutLines{dst + x * dstPixel, width * dstPixel, dstPixel}, height, lanes, len,
-                    div);
+        boxLines<Form, 0, 0, kInPixel, 0, kOutPixel>(
+            Lines{src + x * kInPixel, width * kInPixel, kInPixel},
+            OutLines{dst + x * kOutPixel, width * kOutPixel, kOutPixel}, height, lanes, len, div);
+    }
+}
+
+template <ptrdiff_t kInPixel, ptrdiff_t kOutPixel>
+void columnPass(const uint8_t* src, uint8_t* dst, int32_t width, int32_t height, int32_t window) {
+    const int64_t len = window / 2;
+    if (largestCount(len, height) <= kNarrowCounts) {
+        columnStrips<kInPixel, kOutPixel, Narrow>(src, dst, width, height, len);
+    } else {
+        columnStrips<kInPixel, kOutPixel, Wide>(src, dst, width, height, len);
     }
 }
 
 // Row pass, window r: one row at a time.
-void rowPass(const uint8_t* src, ptrdiff_t srcPixel, uint8_t* dst, ptrdiff_t dstPixel,
-             int32_t width, int32_t height, int32_t window) {
-    const int64_t len = window;
-    const Divisors div(len, width);
+template <ptrdiff_t kInPixel, ptrdiff_t kOutPixel, typename Form>
+void rowsOneByOne(const uint8_t* src, uint8_t* dst, int32_t width, int32_t height, int64_t len) {
+    const Divisors<Form> div(largestCount(len, width));
     for (int32_t y = 0; y < height; ++y) {
         const ptrdiff_t row = static_cast<ptrdiff_t>(y) * width;
-        boxLines<1>(Lines{src + row * srcPixel, srcPixel, 0},
-                    OutLines{dst + row * dstPixel, dstPixel, 0}, width, 1, len, div);
+        boxLines<Form, 1, kInPixel, 1, kOutPixel, 1>(Lines{src + row * kInPixel, kInPixel, 0},
+                                                     OutLines{dst + row * kOutPixel, kOutPixel, 0},
+                                                     width, 1, len, div);
+    }
+}
+
+template <ptrdiff_t kInPixel, ptrdiff_t kOutPixel>
+void rowPass(const uint8_t* src, uint8_t* dst, int32_t width, int32_t height, int32_t window) {
+    const int64_t len = window;
+    if (largestCount(len, width) <= kNarrowCounts) {
+        rowsOneByOne<kInPixel, kOutPixel, Narrow>(src, dst, width, height, len);
+    } else {
+        rowsOneByOne<kInPixel, kOutPixel, Wide>(src, dst, width, height, len);
     }
 }
 
@@ -187,19 +245,19 @@ void BlurBoth(const uint8_t* source, uint8_t* destination, int32_t width, int32_
     if (count > static_cast<uint64_t>(PTRDIFF_MAX)) return;
     uint8_t* temporary = new (std::nothrow) uint8_t[static_cast<size_t>(count)];
     if (temporary == nullptr) return;
-    columnPass(source + channel, 4, temporary, 1, width, height, window);
-    rowPass(temporary, 1, destination + channel, 4, width, height, window);
+    columnPass<4, 1>(source + channel, temporary, width, height, window);
+    rowPass<1, 4>(temporary, destination + channel, width, height, window);
     delete[] temporary;
 }
 
 void BlurVertical(const uint8_t* source, uint8_t* destination, int32_t width, int32_t height,
                   int32_t window, int32_t channel) {
     if (!validCall(width, height, channel)) return;
-    columnPass(source + channel, 4, destination + channel, 4, width, height, window);
+    columnPass<4, 4>(source + channel, destination + channel, width, height, window);
 }
 
 void BlurHorizontal(const uint8_t* source, uint8_t* destination, int32_t width, int32_t height,
                     int32_t window, int32_t channel) {
     if (!validCall(width, height, channel)) return;
-    rowPass(source + channel, 4, destination + channel, 4, width, height, window);
+    rowPass<4, 4>(source + channel, destination + channel, width, height, window);
 }
