@@ -1,8 +1,10 @@
 #include "BoxBlur.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <new>
 
 // One box pass turns a line of n samples into n means. With window length L
@@ -13,8 +15,9 @@
 // The trailing edge takes precedence over the leading one where both reach.
 // Where a line is shorter than 2h + 1, every edge window is cut to the line
 // (which then reduces to the mean of what the line holds around i); L below 2
-// copies the line. The interior slides a running sum, so each output costs
-// one addition, one subtraction and one division whatever L is.
+// copies the line. The interior slides a running sum (or, along rows, takes
+// the difference of two running totals), so each output costs one addition,
+// one subtraction and one division whatever L is.
 //
 // Means are sums divided by counts, truncating, done as a multiply and shift
 // by a per-count multiplier m(d) = floor(2^k / d) + 1. For a mean of bytes,
@@ -22,7 +25,7 @@
 // sum * d / 2^k <= 255 * d * d / 2^k, which stays below 1 / d (so the quotient
 // cannot reach the next integer) while 255 * d * d < 2^k:
 //   narrow: 32-bit sums, k = 24, every count d <= 256; the product stays
-//           below 2^32 (checked for every sum and count by the tests);
+//           below 255 * d * (2^24 / d + 1) = 255 * 2^24 + 255 * d < 2^32;
 //   wide:   64-bit sums, k = 56, counts up to 1023 from a table, larger
 //           ones divided for real.
 // A pass whose counts all lie within 256 (every window up to 256 over any
@@ -69,61 +72,95 @@ private:
     Sum multiplier_[Form::kTable];
 };
 
+static_assert(std::endian::native == std::endian::little,
+              "pixels are read as little-endian words: byte c is bits 8c .. 8c + 7");
+
+// One byte of every pixel. In a four-byte image (kPixel 4) the byte is bits
+// `shift` .. shift + 7 of the pixel read as a word; pixels are read and
+// written whole, the other three bytes written back as they were, so that
+// loops over neighbouring pixels vectorise. The one-byte temporary image
+// (kPixel 1) is read and written directly.
+template <ptrdiff_t kPixel>
+struct Plane;
+
+template <>
+struct Plane<4> {
+    static uint32_t read(const uint8_t* p, int shift) {
+        uint32_t w;
+        std::memcpy(&w, p, 4);
+        return (w >> shift) & 0xFFu;
+    }
+    static void write(uint8_t* p, int shift, uint32_t v) {
+        uint32_t w;
+        std::memcpy(&w, p, 4);
+        w = (w & ~(0xFFu << shift)) | (v << shift);
+        std::memcpy(p, &w, 4);
+    }
+};
+
+template <>
+struct Plane<1> {
+    static uint32_t read(const uint8_t* p, int) { return *p; }
+    static void write(uint8_t* p, int, uint32_t v) { *p = static_cast<uint8_t>(v); }
+};
+
 // Samples of `lanes` lines side by side: sample i of lane j lies at
-// base + i * step + j * lane. The lines are blurred in lockstep, so a column
-// pass walks the image row by row. Strides known at compile time (template
-// arguments other than 0) replace the run-time ones so that the loops over
-// lanes vectorise.
+// base + i * step + j * kPixel, the channel byte at bit `shift` of it.
 struct Lines {
     const uint8_t* base;
     ptrdiff_t step;
-    ptrdiff_t lane;
+    int shift;
 };
 struct OutLines {
     uint8_t* base;
     ptrdiff_t step;
-    ptrdiff_t lane;
+    int shift;
 };
 
-// One box pass of window `len` over `lanes` lines of `n` samples each.
-// kLanes fixes the lane count (1 for a row at a time), 0 takes it from
-// `laneCount` (at most kStrip).
-template <typename Form, int32_t kLanes, ptrdiff_t kInStep, ptrdiff_t kInLane, ptrdiff_t kOutStep,
-          ptrdiff_t kOutLane>
+// One box pass of window `len` over `lanes` lines of `n` samples each,
+// blurred in lockstep. A column pass makes the columns of a strip the lanes
+// and walks the image row by row; a row pass runs one lane (kLanes 1) with
+// the pixels of a row as its samples.
+template <typename Form, int32_t kLanes, ptrdiff_t kInPixel, ptrdiff_t kOutPixel>
 void boxLines(Lines in, OutLines out, int64_t n, int32_t laneCount, int64_t len,
               const Divisors<Form>& div) {
     using Sum = typename Form::Sum;
+    using In = Plane<kInPixel>;
+    using Out = Plane<kOutPixel>;
     const int32_t lanes = kLanes != 0 ? kLanes : laneCount;
-    const ptrdiff_t inStep = kInStep != 0 ? kInStep : in.step;
-    const ptrdiff_t inLane = kInLane != 0 ? kInLane : in.lane;
-    const ptrdiff_t outStep = kOutStep != 0 ? kOutStep : out.step;
-    const ptrdiff_t outLane = kOutLane != 0 ? kOutLane : out.lane;
     const uint8_t* src = in.base;
     uint8_t* dst = out.base;
-    auto sample = [&](int64_t i, int32_t j) -> Sum { return src[i * inStep + j * inLane]; };
+    const int inShift = in.shift;
+    const int outShift = out.shift;
+    auto sample = [&](int64_t i, int32_t j) -> Sum {
+        return In::read(src + i * in.step + j * kInPixel, inShift);
+    };
     Sum sum[kLanes != 0 ? kLanes : kStrip];
     auto clear = [&] { std::fill(sum, sum + lanes, Sum{0}); };
     auto add = [&](int64_t i) {
-        const uint8_t* s = src + i * inStep;
-        for (int32_t j = 0; j < lanes; ++j) sum[j] += s[j * inLane];
+        const uint8_t* s = src + i * in.step;
+        for (int32_t j = 0; j < lanes; ++j) sum[j] += In::read(s + j * kInPixel, inShift);
     };
     auto emit = [&](int64_t i, int64_t count) {
-        uint8_t* o = dst + i * outStep;
+        uint8_t* o = dst + i * out.step;
         if (div.hasTable(count)) {
             const Sum m = div.multiplier(count);
             for (int32_t j = 0; j < lanes; ++j) {
-                o[j * outLane] = static_cast<uint8_t>((sum[j] * m) >> Form::kShift);
+                Out::write(o + j * kOutPixel, outShift, static_cast<uint32_t>((sum[j] * m) >> Form::kShift));
             }
         } else {
             const Sum d = static_cast<Sum>(count);
-            for (int32_t j = 0; j < lanes; ++j) o[j * outLane] = static_cast<uint8_t>(sum[j] / d);
+            for (int32_t j = 0; j < lanes; ++j) {
+                Out::write(o + j * kOutPixel, outShift, static_cast<uint32_t>(sum[j] / d));
+            }
         }
     };
 
     if (len < 2) {  // a window of one sample, or none: copy
         for (int64_t i = 0; i < n; ++i) {
             for (int32_t j = 0; j < lanes; ++j) {
-                dst[i * outStep + j * outLane] = src[i * inStep + j * inLane];
+                Out::write(dst + i * out.step + j * kOutPixel, outShift,
+                           static_cast<uint32_t>(sample(i, j)));
             }
         }
         return;
@@ -154,18 +191,22 @@ void boxLines(Lines in, OutLines out, int64_t n, int32_t laneCount, int64_t len,
         emit(h + 1, len);
         const Sum m = div.hasTable(len) ? div.multiplier(len) : 0;
         for (int64_t i = h + 2; i < trailStart; ++i) {
-            const uint8_t* enter = src + (i - h + len - 1) * inStep;
-            const uint8_t* leave = src + (i - h - 1) * inStep;
-            uint8_t* o = dst + i * outStep;
+            const uint8_t* enter = src + (i - h + len - 1) * in.step;
+            const uint8_t* leave = src + (i - h - 1) * in.step;
+            uint8_t* o = dst + i * out.step;
             if (m != 0) {
                 for (int32_t j = 0; j < lanes; ++j) {
-                    sum[j] = sum[j] + enter[j * inLane] - leave[j * inLane];
-                    o[j * outLane] = static_cast<uint8_t>((sum[j] * m) >> Form::kShift);
+                    sum[j] = sum[j] + In::read(enter + j * kInPixel, inShift) -
+                             In::read(leave + j * kInPixel, inShift);
+                    Out::write(o + j * kOutPixel, outShift,
+                               static_cast<uint32_t>((sum[j] * m) >> Form::kShift));
                 }
             } else {
                 for (int32_t j = 0; j < lanes; ++j) {
-                    sum[j] = sum[j] + enter[j * inLane] - leave[j * inLane];
-                    o[j * outLane] = static_cast<uint8_t>(sum[j] / static_cast<Sum>(len));
+                    sum[j] = sum[j] + In::read(enter + j * kInPixel, inShift) -
+                             In::read(leave + j * kInPixel, inShift);
+                    Out::write(o + j * kOutPixel, outShift,
+                               static_cast<uint32_t>(sum[j] / static_cast<Sum>(len)));
                 }
             }
         }
@@ -181,53 +222,106 @@ void boxLines(Lines in, OutLines out, int64_t n, int32_t laneCount, int64_t len,
     }
 }
 
+// Row pass in the narrow form over rows of at most kPrefixRow pixels: the
+// running totals t[k] of the first k samples of the row are taken once, and
+// every window sum is then t[end] - t[start], the same sum as the sliding
+// one, computed without a chain from output to output so that the interior
+// loop vectorises. Totals are 32-bit and may wrap on a long row; differences
+// of wrapped totals are still the exact window sums (below 2^32).
+constexpr int64_t kPrefixRow = 4096;
+
+template <ptrdiff_t kInPixel, ptrdiff_t kOutPixel>
+void rowsByTotals(Lines in, OutLines out, int32_t height, int64_t n, int64_t len,
+                  const Divisors<Narrow>& div) {
+    using In = Plane<kInPixel>;
+    using Out = Plane<kOutPixel>;
+    const int64_t h = len / 2;
+    const int64_t trailStart = std::max<int64_t>(0, n - 1 - h);
+    const int64_t leadEnd = std::min(h, trailStart - 1);
+    // Only needed when there is an interior, and then len <= n - 3 <= 256.
+    const uint32_t m = div.hasTable(len) ? div.multiplier(len) : 0;
+    uint32_t totals[kPrefixRow + 1];
+    for (int32_t y = 0; y < height; ++y) {
+        const uint8_t* s = in.base + y * in.step;
+        uint8_t* o = out.base + y * out.step;
+        uint32_t running = 0;
+        totals[0] = 0;
+        for (int64_t x = 0; x < n; ++x) {
+            running += In::read(s + x * kInPixel, in.shift);
+            totals[x + 1] = running;
+        }
+        for (int64_t i = 0; i <= leadEnd; ++i) {
+            const int64_t count = i + h + 1;
+            Out::write(o + i * kOutPixel, out.shift, (totals[count] * div.multiplier(count)) >> Narrow::kShift);
+        }
+        for (int64_t i = h + 1; i < trailStart; ++i) {
+            const uint32_t sum = totals[i - h + len] - totals[i - h];
+            Out::write(o + i * kOutPixel, out.shift, (sum * m) >> Narrow::kShift);
+        }
+        for (int64_t i = trailStart; i < n; ++i) {
+            const int64_t from = std::max<int64_t>(0, i - h);
+            const uint32_t sum = totals[n] - totals[from];
+            Out::write(o + i * kOutPixel, out.shift, (sum * div.multiplier(n - from)) >> Narrow::kShift);
+        }
+    }
+}
+
 bool validCall(int32_t width, int32_t height, int32_t channel) {
     return width > 0 && height > 0 && channel >= 0 && channel < 4;
 }
 
 // Column pass, window r / 2: columns in strips of kStrip, each strip walked
-// row by row. kInPixel/kOutPixel are the byte distances between neighbouring
-// pixels of a row (4 in an image, 1 in the one-byte temporary).
+// row by row. kInPixel/kOutPixel are the pixel sizes of the two images (4 in
+// a four-byte image, 1 in the one-byte temporary); the shifts select the
+// channel byte.
 template <ptrdiff_t kInPixel, ptrdiff_t kOutPixel, typename Form>
-void columnStrips(const uint8_t* src, uint8_t* dst, int32_t width, int32_t height, int64_t len) {
+void columnStrips(Lines in, OutLines out, int32_t width, int32_t height, int64_t len) {
     const Divisors<Form> div(largestCount(len, height));
     for (int32_t x = 0; x < width; x += kStrip) {
         const int32_t lanes = std::min(kStrip, width - x);
-        boxLines<Form, 0, 0, kInPixel, 0, kOutPixel>(
-            Lines{src + x * kInPixel, width * kInPixel, kInPixel},
-            OutLines{dst + x * kOutPixel, width * kOutPixel, kOutPixel}, height, lanes, len, div);
+        boxLines<Form, 0, kInPixel, kOutPixel>(
+            Lines{in.base + x * kInPixel, in.step, in.shift},
+            OutLines{out.base + x * kOutPixel, out.step, out.shift}, height, lanes, len, div);
     }
 }
 
 template <ptrdiff_t kInPixel, ptrdiff_t kOutPixel>
-void columnPass(const uint8_t* src, uint8_t* dst, int32_t width, int32_t height, int32_t window) {
+void columnPass(const uint8_t* src, int inShift, uint8_t* dst, int outShift, int32_t width,
+                int32_t height, int32_t window) {
     const int64_t len = window / 2;
+    const Lines in{src, width * kInPixel, inShift};
+    const OutLines out{dst, width * kOutPixel, outShift};
     if (largestCount(len, height) <= kNarrowCounts) {
-        columnStrips<kInPixel, kOutPixel, Narrow>(src, dst, width, height, len);
+        columnStrips<kInPixel, kOutPixel, Narrow>(in, out, width, height, len);
     } else {
-        columnStrips<kInPixel, kOutPixel, Wide>(src, dst, width, height, len);
+        columnStrips<kInPixel, kOutPixel, Wide>(in, out, width, height, len);
     }
 }
 
 // Row pass, window r: one row at a time.
 template <ptrdiff_t kInPixel, ptrdiff_t kOutPixel, typename Form>
-void rowsOneByOne(const uint8_t* src, uint8_t* dst, int32_t width, int32_t height, int64_t len) {
+void rowsOneByOne(Lines in, OutLines out, int32_t width, int32_t height, int64_t len) {
     const Divisors<Form> div(largestCount(len, width));
     for (int32_t y = 0; y < height; ++y) {
-        const ptrdiff_t row = static_cast<ptrdiff_t>(y) * width;
-        boxLines<Form, 1, kInPixel, 1, kOutPixel, 1>(Lines{src + row * kInPixel, kInPixel, 0},
-                                                     OutLines{dst + row * kOutPixel, kOutPixel, 0},
-                                                     width, 1, len, div);
+        boxLines<Form, 1, kInPixel, kOutPixel>(Lines{in.base + y * in.step, kInPixel, in.shift},
+                                               OutLines{out.base + y * out.step, kOutPixel, out.shift},
+                                               width, 1, len, div);
     }
 }
 
 template <ptrdiff_t kInPixel, ptrdiff_t kOutPixel>
-void rowPass(const uint8_t* src, uint8_t* dst, int32_t width, int32_t height, int32_t window) {
+void rowPass(const uint8_t* src, int inShift, uint8_t* dst, int outShift, int32_t width,
+             int32_t height, int32_t window) {
     const int64_t len = window;
-    if (largestCount(len, width) <= kNarrowCounts) {
-        rowsOneByOne<kInPixel, kOutPixel, Narrow>(src, dst, width, height, len);
+    const Lines in{src, width * kInPixel, inShift};
+    const OutLines out{dst, width * kOutPixel, outShift};
+    if (len >= 2 && width <= kPrefixRow && largestCount(len, width) <= kNarrowCounts) {
+        const Divisors<Narrow> div(largestCount(len, width));
+        rowsByTotals<kInPixel, kOutPixel>(in, out, height, width, len, div);
+    } else if (largestCount(len, width) <= kNarrowCounts) {
+        rowsOneByOne<kInPixel, kOutPixel, Narrow>(in, out, width, height, len);
     } else {
-        rowsOneByOne<kInPixel, kOutPixel, Wide>(src, dst, width, height, len);
+        rowsOneByOne<kInPixel, kOutPixel, Wide>(in, out, width, height, len);
     }
 }
 
@@ -245,19 +339,19 @@ void BlurBoth(const uint8_t* source, uint8_t* destination, int32_t width, int32_
     if (count > static_cast<uint64_t>(PTRDIFF_MAX)) return;
     uint8_t* temporary = new (std::nothrow) uint8_t[static_cast<size_t>(count)];
     if (temporary == nullptr) return;
-    columnPass<4, 1>(source + channel, temporary, width, height, window);
-    rowPass<1, 4>(temporary, destination + channel, width, height, window);
+    columnPass<4, 1>(source, 8 * channel, temporary, 0, width, height, window);
+    rowPass<1, 4>(temporary, 0, destination, 8 * channel, width, height, window);
     delete[] temporary;
 }
 
 void BlurVertical(const uint8_t* source, uint8_t* destination, int32_t width, int32_t height,
                   int32_t window, int32_t channel) {
     if (!validCall(width, height, channel)) return;
-    columnPass<4, 4>(source + channel, destination + channel, width, height, window);
+    columnPass<4, 4>(source, 8 * channel, destination, 8 * channel, width, height, window);
 }
 
 void BlurHorizontal(const uint8_t* source, uint8_t* destination, int32_t width, int32_t height,
                     int32_t window, int32_t channel) {
     if (!validCall(width, height, channel)) return;
-    rowPass<4, 4>(source + channel, destination + channel, width, height, window);
+    rowPass<4, 4>(source, 8 * channel, destination, 8 * channel, width, height, window);
 }
