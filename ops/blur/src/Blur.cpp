@@ -59,6 +59,7 @@ static void blurChannels(const uint8_t* field, uint8_t* scratch, int32_t width, 
 // scratch byte <- (scratch byte * s + field byte * (255 - s)) / 255 for all
 // four bytes of every pixel. At s = 255 that leaves the scratch image as it
 // is and at s = 0 it is the field, so both are done without the arithmetic.
+PIXEL_LOOP_CLONES
 static void mixWithField(uint8_t* scratch, const uint8_t* field, size_t bytes, uint32_t s) {
     if (s == 255u) return;
     if (s == 0u) {

@@ -58,6 +58,7 @@ static int32_t gainFactor(int32_t gain) {
 // lower limit only matters for a negative factor (a glowGain below -1); it
 // keeps the mix inside a byte. Every mix sum lies in 0..65025.
 
+PIXEL_LOOP_CLONES
 static void glowPixels(uint8_t* scratch, const uint8_t* field, size_t count, int32_t factor,
                        uint32_t s) {
     const uint32_t keep = 255u - s;
