@@ -7,6 +7,10 @@
 #include <cstring>
 #include <new>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 // One box pass turns a line of n samples into n means. With window length L
 // and half-width h = L / 2:
 //   leading edge  (i = 0 .. h):          mean of samples 0 .. i + h
@@ -230,10 +234,64 @@ void boxLines(Lines in, OutLines out, int64_t n, int32_t laneCount, int64_t len,
 // of wrapped totals are still the exact window sums (below 2^32).
 constexpr int64_t kPrefixRow = 4096;
 
+// totals[k] = sum of the first k samples of a row, k = 0 .. n. The scalar
+// loop is one chain of additions; with SSE2 four (or sixteen) samples are
+// summed at once by shifted additions within a register, and the carry from
+// the last total moves on. Both give the same totals.
+template <ptrdiff_t kInPixel>
+void runningTotals(const uint8_t* s, int shift, int64_t n, uint32_t* totals) {
+    totals[0] = 0;
+    int64_t x = 0;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    __m128i carry = zero;
+    if constexpr (kInPixel == 1) {
+        for (; x + 16 <= n; x += 16) {
+            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + x));
+            // Within each half of eight samples in 16-bit lanes (at most 2040).
+            __m128i lo = _mm_unpacklo_epi8(bytes, zero);
+            __m128i hi = _mm_unpackhi_epi8(bytes, zero);
+            lo = _mm_add_epi16(lo, _mm_slli_si128(lo, 2));
+            hi = _mm_add_epi16(hi, _mm_slli_si128(hi, 2));
+            lo = _mm_add_epi16(lo, _mm_slli_si128(lo, 4));
+            hi = _mm_add_epi16(hi, _mm_slli_si128(hi, 4));
+            lo = _mm_add_epi16(lo, _mm_slli_si128(lo, 8));
+            hi = _mm_add_epi16(hi, _mm_slli_si128(hi, 8));
+            const __m128i t0 = _mm_add_epi32(_mm_unpacklo_epi16(lo, zero), carry);
+            const __m128i t1 = _mm_add_epi32(_mm_unpackhi_epi16(lo, zero), carry);
+            const __m128i half = _mm_shuffle_epi32(t1, 0xFF);
+            const __m128i t2 = _mm_add_epi32(_mm_unpacklo_epi16(hi, zero), half);
+            const __m128i t3 = _mm_add_epi32(_mm_unpackhi_epi16(hi, zero), half);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(totals + x + 1), t0);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(totals + x + 5), t1);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(totals + x + 9), t2);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(totals + x + 13), t3);
+            carry = _mm_shuffle_epi32(t3, 0xFF);
+        }
+    } else {
+        const __m128i mask = _mm_set1_epi32(0xFF);
+        const __m128i count = _mm_cvtsi32_si128(shift);
+        for (; x + 4 <= n; x += 4) {
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + x * kInPixel));
+            v = _mm_and_si128(_mm_srl_epi32(v, count), mask);
+            v = _mm_add_epi32(v, _mm_slli_si128(v, 4));
+            v = _mm_add_epi32(v, _mm_slli_si128(v, 8));
+            v = _mm_add_epi32(v, carry);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(totals + x + 1), v);
+            carry = _mm_shuffle_epi32(v, 0xFF);
+        }
+    }
+#endif
+    uint32_t running = totals[x];
+    for (; x < n; ++x) {
+        running += Plane<kInPixel>::read(s + x * kInPixel, shift);
+        totals[x + 1] = running;
+    }
+}
+
 template <ptrdiff_t kInPixel, ptrdiff_t kOutPixel>
 void rowsByTotals(Lines in, OutLines out, int32_t height, int64_t n, int64_t len,
                   const Divisors<Narrow>& div) {
-    using In = Plane<kInPixel>;
     using Out = Plane<kOutPixel>;
     const int64_t h = len / 2;
     const int64_t trailStart = std::max<int64_t>(0, n - 1 - h);
@@ -244,12 +302,7 @@ void rowsByTotals(Lines in, OutLines out, int32_t height, int64_t n, int64_t len
     for (int32_t y = 0; y < height; ++y) {
         const uint8_t* s = in.base + y * in.step;
         uint8_t* o = out.base + y * out.step;
-        uint32_t running = 0;
-        totals[0] = 0;
-        for (int64_t x = 0; x < n; ++x) {
-            running += In::read(s + x * kInPixel, in.shift);
-            totals[x + 1] = running;
-        }
+        runningTotals<kInPixel>(s, in.shift, n, totals);
         for (int64_t i = 0; i <= leadEnd; ++i) {
             const int64_t count = i + h + 1;
             Out::write(o + i * kOutPixel, out.shift, (totals[count] * div.multiplier(count)) >> Narrow::kShift);
