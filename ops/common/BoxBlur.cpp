@@ -37,6 +37,17 @@
 
 int32_t blurBothRefusedAllocations = 0;
 
+// The passes are inlined into the three kernels, which are built twice, for
+// processors with AVX2 and for any x86-64 (the loader picks one), so that the
+// loops over pixels use the wider registers where there are some. The
+// arithmetic is integer throughout: both builds give the same bytes.
+#define KERNEL_INLINE [[gnu::always_inline]] inline
+#if defined(__x86_64__) || defined(__i386__)
+#define KERNEL_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define KERNEL_CLONES
+#endif
+
 namespace {
 
 constexpr int64_t kNarrowCounts = 256;
@@ -126,7 +137,7 @@ struct OutLines {
 // and walks the image row by row; a row pass runs one lane (kLanes 1) with
 // the pixels of a row as its samples.
 template <typename Form, int32_t kLanes, ptrdiff_t kInPixel, ptrdiff_t kOutPixel>
-void boxLines(Lines in, OutLines out, int64_t n, int32_t laneCount, int64_t len,
+KERNEL_INLINE void boxLines(Lines in, OutLines out, int64_t n, int32_t laneCount, int64_t len,
               const Divisors<Form>& div) {
     using Sum = typename Form::Sum;
     using In = Plane<kInPixel>;
@@ -239,7 +250,7 @@ constexpr int64_t kPrefixRow = 4096;
 // summed at once by shifted additions within a register, and the carry from
 // the last total moves on. Both give the same totals.
 template <ptrdiff_t kInPixel>
-void runningTotals(const uint8_t* s, int shift, int64_t n, uint32_t* totals) {
+KERNEL_INLINE void runningTotals(const uint8_t* s, int shift, int64_t n, uint32_t* totals) {
     totals[0] = 0;
     int64_t x = 0;
 #if defined(__SSE2__)
@@ -290,7 +301,7 @@ void runningTotals(const uint8_t* s, int shift, int64_t n, uint32_t* totals) {
 }
 
 template <ptrdiff_t kInPixel, ptrdiff_t kOutPixel>
-void rowsByTotals(Lines in, OutLines out, int32_t height, int64_t n, int64_t len,
+KERNEL_INLINE void rowsByTotals(Lines in, OutLines out, int32_t height, int64_t n, int64_t len,
                   const Divisors<Narrow>& div) {
     using Out = Plane<kOutPixel>;
     const int64_t h = len / 2;
@@ -328,7 +339,7 @@ bool validCall(int32_t width, int32_t height, int32_t channel) {
 // a four-byte image, 1 in the one-byte temporary); the shifts select the
 // channel byte.
 template <ptrdiff_t kInPixel, ptrdiff_t kOutPixel, typename Form>
-void columnStrips(Lines in, OutLines out, int32_t width, int32_t height, int64_t len) {
+KERNEL_INLINE void columnStrips(Lines in, OutLines out, int32_t width, int32_t height, int64_t len) {
     const Divisors<Form> div(largestCount(len, height));
     for (int32_t x = 0; x < width; x += kStrip) {
         const int32_t lanes = std::min(kStrip, width - x);
@@ -339,7 +350,7 @@ void columnStrips(Lines in, OutLines out, int32_t width, int32_t height, int64_t
 }
 
 template <ptrdiff_t kInPixel, ptrdiff_t kOutPixel>
-void columnPass(const uint8_t* src, int inShift, uint8_t* dst, int outShift, int32_t width,
+KERNEL_INLINE void columnPass(const uint8_t* src, int inShift, uint8_t* dst, int outShift, int32_t width,
                 int32_t height, int32_t window) {
     const int64_t len = window / 2;
     const Lines in{src, width * kInPixel, inShift};
@@ -353,7 +364,7 @@ void columnPass(const uint8_t* src, int inShift, uint8_t* dst, int outShift, int
 
 // Row pass, window r: one row at a time.
 template <ptrdiff_t kInPixel, ptrdiff_t kOutPixel, typename Form>
-void rowsOneByOne(Lines in, OutLines out, int32_t width, int32_t height, int64_t len) {
+KERNEL_INLINE void rowsOneByOne(Lines in, OutLines out, int32_t width, int32_t height, int64_t len) {
     const Divisors<Form> div(largestCount(len, width));
     for (int32_t y = 0; y < height; ++y) {
         boxLines<Form, 1, kInPixel, kOutPixel>(Lines{in.base + y * in.step, kInPixel, in.shift},
@@ -363,7 +374,7 @@ void rowsOneByOne(Lines in, OutLines out, int32_t width, int32_t height, int64_t
 }
 
 template <ptrdiff_t kInPixel, ptrdiff_t kOutPixel>
-void rowPass(const uint8_t* src, int inShift, uint8_t* dst, int outShift, int32_t width,
+KERNEL_INLINE void rowPass(const uint8_t* src, int inShift, uint8_t* dst, int outShift, int32_t width,
              int32_t height, int32_t window) {
     const int64_t len = window;
     const Lines in{src, width * kInPixel, inShift};
@@ -380,6 +391,7 @@ void rowPass(const uint8_t* src, int inShift, uint8_t* dst, int outShift, int32_
 
 }  // namespace
 
+KERNEL_CLONES
 void BlurBoth(const uint8_t* source, uint8_t* destination, int32_t width, int32_t height,
               int32_t window, int32_t channel) {
     if (!validCall(width, height, channel)) return;
@@ -397,12 +409,14 @@ void BlurBoth(const uint8_t* source, uint8_t* destination, int32_t width, int32_
     delete[] temporary;
 }
 
+KERNEL_CLONES
 void BlurVertical(const uint8_t* source, uint8_t* destination, int32_t width, int32_t height,
                   int32_t window, int32_t channel) {
     if (!validCall(width, height, channel)) return;
     columnPass<4, 4>(source, 8 * channel, destination, 8 * channel, width, height, window);
 }
 
+KERNEL_CLONES
 void BlurHorizontal(const uint8_t* source, uint8_t* destination, int32_t width, int32_t height,
                     int32_t window, int32_t channel) {
     if (!validCall(width, height, channel)) return;
