@@ -66,7 +66,13 @@ static void mixWithField(uint8_t* scratch, const uint8_t* field, size_t bytes, u
         std::memcpy(scratch, field, bytes);
         return;
     }
-    for (size_t i = 0; i < bytes; ++i) scratch[i] = mixByStrength(scratch[i], field[i], s);
+    // p * s + u * (255 - s) <= 65025: the whole mix fits 16-bit lanes.
+    const uint16_t keep = static_cast<uint16_t>(255u - s);
+    const uint16_t take = static_cast<uint16_t>(s);
+    for (size_t i = 0; i < bytes; ++i) {
+        const uint16_t sum = static_cast<uint16_t>(scratch[i] * take + field[i] * keep);
+        scratch[i] = static_cast<uint8_t>(div255Narrow(sum));
+    }
 }
 
 // ---------------------------------------------------------------------------

@@ -3,8 +3,10 @@
 // brightened value with the untouched one by a strength that fades in or out
 // over the run. The colour-difference bytes pass through, the key becomes
 // opaque. The result is built in a scratch image, which is the rendered field.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "BlurWindow.h"
 #include "BoxBlur.h"
@@ -52,8 +54,9 @@ static int32_t gainFactor(int32_t gain) {
 }
 
 // ---------------------------------------------------------------------------
-// Pixel work. Byte 3 of the scratch image holds the blurred brightness B on
-// entry. Per pixel: key 255, colour differences from the field, brightness
+// Pixel work, on each pixel as one little-endian word (byte 3 the top
+// eight bits) so that the loop vectorises. Byte 3 of the scratch image holds
+// the blurred brightness B on entry. Per pixel: key 255, colour differences from the field, brightness
 // (Y * (255 - s) + T * s) / 255 with T = Y + factor * B held to 0..240. The
 // lower limit only matters for a negative factor (a glowGain below -1); it
 // keeps the mix inside a byte. Every mix sum lies in 0..65025.
@@ -61,19 +64,18 @@ static int32_t gainFactor(int32_t gain) {
 PIXEL_LOOP_CLONES
 static void glowPixels(uint8_t* scratch, const uint8_t* field, size_t count, int32_t factor,
                        uint32_t s) {
-    const uint32_t keep = 255u - s;
+    const int32_t keep = static_cast<int32_t>(255u - s);
+    const int32_t take = static_cast<int32_t>(s);
     for (size_t i = 0; i < count; ++i) {
-        const uint8_t* f = field + i * PIXEL_BYTES;
-        uint8_t* o = scratch + i * PIXEL_BYTES;
-        const int32_t y = f[PIXEL_LUMA];
-        int32_t t = y + factor * o[PIXEL_LUMA];
-        if (t > kCeiling) t = kCeiling;
-        if (t < 0) t = 0;
-        o[PIXEL_KEY] = 255;
-        o[PIXEL_CHROMA1] = f[PIXEL_CHROMA1];
-        o[PIXEL_CHROMA2] = f[PIXEL_CHROMA2];
-        o[PIXEL_LUMA] = static_cast<uint8_t>(div255(static_cast<uint32_t>(y) * keep +
-                                                    static_cast<uint32_t>(t) * s));
+        uint32_t in, out;
+        std::memcpy(&in, field + i * PIXEL_BYTES, 4);
+        std::memcpy(&out, scratch + i * PIXEL_BYTES, 4);
+        const int32_t y = static_cast<int32_t>(in >> 24);
+        const int32_t b = static_cast<int32_t>(out >> 24);
+        const int32_t t = std::clamp(y + factor * b, 0, kCeiling);
+        const uint32_t luma = div255(static_cast<uint32_t>(y * keep + t * take));
+        out = 0xFFu | (in & 0x00FFFF00u) | (luma << 24);
+        std::memcpy(scratch + i * PIXEL_BYTES, &out, 4);
     }
 }
 
