@@ -79,8 +79,10 @@ void registerBlurBenchmarks(void* blurLibrary) {
     for (int32_t r : {4, 20, 100}) {
         benchmark::RegisterBenchmark(("BlurBoth/r" + std::to_string(r)).c_str(), BM_Kernel, BlurBoth, r);
     }
-    benchmark::RegisterBenchmark("BlurVertical/r20", BM_Kernel, BlurVertical, 20);
-    benchmark::RegisterBenchmark("BlurHorizontal/r20", BM_Kernel, BlurHorizontal, 20);
+    for (int32_t r : {4, 20, 100}) {
+        benchmark::RegisterBenchmark(("BlurVertical/r" + std::to_string(r)).c_str(), BM_Kernel, BlurVertical, r);
+        benchmark::RegisterBenchmark(("BlurHorizontal/r" + std::to_string(r)).c_str(), BM_Kernel, BlurHorizontal, r);
+    }
     if (blurLibrary != nullptr) {
         benchmark::RegisterBenchmark("Blur/r4", BM_BlurWindow, blurLibrary, 1);
         benchmark::RegisterBenchmark("Blur/r100", BM_BlurWindow, blurLibrary, 25);
