@@ -132,6 +132,45 @@ struct OutLines {
     int shift;
 };
 
+// Which rows move in one step of a pass: `enters` rows join every lane's
+// window, and with `leaves` one row drops out of it.
+template <int kEnters, bool kLeaves>
+struct Moves {
+    static constexpr int enters = kEnters;
+    static constexpr bool leaves = kLeaves;
+};
+
+// One output of each of `lanes` lanes: the sum updated by the rows that
+// enter and leave, then divided by the count (multiplier m, or d for real
+// when m is 0). The pointers do not overlap the sums or each other's
+// written bytes, which lets the loop vectorise.
+template <typename Form, ptrdiff_t kInPixel, ptrdiff_t kOutPixel, int kEnters, bool kLeaves>
+KERNEL_INLINE void stepLanes(typename Form::Sum* __restrict sum, const uint8_t* __restrict enter1,
+                             const uint8_t* __restrict enter2, const uint8_t* __restrict leave,
+                             uint8_t* __restrict out, int32_t lanes, int inShift, int outShift,
+                             typename Form::Sum m, typename Form::Sum d) {
+    using Sum = typename Form::Sum;
+    using In = Plane<kInPixel>;
+    using Out = Plane<kOutPixel>;
+    auto update = [&](int32_t j) {
+        Sum v = sum[j];
+        if constexpr (kEnters >= 1) v += In::read(enter1 + j * kInPixel, inShift);
+        if constexpr (kEnters >= 2) v += In::read(enter2 + j * kInPixel, inShift);
+        if constexpr (kLeaves) v -= In::read(leave + j * kInPixel, inShift);
+        sum[j] = v;
+        return v;
+    };
+    if (m != 0) {
+        for (int32_t j = 0; j < lanes; ++j) {
+            Out::write(out + j * kOutPixel, outShift, static_cast<uint32_t>((update(j) * m) >> Form::kShift));
+        }
+    } else {
+        for (int32_t j = 0; j < lanes; ++j) {
+            Out::write(out + j * kOutPixel, outShift, static_cast<uint32_t>(update(j) / d));
+        }
+    }
+}
+
 // One box pass of window `len` over `lanes` lines of `n` samples each,
 // blurred in lockstep. A column pass makes the columns of a strip the lanes
 // and walks the image row by row; a row pass runs one lane (kLanes 1) with
@@ -156,20 +195,18 @@ KERNEL_INLINE void boxLines(Lines in, OutLines out, int64_t n, int32_t laneCount
         const uint8_t* s = src + i * in.step;
         for (int32_t j = 0; j < lanes; ++j) sum[j] += In::read(s + j * kInPixel, inShift);
     };
-    auto emit = [&](int64_t i, int64_t count) {
-        uint8_t* o = dst + i * out.step;
-        if (div.hasTable(count)) {
-            const Sum m = div.multiplier(count);
-            for (int32_t j = 0; j < lanes; ++j) {
-                Out::write(o + j * kOutPixel, outShift, static_cast<uint32_t>((sum[j] * m) >> Form::kShift));
-            }
-        } else {
-            const Sum d = static_cast<Sum>(count);
-            for (int32_t j = 0; j < lanes; ++j) {
-                Out::write(o + j * kOutPixel, outShift, static_cast<uint32_t>(sum[j] / d));
-            }
-        }
+    // Output i of every lane, each lane's sum first brought up to date by
+    // the rows that enter and leave its window, in the same loop.
+    auto step = [&](int64_t i, int64_t count, auto entersLeaves, const uint8_t* enter1,
+                    const uint8_t* enter2, const uint8_t* leave) {
+        constexpr int kEnters = decltype(entersLeaves)::enters;
+        constexpr bool kLeaves = decltype(entersLeaves)::leaves;
+        const bool table = div.hasTable(count);
+        stepLanes<Form, kInPixel, kOutPixel, kEnters, kLeaves>(
+            sum, enter1, enter2, leave, dst + i * out.step, lanes, inShift, outShift,
+            table ? div.multiplier(count) : Sum{0}, static_cast<Sum>(count));
     };
+    auto row = [&](int64_t i) { return src + i * in.step; };
 
     if (len < 2) {  // a window of one sample, or none: copy
         for (int64_t i = 0; i < n; ++i) {
@@ -191,49 +228,55 @@ KERNEL_INLINE void boxLines(Lines in, OutLines out, int64_t n, int32_t laneCount
     if (leadEnd >= 0) {
         for (int64_t k = 0; k < h; ++k) add(k);
         for (int64_t i = 0; i <= leadEnd; ++i) {
-            add(i + h);
-            emit(i, i + h + 1);
+            const uint8_t* enter = row(i + h);
+            step(i, i + h + 1, Moves<1, false>{}, enter, nullptr, nullptr);
         }
     }
 
     // Interior: here the leading edge ran to h, so the sum holds 0 .. 2h;
     // the first interior window is 1 .. len, then it slides.
-    if (h + 1 <= trailStart - 1) {
-        for (int32_t j = 0; j < lanes; ++j) {
-            sum[j] -= sample(0, j);
-            if (len & 1) sum[j] += sample(2 * h + 1, j);
+    const bool interior = h + 1 <= trailStart - 1;
+    if (interior) {
+        const uint8_t* first = row(0);
+        const uint8_t* last = row(2 * h + 1);
+        if (len & 1) {
+            step(h + 1, len, Moves<1, true>{}, last, nullptr, first);
+        } else {
+            step(h + 1, len, Moves<0, true>{}, nullptr, nullptr, first);
         }
-        emit(h + 1, len);
-        const Sum m = div.hasTable(len) ? div.multiplier(len) : 0;
         for (int64_t i = h + 2; i < trailStart; ++i) {
-            const uint8_t* enter = src + (i - h + len - 1) * in.step;
-            const uint8_t* leave = src + (i - h - 1) * in.step;
-            uint8_t* o = dst + i * out.step;
-            if (m != 0) {
-                for (int32_t j = 0; j < lanes; ++j) {
-                    sum[j] = sum[j] + In::read(enter + j * kInPixel, inShift) -
-                             In::read(leave + j * kInPixel, inShift);
-                    Out::write(o + j * kOutPixel, outShift,
-                               static_cast<uint32_t>((sum[j] * m) >> Form::kShift));
-                }
-            } else {
-                for (int32_t j = 0; j < lanes; ++j) {
-                    sum[j] = sum[j] + In::read(enter + j * kInPixel, inShift) -
-                             In::read(leave + j * kInPixel, inShift);
-                    Out::write(o + j * kOutPixel, outShift,
-                               static_cast<uint32_t>(sum[j] / static_cast<Sum>(len)));
-                }
-            }
+            const uint8_t* enter = row(i - h + len - 1);
+            const uint8_t* leave = row(i - h - 1);
+            step(i, len, Moves<1, true>{}, enter, nullptr, leave);
         }
     }
 
-    // Trailing edge, from the last sample backwards: the window
-    // max(0, i - h) .. n - 1 grows by one sample per output.
-    clear();
-    for (int64_t k = std::max<int64_t>(0, n - 1 - h); k < n; ++k) add(k);
-    for (int64_t i = n - 1; i >= trailStart; --i) {
-        if (i < n - 1 && i - h >= 0) add(i - h);
-        emit(i, n - std::max<int64_t>(0, i - h));
+    // Trailing edge: the window max(0, i - h) .. n - 1. After an interior the
+    // sum moves on from the last interior window (n - 2 - 2h onwards, L
+    // samples) to n - 1 - 2h .. n - 1; otherwise it is summed afresh. Then
+    // each further output drops the sample that leaves at the front.
+    if (interior) {
+        const uint8_t* leave = row(n - 2 - 2 * h);
+        const uint8_t* beforeLast = row(n - 2);
+        const uint8_t* lastSample = row(n - 1);
+        if (len & 1) {
+            step(trailStart, 2 * h + 1, Moves<1, true>{}, lastSample, nullptr, leave);
+        } else {
+            step(trailStart, 2 * h + 1, Moves<2, true>{}, beforeLast, lastSample, leave);
+        }
+    } else {
+        clear();
+        const int64_t from = std::max<int64_t>(0, trailStart - h);
+        for (int64_t k = from; k < n; ++k) add(k);
+        step(trailStart, n - from, Moves<0, false>{}, nullptr, nullptr, nullptr);
+    }
+    for (int64_t i = trailStart + 1; i < n; ++i) {
+        if (i - 1 - h >= 0) {
+            const uint8_t* leave = row(i - 1 - h);
+            step(i, n - (i - h), Moves<0, true>{}, nullptr, nullptr, leave);
+        } else {
+            step(i, n, Moves<0, false>{}, nullptr, nullptr, nullptr);
+        }
     }
 }
 
