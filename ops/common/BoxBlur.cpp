@@ -343,33 +343,59 @@ KERNEL_INLINE void runningTotals(const uint8_t* s, int shift, int64_t n, uint32_
     }
 }
 
+// Outputs first .. end - 1 of a row: ((hi - lo) * mult) >> 24. Each operand
+// is an array with an offset: one that steps with the output (k...Step 1)
+// is read at offset + (i - first), a fixed one (0) at offset. The offsets
+// are applied only when there is an output, so no pointer is formed outside
+// an array.
+template <ptrdiff_t kOutPixel, int kHiStep, int kLoStep, int kMultStep>
+KERNEL_INLINE void writeMeans(uint8_t* __restrict o, int shift, int64_t first, int64_t end,
+                              const uint32_t* hiArray, int64_t hiOffset, const uint32_t* loArray,
+                              int64_t loOffset, const uint32_t* multArray) {
+    if (first >= end) return;
+    const uint32_t* __restrict hi = hiArray + hiOffset;
+    const uint32_t* __restrict lo = loArray + loOffset;
+    const uint32_t* __restrict mult = multArray;
+    for (int64_t i = first; i < end; ++i) {
+        const int64_t k = i - first;
+        const uint32_t sum = hi[k * kHiStep] - lo[k * kLoStep];
+        Plane<kOutPixel>::write(o + i * kOutPixel, shift, (sum * mult[k * kMultStep]) >> Narrow::kShift);
+    }
+}
+
 template <ptrdiff_t kInPixel, ptrdiff_t kOutPixel>
 KERNEL_INLINE void rowsByTotals(Lines in, OutLines out, int32_t height, int64_t n, int64_t len,
                   const Divisors<Narrow>& div) {
-    using Out = Plane<kOutPixel>;
     const int64_t h = len / 2;
     const int64_t trailStart = std::max<int64_t>(0, n - 1 - h);
     const int64_t leadEnd = std::min(h, trailStart - 1);
     // Only needed when there is an interior, and then len <= n - 3 <= 256.
     const uint32_t m = div.hasTable(len) ? div.multiplier(len) : 0;
+    // Multipliers of the edge outputs in output order, taken once per pass:
+    // the leading counts i + h + 1, and the trailing counts n - (i - h) for
+    // the outputs whose window starts inside the line at i - h (those from
+    // trailStart up to h start at 0 and all divide by n). Every count is at
+    // most 256, so each edge has at most 257 outputs.
+    const int64_t cutStart = std::max(trailStart, h);
+    uint32_t leadMult[kNarrowCounts + 1];
+    uint32_t trailMult[kNarrowCounts + 1];
+    for (int64_t i = 0; i <= leadEnd; ++i) leadMult[i] = div.multiplier(i + h + 1);
+    for (int64_t i = cutStart; i < n; ++i) trailMult[i - cutStart] = div.multiplier(n - (i - h));
+    const uint32_t wholeMult = div.hasTable(n) ? div.multiplier(n) : 0;
+    const uint32_t zero = 0;
+
     uint32_t totals[kPrefixRow + 1];
     for (int32_t y = 0; y < height; ++y) {
         const uint8_t* s = in.base + y * in.step;
         uint8_t* o = out.base + y * out.step;
         runningTotals<kInPixel>(s, in.shift, n, totals);
-        for (int64_t i = 0; i <= leadEnd; ++i) {
-            const int64_t count = i + h + 1;
-            Out::write(o + i * kOutPixel, out.shift, (totals[count] * div.multiplier(count)) >> Narrow::kShift);
-        }
-        for (int64_t i = h + 1; i < trailStart; ++i) {
-            const uint32_t sum = totals[i - h + len] - totals[i - h];
-            Out::write(o + i * kOutPixel, out.shift, (sum * m) >> Narrow::kShift);
-        }
-        for (int64_t i = trailStart; i < n; ++i) {
-            const int64_t from = std::max<int64_t>(0, i - h);
-            const uint32_t sum = totals[n] - totals[from];
-            Out::write(o + i * kOutPixel, out.shift, (sum * div.multiplier(n - from)) >> Narrow::kShift);
-        }
+        writeMeans<kOutPixel, 1, 0, 1>(o, out.shift, 0, leadEnd + 1, totals, h + 1, &zero, 0,
+                                       leadMult);
+        writeMeans<kOutPixel, 1, 1, 0>(o, out.shift, h + 1, trailStart, totals, len + 1, totals, 1, &m);
+        writeMeans<kOutPixel, 0, 0, 0>(o, out.shift, trailStart, std::min(h, n), totals, n, &zero, 0,
+                                       &wholeMult);
+        writeMeans<kOutPixel, 0, 1, 1>(o, out.shift, cutStart, n, totals, n, totals, cutStart - h,
+                                       trailMult);
     }
 }
 
