@@ -52,7 +52,7 @@ namespace {
 
 constexpr int64_t kNarrowCounts = 256;
 constexpr int64_t kWideTable = 1024;  // counts 1 .. 1023 have a multiplier
-constexpr int32_t kStrip = 256;       // columns blurred side by side
+constexpr int32_t kStrip = 64;       // columns blurred side by side
 
 struct Narrow {
     using Sum = uint32_t;
