@@ -52,7 +52,8 @@ namespace {
 
 constexpr int64_t kNarrowCounts = 256;
 constexpr int64_t kWideTable = 1024;  // counts 1 .. 1023 have a multiplier
-constexpr int32_t kStrip = 64;       // columns blurred side by side
+constexpr int32_t kStrip = 64;  // columns blurred side by side: 51 rows of a
+                                // strip (a column window of 50) stay in L1
 
 struct Narrow {
     using Sum = uint32_t;
