@@ -37,7 +37,7 @@
 
 int32_t blurBothRefusedAllocations = 0;
 
-// The passes are inlined into the three kernels, which are built twice, for
+// The passes are inlined into three functions, which are built twice, for
 // processors with AVX2 and for any x86-64 (the loader picks one), so that the
 // loops over pixels use the wider registers where there are some. The
 // arithmetic is integer throughout: both builds give the same bytes.
@@ -459,9 +459,30 @@ KERNEL_INLINE void rowPass(const uint8_t* src, int inShift, uint8_t* dst, int ou
     }
 }
 
-}  // namespace
+// The passes of each kernel, built once per instruction set; the exported
+// kernels below call these, so the choice between the builds is made inside
+// this file whatever compiler builds the callers.
+KERNEL_CLONES
+void blurBothPasses(const uint8_t* source, uint8_t* temporary, uint8_t* destination, int32_t width,
+                    int32_t height, int32_t window, int32_t channel) {
+    columnPass<4, 1>(source, 8 * channel, temporary, 0, width, height, window);
+    rowPass<1, 4>(temporary, 0, destination, 8 * channel, width, height, window);
+}
 
 KERNEL_CLONES
+void columnPassOfImage(const uint8_t* source, uint8_t* destination, int32_t width, int32_t height,
+                       int32_t window, int32_t channel) {
+    columnPass<4, 4>(source, 8 * channel, destination, 8 * channel, width, height, window);
+}
+
+KERNEL_CLONES
+void rowPassOfImage(const uint8_t* source, uint8_t* destination, int32_t width, int32_t height,
+                    int32_t window, int32_t channel) {
+    rowPass<4, 4>(source, 8 * channel, destination, 8 * channel, width, height, window);
+}
+
+}  // namespace
+
 void BlurBoth(const uint8_t* source, uint8_t* destination, int32_t width, int32_t height,
               int32_t window, int32_t channel) {
     if (!validCall(width, height, channel)) return;
@@ -474,21 +495,18 @@ void BlurBoth(const uint8_t* source, uint8_t* destination, int32_t width, int32_
     if (count > static_cast<uint64_t>(PTRDIFF_MAX)) return;
     uint8_t* temporary = new (std::nothrow) uint8_t[static_cast<size_t>(count)];
     if (temporary == nullptr) return;
-    columnPass<4, 1>(source, 8 * channel, temporary, 0, width, height, window);
-    rowPass<1, 4>(temporary, 0, destination, 8 * channel, width, height, window);
+    blurBothPasses(source, temporary, destination, width, height, window, channel);
     delete[] temporary;
 }
 
-KERNEL_CLONES
 void BlurVertical(const uint8_t* source, uint8_t* destination, int32_t width, int32_t height,
                   int32_t window, int32_t channel) {
     if (!validCall(width, height, channel)) return;
-    columnPass<4, 4>(source, 8 * channel, destination, 8 * channel, width, height, window);
+    columnPassOfImage(source, destination, width, height, window, channel);
 }
 
-KERNEL_CLONES
 void BlurHorizontal(const uint8_t* source, uint8_t* destination, int32_t width, int32_t height,
                     int32_t window, int32_t channel) {
     if (!validCall(width, height, channel)) return;
-    rowPass<4, 4>(source, 8 * channel, destination, 8 * channel, width, height, window);
+    rowPassOfImage(source, destination, width, height, window, channel);
 }
