@@ -250,3 +250,15 @@ TEST(BoxBlur, ExactMeansForEveryCount) {
         }
     }
 }
+
+// Rows longer than the running-totals buffer and windows beyond 256 take
+// the sliding sums in 32 or 64 bits; they must give the same means.
+TEST(BoxBlur, LongLinesAndWideWindows) {
+    uint32_t seed = 900;
+    for (int32_t r : {4, 5, 100, 513, 1100}) {
+        checkAgainstReference(Kind::Horizontal, 4100, 2, r, 1, seed++);
+        checkAgainstReference(Kind::Both, 4099, 3, r, 2, seed++);
+        checkAgainstReference(Kind::Vertical, 3, 600, r, 3, seed++);
+        checkAgainstReference(Kind::Both, 5, 601, r, 0, seed++);
+    }
+}

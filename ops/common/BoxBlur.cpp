@@ -1,9 +1,15 @@
 #include "BoxBlur.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <new>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 // One box pass turns a line of n samples into n means. With window length L
 // and half-width h = L / 2:
@@ -13,89 +19,201 @@
 // The trailing edge takes precedence over the leading one where both reach.
 // Where a line is shorter than 2h + 1, every edge window is cut to the line
 // (which then reduces to the mean of what the line holds around i); L below 2
-// copies the line. The interior slides a running sum, so each output costs
-// one addition, one subtraction and one division whatever L is.
+// copies the line. The interior slides a running sum (or, along rows, takes
+// the difference of two running totals), so each output costs one addition,
+// one subtraction and one division whatever L is.
 //
-// Means are sums divided by counts, truncating. The division is a multiply
-// and shift: q = (sum * m(d)) >> 56 with m(d) = floor(2^56 / d) + 1. For a
-// mean of bytes, sum <= 255 * d, and the product then errs by less than
-// sum * d / 2^56 < 1 / d above sum / d, which cannot reach the next integer
-// while 255 * d * d < 2^56 (d below 16.8 million); the product stays below
-// 2^64 for every such sum. Counts beyond the table divide for real.
+// Means are sums divided by counts, truncating, done as a multiply and shift
+// by a per-count multiplier m(d) = floor(2^k / d) + 1. For a mean of bytes,
+// sum <= 255 * d, and sum * m(d) / 2^k then exceeds sum / d by less than
+// sum * d / 2^k <= 255 * d * d / 2^k, which stays below 1 / d (so the quotient
+// cannot reach the next integer) while 255 * d * d < 2^k:
+//   narrow: 32-bit sums, k = 24, every count d <= 256; the product stays
+//           below 255 * d * (2^24 / d + 1) = 255 * 2^24 + 255 * d < 2^32;
+//   wide:   64-bit sums, k = 56, counts up to 1023 from a table, larger
+//           ones divided for real.
+// A pass whose counts all lie within 256 (every window up to 256 over any
+// line, and every line up to 256 samples) takes the narrow form.
 
 int32_t blurBothRefusedAllocations = 0;
 
+// The passes are inlined into three functions, which are built twice, for
+// processors with AVX2 and for any x86-64 (the loader picks one), so that the
+// loops over pixels use the wider registers where there are some. The
+// arithmetic is integer throughout: both builds give the same bytes.
+#define KERNEL_INLINE [[gnu::always_inline]] inline
+#if defined(__x86_64__) || defined(__i386__)
+#define KERNEL_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define KERNEL_CLONES
+#endif
+
 namespace {
 
-constexpr int kShift = 56;
-constexpr int64_t kTableCounts = 1024;  // counts 1 .. 1023 have a multiplier
-constexpr int32_t kStrip = 256;         // columns blurred side by side
+constexpr int64_t kNarrowCounts = 256;
+constexpr int64_t kWideTable = 1024;  // counts 1 .. 1023 have a multiplier
+constexpr int32_t kStrip = 64;  // columns blurred side by side: 51 rows of a
+                                // strip (a column window of 50) stay in L1
 
+struct Narrow {
+    using Sum = uint32_t;
+    static constexpr int kShift = 24;
+    static constexpr int64_t kTable = kNarrowCounts + 1;
+};
+struct Wide {
+    using Sum = uint64_t;
+    static constexpr int kShift = 56;
+    static constexpr int64_t kTable = kWideTable;
+};
+
+// Largest count a pass of window `len` over lines of `n` samples divides by:
+// the edges reach up to 2h + 1 samples, cut to the line; the interior L.
+int64_t largestCount(int64_t len, int64_t n) { return std::min(n, 2 * (len / 2) + 1); }
+
+template <typename Form>
 class Divisors {
 public:
-    // Multipliers for every count a pass of window `len` over lines of `n`
-    // samples divides by: the edges use up to min(n, 2h + 1), the interior L.
-    Divisors(int64_t len, int64_t n) {
-        const int64_t most = std::min(n, 2 * (len / 2) + 1);
-        limit_ = std::min(most, kTableCounts - 1);
+    using Sum = typename Form::Sum;
+    explicit Divisors(int64_t largest) {
+        limit_ = std::min(largest, Form::kTable - 1);
         for (int64_t d = 1; d <= limit_; ++d) {
-            multiplier_[d] = ((uint64_t{1} << kShift) / static_cast<uint64_t>(d)) + 1;
+            multiplier_[d] = static_cast<Sum>(((Sum{1} << Form::kShift) / static_cast<Sum>(d)) + 1);
         }
     }
     bool hasTable(int64_t count) const { return count <= limit_; }
-    uint64_t multiplier(int64_t count) const { return multiplier_[count]; }
+    Sum multiplier(int64_t count) const { return multiplier_[count]; }
 
 private:
     int64_t limit_ = 0;
-    uint64_t multiplier_[kTableCounts];
+    Sum multiplier_[Form::kTable];
+};
+
+static_assert(std::endian::native == std::endian::little,
+              "pixels are read as little-endian words: byte c is bits 8c .. 8c + 7");
+
+// One byte of every pixel. In a four-byte image (kPixel 4) the byte is bits
+// `shift` .. shift + 7 of the pixel read as a word; pixels are read and
+// written whole, the other three bytes written back as they were, so that
+// loops over neighbouring pixels vectorise. The one-byte temporary image
+// (kPixel 1) is read and written directly.
+template <ptrdiff_t kPixel>
+struct Plane;
+
+template <>
+struct Plane<4> {
+    static uint32_t read(const uint8_t* p, int shift) {
+        uint32_t w;
+        std::memcpy(&w, p, 4);
+        return (w >> shift) & 0xFFu;
+    }
+    static void write(uint8_t* p, int shift, uint32_t v) {
+        uint32_t w;
+        std::memcpy(&w, p, 4);
+        w = (w & ~(0xFFu << shift)) | (v << shift);
+        std::memcpy(p, &w, 4);
+    }
+};
+
+template <>
+struct Plane<1> {
+    static uint32_t read(const uint8_t* p, int) { return *p; }
+    static void write(uint8_t* p, int, uint32_t v) { *p = static_cast<uint8_t>(v); }
 };
 
 // Samples of `lanes` lines side by side: sample i of lane j lies at
-// base + i * step + j * lane. The lines are blurred in lockstep, so a column
-// pass walks the image row by row.
+// base + i * step + j * kPixel, the channel byte at bit `shift` of it.
 struct Lines {
     const uint8_t* base;
     ptrdiff_t step;
-    ptrdiff_t lane;
+    int shift;
 };
 struct OutLines {
     uint8_t* base;
     ptrdiff_t step;
-    ptrdiff_t lane;
+    int shift;
 };
 
-// One box pass of window `len` over `lanes` lines of `n` samples each.
-// kLanes fixes the lane count at compile time (1 for a row at a time), 0
-// takes it from `laneCount` (at most kStrip).
-template <int32_t kLanes>
-void boxLines(Lines in, OutLines out, int64_t n, int32_t laneCount, int64_t len,
-              const Divisors& div) {
-    const int32_t lanes = kLanes != 0 ? kLanes : laneCount;
-    auto sample = [&](int64_t i, int32_t j) -> uint64_t {
-        return in.base[i * in.step + j * in.lane];
+// Which rows move in one step of a pass: `enters` rows join every lane's
+// window, and with `leaves` one row drops out of it.
+template <int kEnters, bool kLeaves>
+struct Moves {
+    static constexpr int enters = kEnters;
+    static constexpr bool leaves = kLeaves;
+};
+
+// One output of each of `lanes` lanes: the sum updated by the rows that
+// enter and leave, then divided by the count (multiplier m, or d for real
+// when m is 0). The pointers do not overlap the sums or each other's
+// written bytes, which lets the loop vectorise.
+template <typename Form, ptrdiff_t kInPixel, ptrdiff_t kOutPixel, int kEnters, bool kLeaves>
+KERNEL_INLINE void stepLanes(typename Form::Sum* __restrict sum, const uint8_t* __restrict enter1,
+                             const uint8_t* __restrict enter2, const uint8_t* __restrict leave,
+                             uint8_t* __restrict out, int32_t lanes, int inShift, int outShift,
+                             typename Form::Sum m, typename Form::Sum d) {
+    using Sum = typename Form::Sum;
+    using In = Plane<kInPixel>;
+    using Out = Plane<kOutPixel>;
+    auto update = [&](int32_t j) {
+        Sum v = sum[j];
+        if constexpr (kEnters >= 1) v += In::read(enter1 + j * kInPixel, inShift);
+        if constexpr (kEnters >= 2) v += In::read(enter2 + j * kInPixel, inShift);
+        if constexpr (kLeaves) v -= In::read(leave + j * kInPixel, inShift);
+        sum[j] = v;
+        return v;
     };
-    uint64_t sum[kLanes != 0 ? kLanes : kStrip];
-    auto clear = [&] { std::fill(sum, sum + lanes, uint64_t{0}); };
-    auto add = [&](int64_t i) {
-        for (int32_t j = 0; j < lanes; ++j) sum[j] += sample(i, j);
-    };
-    auto emit = [&](int64_t i, int64_t count) {
-        uint8_t* o = out.base + i * out.step;
-        if (div.hasTable(count)) {
-            const uint64_t m = div.multiplier(count);
-            for (int32_t j = 0; j < lanes; ++j) {
-                o[j * out.lane] = static_cast<uint8_t>((sum[j] * m) >> kShift);
-            }
-        } else {
-            const uint64_t d = static_cast<uint64_t>(count);
-            for (int32_t j = 0; j < lanes; ++j) o[j * out.lane] = static_cast<uint8_t>(sum[j] / d);
+    if (m != 0) {
+        for (int32_t j = 0; j < lanes; ++j) {
+            Out::write(out + j * kOutPixel, outShift, static_cast<uint32_t>((update(j) * m) >> Form::kShift));
         }
+    } else {
+        for (int32_t j = 0; j < lanes; ++j) {
+            Out::write(out + j * kOutPixel, outShift, static_cast<uint32_t>(update(j) / d));
+        }
+    }
+}
+
+// One box pass of window `len` over `lanes` lines of `n` samples each,
+// blurred in lockstep. A column pass makes the columns of a strip the lanes
+// and walks the image row by row; a row pass runs one lane (kLanes 1) with
+// the pixels of a row as its samples.
+template <typename Form, int32_t kLanes, ptrdiff_t kInPixel, ptrdiff_t kOutPixel>
+KERNEL_INLINE void boxLines(Lines in, OutLines out, int64_t n, int32_t laneCount, int64_t len,
+              const Divisors<Form>& div) {
+    using Sum = typename Form::Sum;
+    using In = Plane<kInPixel>;
+    using Out = Plane<kOutPixel>;
+    const int32_t lanes = kLanes != 0 ? kLanes : laneCount;
+    const uint8_t* src = in.base;
+    uint8_t* dst = out.base;
+    const int inShift = in.shift;
+    const int outShift = out.shift;
+    auto sample = [&](int64_t i, int32_t j) -> Sum {
+        return In::read(src + i * in.step + j * kInPixel, inShift);
     };
+    Sum sum[kLanes != 0 ? kLanes : kStrip];
+    auto clear = [&] { std::fill(sum, sum + lanes, Sum{0}); };
+    auto add = [&](int64_t i) {
+        const uint8_t* s = src + i * in.step;
+        for (int32_t j = 0; j < lanes; ++j) sum[j] += In::read(s + j * kInPixel, inShift);
+    };
+    // Output i of every lane, each lane's sum first brought up to date by
+    // the rows that enter and leave its window, in the same loop.
+    auto step = [&](int64_t i, int64_t count, auto entersLeaves, const uint8_t* enter1,
+                    const uint8_t* enter2, const uint8_t* leave) {
+        constexpr int kEnters = decltype(entersLeaves)::enters;
+        constexpr bool kLeaves = decltype(entersLeaves)::leaves;
+        const bool table = div.hasTable(count);
+        stepLanes<Form, kInPixel, kOutPixel, kEnters, kLeaves>(
+            sum, enter1, enter2, leave, dst + i * out.step, lanes, inShift, outShift,
+            table ? div.multiplier(count) : Sum{0}, static_cast<Sum>(count));
+    };
+    auto row = [&](int64_t i) { return src + i * in.step; };
 
     if (len < 2) {  // a window of one sample, or none: copy
         for (int64_t i = 0; i < n; ++i) {
             for (int32_t j = 0; j < lanes; ++j) {
-                out.base[i * out.step + j * out.lane] = in.base[i * in.step + j * in.lane];
+                Out::write(dst + i * out.step + j * kOutPixel, outShift,
+                           static_cast<uint32_t>(sample(i, j)));
             }
         }
         return;
@@ -111,34 +229,174 @@ void boxLines(Lines in, OutLines out, int64_t n, int32_t laneCount, int64_t len,
     if (leadEnd >= 0) {
         for (int64_t k = 0; k < h; ++k) add(k);
         for (int64_t i = 0; i <= leadEnd; ++i) {
-            add(i + h);
-            emit(i, i + h + 1);
+            const uint8_t* enter = row(i + h);
+            step(i, i + h + 1, Moves<1, false>{}, enter, nullptr, nullptr);
         }
     }
 
     // Interior: here the leading edge ran to h, so the sum holds 0 .. 2h;
     // the first interior window is 1 .. len, then it slides.
-    if (h + 1 <= trailStart - 1) {
-        for (int32_t j = 0; j < lanes; ++j) {
-            sum[j] -= sample(0, j);
-            if (len & 1) sum[j] += sample(2 * h + 1, j);
+    const bool interior = h + 1 <= trailStart - 1;
+    if (interior) {
+        const uint8_t* first = row(0);
+        const uint8_t* last = row(2 * h + 1);
+        if (len & 1) {
+            step(h + 1, len, Moves<1, true>{}, last, nullptr, first);
+        } else {
+            step(h + 1, len, Moves<0, true>{}, nullptr, nullptr, first);
         }
-        emit(h + 1, len);
         for (int64_t i = h + 2; i < trailStart; ++i) {
-            const int64_t enter = i - h + len - 1;
-            const int64_t leave = i - h - 1;
-            for (int32_t j = 0; j < lanes; ++j) sum[j] = sum[j] + sample(enter, j) - sample(leave, j);
-            emit(i, len);
+            const uint8_t* enter = row(i - h + len - 1);
+            const uint8_t* leave = row(i - h - 1);
+            step(i, len, Moves<1, true>{}, enter, nullptr, leave);
         }
     }
 
-    // Trailing edge, from the last sample backwards: the window
-    // max(0, i - h) .. n - 1 grows by one sample per output.
-    clear();
-    for (int64_t k = std::max<int64_t>(0, n - 1 - h); k < n; ++k) add(k);
-    for (int64_t i = n - 1; i >= trailStart; --i) {
-        if (i < n - 1 && i - h >= 0) add(i - h);
-        emit(i, n - std::max<int64_t>(0, i - h));
+    // Trailing edge: the window max(0, i - h) .. n - 1. After an interior the
+    // sum moves on from the last interior window (n - 2 - 2h onwards, L
+    // samples) to n - 1 - 2h .. n - 1; otherwise it is summed afresh. Then
+    // each further output drops the sample that leaves at the front.
+    if (interior) {
+        const uint8_t* leave = row(n - 2 - 2 * h);
+        const uint8_t* beforeLast = row(n - 2);
+        const uint8_t* lastSample = row(n - 1);
+        if (len & 1) {
+            step(trailStart, 2 * h + 1, Moves<1, true>{}, lastSample, nullptr, leave);
+        } else {
+            step(trailStart, 2 * h + 1, Moves<2, true>{}, beforeLast, lastSample, leave);
+        }
+    } else {
+        clear();
+        const int64_t from = std::max<int64_t>(0, trailStart - h);
+        for (int64_t k = from; k < n; ++k) add(k);
+        step(trailStart, n - from, Moves<0, false>{}, nullptr, nullptr, nullptr);
+    }
+    for (int64_t i = trailStart + 1; i < n; ++i) {
+        if (i - 1 - h >= 0) {
+            const uint8_t* leave = row(i - 1 - h);
+            step(i, n - (i - h), Moves<0, true>{}, nullptr, nullptr, leave);
+        } else {
+            step(i, n, Moves<0, false>{}, nullptr, nullptr, nullptr);
+        }
+    }
+}
+
+// Row pass in the narrow form over rows of at most kPrefixRow pixels: the
+// running totals t[k] of the first k samples of the row are taken once, and
+// every window sum is then t[end] - t[start], the same sum as the sliding
+// one, computed without a chain from output to output so that the interior
+// loop vectorises. Totals are 32-bit and may wrap on a long row; differences
+// of wrapped totals are still the exact window sums (below 2^32).
+constexpr int64_t kPrefixRow = 4096;
+
+// totals[k] = sum of the first k samples of a row, k = 0 .. n. The scalar
+// loop is one chain of additions; with SSE2 four (or sixteen) samples are
+// summed at once by shifted additions within a register, and the carry from
+// the last total moves on. Both give the same totals.
+template <ptrdiff_t kInPixel>
+KERNEL_INLINE void runningTotals(const uint8_t* s, int shift, int64_t n, uint32_t* totals) {
+    totals[0] = 0;
+    int64_t x = 0;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    __m128i carry = zero;
+    if constexpr (kInPixel == 1) {
+        for (; x + 16 <= n; x += 16) {
+            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + x));
+            // Within each half of eight samples in 16-bit lanes (at most 2040).
+            __m128i lo = _mm_unpacklo_epi8(bytes, zero);
+            __m128i hi = _mm_unpackhi_epi8(bytes, zero);
+            lo = _mm_add_epi16(lo, _mm_slli_si128(lo, 2));
+            hi = _mm_add_epi16(hi, _mm_slli_si128(hi, 2));
+            lo = _mm_add_epi16(lo, _mm_slli_si128(lo, 4));
+            hi = _mm_add_epi16(hi, _mm_slli_si128(hi, 4));
+            lo = _mm_add_epi16(lo, _mm_slli_si128(lo, 8));
+            hi = _mm_add_epi16(hi, _mm_slli_si128(hi, 8));
+            const __m128i t0 = _mm_add_epi32(_mm_unpacklo_epi16(lo, zero), carry);
+            const __m128i t1 = _mm_add_epi32(_mm_unpackhi_epi16(lo, zero), carry);
+            const __m128i half = _mm_shuffle_epi32(t1, 0xFF);
+            const __m128i t2 = _mm_add_epi32(_mm_unpacklo_epi16(hi, zero), half);
+            const __m128i t3 = _mm_add_epi32(_mm_unpackhi_epi16(hi, zero), half);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(totals + x + 1), t0);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(totals + x + 5), t1);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(totals + x + 9), t2);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(totals + x + 13), t3);
+            carry = _mm_shuffle_epi32(t3, 0xFF);
+        }
+    } else {
+        const __m128i mask = _mm_set1_epi32(0xFF);
+        const __m128i count = _mm_cvtsi32_si128(shift);
+        for (; x + 4 <= n; x += 4) {
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + x * kInPixel));
+            v = _mm_and_si128(_mm_srl_epi32(v, count), mask);
+            v = _mm_add_epi32(v, _mm_slli_si128(v, 4));
+            v = _mm_add_epi32(v, _mm_slli_si128(v, 8));
+            v = _mm_add_epi32(v, carry);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(totals + x + 1), v);
+            carry = _mm_shuffle_epi32(v, 0xFF);
+        }
+    }
+#endif
+    uint32_t running = totals[x];
+    for (; x < n; ++x) {
+        running += Plane<kInPixel>::read(s + x * kInPixel, shift);
+        totals[x + 1] = running;
+    }
+}
+
+// Outputs first .. end - 1 of a row: ((hi - lo) * mult) >> 24. Each operand
+// is an array with an offset: one that steps with the output (k...Step 1)
+// is read at offset + (i - first), a fixed one (0) at offset. The offsets
+// are applied only when there is an output, so no pointer is formed outside
+// an array.
+template <ptrdiff_t kOutPixel, int kHiStep, int kLoStep, int kMultStep>
+KERNEL_INLINE void writeMeans(uint8_t* __restrict o, int shift, int64_t first, int64_t end,
+                              const uint32_t* hiArray, int64_t hiOffset, const uint32_t* loArray,
+                              int64_t loOffset, const uint32_t* multArray) {
+    if (first >= end) return;
+    const uint32_t* __restrict hi = hiArray + hiOffset;
+    const uint32_t* __restrict lo = loArray + loOffset;
+    const uint32_t* __restrict mult = multArray;
+    for (int64_t i = first; i < end; ++i) {
+        const int64_t k = i - first;
+        const uint32_t sum = hi[k * kHiStep] - lo[k * kLoStep];
+        Plane<kOutPixel>::write(o + i * kOutPixel, shift, (sum * mult[k * kMultStep]) >> Narrow::kShift);
+    }
+}
+
+template <ptrdiff_t kInPixel, ptrdiff_t kOutPixel>
+KERNEL_INLINE void rowsByTotals(Lines in, OutLines out, int32_t height, int64_t n, int64_t len,
+                  const Divisors<Narrow>& div) {
+    const int64_t h = len / 2;
+    const int64_t trailStart = std::max<int64_t>(0, n - 1 - h);
+    const int64_t leadEnd = std::min(h, trailStart - 1);
+    // Only needed when there is an interior, and then len <= n - 3 <= 256.
+    const uint32_t m = div.hasTable(len) ? div.multiplier(len) : 0;
+    // Multipliers of the edge outputs in output order, taken once per pass:
+    // the leading counts i + h + 1, and the trailing counts n - (i - h) for
+    // the outputs whose window starts inside the line at i - h (those from
+    // trailStart up to h start at 0 and all divide by n). Every count is at
+    // most 256, so each edge has at most 257 outputs.
+    const int64_t cutStart = std::max(trailStart, h);
+    uint32_t leadMult[kNarrowCounts + 1];
+    uint32_t trailMult[kNarrowCounts + 1];
+    for (int64_t i = 0; i <= leadEnd; ++i) leadMult[i] = div.multiplier(i + h + 1);
+    for (int64_t i = cutStart; i < n; ++i) trailMult[i - cutStart] = div.multiplier(n - (i - h));
+    const uint32_t wholeMult = div.hasTable(n) ? div.multiplier(n) : 0;
+    const uint32_t zero = 0;
+
+    uint32_t totals[kPrefixRow + 1];
+    for (int32_t y = 0; y < height; ++y) {
+        const uint8_t* s = in.base + y * in.step;
+        uint8_t* o = out.base + y * out.step;
+        runningTotals<kInPixel>(s, in.shift, n, totals);
+        writeMeans<kOutPixel, 1, 0, 1>(o, out.shift, 0, leadEnd + 1, totals, h + 1, &zero, 0,
+                                       leadMult);
+        writeMeans<kOutPixel, 1, 1, 0>(o, out.shift, h + 1, trailStart, totals, len + 1, totals, 1, &m);
+        writeMeans<kOutPixel, 0, 0, 0>(o, out.shift, trailStart, std::min(h, n), totals, n, &zero, 0,
+                                       &wholeMult);
+        writeMeans<kOutPixel, 0, 1, 1>(o, out.shift, cutStart, n, totals, n, totals, cutStart - h,
+                                       trailMult);
     }
 }
 
@@ -147,30 +405,80 @@ bool validCall(int32_t width, int32_t height, int32_t channel) {
 }
 
 // Column pass, window r / 2: columns in strips of kStrip, each strip walked
-// row by row. `srcPixel`/`dstPixel` are the byte distances between
-// neighbouring pixels of a row (4 in an image, 1 in the one-byte temporary).
-void columnPass(const uint8_t* src, ptrdiff_t srcPixel, uint8_t* dst, ptrdiff_t dstPixel,
-                int32_t width, int32_t height, int32_t window) {
-    const int64_t len = window / 2;
-    const Divisors div(len, height);
+// row by row. kInPixel/kOutPixel are the pixel sizes of the two images (4 in
+// a four-byte image, 1 in the one-byte temporary); the shifts select the
+// channel byte.
+template <ptrdiff_t kInPixel, ptrdiff_t kOutPixel, typename Form>
+KERNEL_INLINE void columnStrips(Lines in, OutLines out, int32_t width, int32_t height, int64_t len) {
+    const Divisors<Form> div(largestCount(len, height));
     for (int32_t x = 0; x < width; x += kStrip) {
         const int32_t lanes = std::min(kStrip, width - x);
-        boxLines<0>(Lines{src + x * srcPixel, width * srcPixel, srcPixel},
-                    OutLines{dst + x * dstPixel, width * dstPixel, dstPixel}, height, lanes, len,
-                    div);
+        boxLines<Form, 0, kInPixel, kOutPixel>(
+            Lines{in.base + x * kInPixel, in.step, in.shift},
+            OutLines{out.base + x * kOutPixel, out.step, out.shift}, height, lanes, len, div);
+    }
+}
+
+template <ptrdiff_t kInPixel, ptrdiff_t kOutPixel>
+KERNEL_INLINE void columnPass(const uint8_t* src, int inShift, uint8_t* dst, int outShift, int32_t width,
+                int32_t height, int32_t window) {
+    const int64_t len = window / 2;
+    const Lines in{src, width * kInPixel, inShift};
+    const OutLines out{dst, width * kOutPixel, outShift};
+    if (largestCount(len, height) <= kNarrowCounts) {
+        columnStrips<kInPixel, kOutPixel, Narrow>(in, out, width, height, len);
+    } else {
+        columnStrips<kInPixel, kOutPixel, Wide>(in, out, width, height, len);
     }
 }
 
 // Row pass, window r: one row at a time.
-void rowPass(const uint8_t* src, ptrdiff_t srcPixel, uint8_t* dst, ptrdiff_t dstPixel,
-             int32_t width, int32_t height, int32_t window) {
-    const int64_t len = window;
-    const Divisors div(len, width);
+template <ptrdiff_t kInPixel, ptrdiff_t kOutPixel, typename Form>
+KERNEL_INLINE void rowsOneByOne(Lines in, OutLines out, int32_t width, int32_t height, int64_t len) {
+    const Divisors<Form> div(largestCount(len, width));
     for (int32_t y = 0; y < height; ++y) {
-        const ptrdiff_t row = static_cast<ptrdiff_t>(y) * width;
-        boxLines<1>(Lines{src + row * srcPixel, srcPixel, 0},
-                    OutLines{dst + row * dstPixel, dstPixel, 0}, width, 1, len, div);
+        boxLines<Form, 1, kInPixel, kOutPixel>(Lines{in.base + y * in.step, kInPixel, in.shift},
+                                               OutLines{out.base + y * out.step, kOutPixel, out.shift},
+                                               width, 1, len, div);
     }
+}
+
+template <ptrdiff_t kInPixel, ptrdiff_t kOutPixel>
+KERNEL_INLINE void rowPass(const uint8_t* src, int inShift, uint8_t* dst, int outShift, int32_t width,
+             int32_t height, int32_t window) {
+    const int64_t len = window;
+    const Lines in{src, width * kInPixel, inShift};
+    const OutLines out{dst, width * kOutPixel, outShift};
+    if (len >= 2 && width <= kPrefixRow && largestCount(len, width) <= kNarrowCounts) {
+        const Divisors<Narrow> div(largestCount(len, width));
+        rowsByTotals<kInPixel, kOutPixel>(in, out, height, width, len, div);
+    } else if (largestCount(len, width) <= kNarrowCounts) {
+        rowsOneByOne<kInPixel, kOutPixel, Narrow>(in, out, width, height, len);
+    } else {
+        rowsOneByOne<kInPixel, kOutPixel, Wide>(in, out, width, height, len);
+    }
+}
+
+// The passes of each kernel, built once per instruction set; the exported
+// kernels below call these, so the choice between the builds is made inside
+// this file whatever compiler builds the callers.
+KERNEL_CLONES
+void blurBothPasses(const uint8_t* source, uint8_t* temporary, uint8_t* destination, int32_t width,
+                    int32_t height, int32_t window, int32_t channel) {
+    columnPass<4, 1>(source, 8 * channel, temporary, 0, width, height, window);
+    rowPass<1, 4>(temporary, 0, destination, 8 * channel, width, height, window);
+}
+
+KERNEL_CLONES
+void columnPassOfImage(const uint8_t* source, uint8_t* destination, int32_t width, int32_t height,
+                       int32_t window, int32_t channel) {
+    columnPass<4, 4>(source, 8 * channel, destination, 8 * channel, width, height, window);
+}
+
+KERNEL_CLONES
+void rowPassOfImage(const uint8_t* source, uint8_t* destination, int32_t width, int32_t height,
+                    int32_t window, int32_t channel) {
+    rowPass<4, 4>(source, 8 * channel, destination, 8 * channel, width, height, window);
 }
 
 }  // namespace
@@ -187,19 +495,18 @@ void BlurBoth(const uint8_t* source, uint8_t* destination, int32_t width, int32_
     if (count > static_cast<uint64_t>(PTRDIFF_MAX)) return;
     uint8_t* temporary = new (std::nothrow) uint8_t[static_cast<size_t>(count)];
     if (temporary == nullptr) return;
-    columnPass(source + channel, 4, temporary, 1, width, height, window);
-    rowPass(temporary, 1, destination + channel, 4, width, height, window);
+    blurBothPasses(source, temporary, destination, width, height, window, channel);
     delete[] temporary;
 }
 
 void BlurVertical(const uint8_t* source, uint8_t* destination, int32_t width, int32_t height,
                   int32_t window, int32_t channel) {
     if (!validCall(width, height, channel)) return;
-    columnPass(source + channel, 4, destination + channel, 4, width, height, window);
+    columnPassOfImage(source, destination, width, height, window, channel);
 }
 
 void BlurHorizontal(const uint8_t* source, uint8_t* destination, int32_t width, int32_t height,
                     int32_t window, int32_t channel) {
     if (!validCall(width, height, channel)) return;
-    rowPass(source + channel, 4, destination + channel, 4, width, height, window);
+    rowPassOfImage(source, destination, width, height, window, channel);
 }

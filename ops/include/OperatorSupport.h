@@ -45,6 +45,13 @@ inline int32_t logFailure(int32_t line, const char* source, uint32_t code) {
 // 0..65025): 0x8081 / 2^23 exceeds 1/255 by less than 1/(255 * 66299).
 constexpr uint32_t div255(uint32_t x) { return (x * 0x8081u) >> 23; }
 
+// x / 255, truncating, for 0 <= x <= 65025 (every strength-mix sum) in
+// 16-bit arithmetic, so that loops over bytes vectorise in 16-bit lanes:
+// (x + 1 + (x >> 8)) >> 8, whose intermediate stays at or below 65280.
+constexpr uint16_t div255Narrow(uint16_t x) {
+    return static_cast<uint16_t>((x + 1u + (x >> 8)) >> 8);
+}
+
 // Strength mix of one byte: (processed * s + untouched * (255 - s)) / 255 for
 // s in 0..255. At s = 255 it gives processed, at s = 0 untouched.
 constexpr uint8_t mixByStrength(uint32_t processed, uint32_t untouched, uint32_t s) {
