@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -82,12 +84,13 @@ const char kRenderHelp[] =
     "  --quiet                 no progress bar and no summary\n";
 
 const char kDemoHelp[] =
-    "usage: fieldfx demo [-o DIR] [--seconds N] [--ops DIR] [--quiet]\n"
+    "usage: fieldfx demo [-o DIR] [--seconds N] [-j N] [--ops DIR] [--quiet]\n"
     "\n"
     "Generates two 720x576 interlaced 25 fps clips, renders every operator\n"
     "found over them (transitions go from the first to the second) and writes\n"
     "DIR/<Operator>.y4m for each and DIR/contact-sheet.png with one row per\n"
-    "operator. DIR defaults to demo-out.\n";
+    "operator. DIR defaults to demo-out. -j N renders with N worker processes\n"
+    "(default: the number of cores), as fieldfx render does.\n";
 
 bool wantsHelp(const std::vector<std::string>& args) {
     for (const std::string& a : args) {
@@ -166,8 +169,25 @@ struct RenderRequest {
     std::string output;
     std::vector<std::string> settings;
     std::string from, length, region, scale, fieldOrder, pixFmt, duration, ops;
+    int jobs = 1;
     bool quiet = false;
 };
+
+// -j N: worker processes, 1..256; by default one per core.
+int parseJobs(const Arguments& a) {
+    const std::string text = a.has("-j") ? a.value("-j") : a.value("--jobs");
+    if (text.empty()) {
+        const long cores = sysconf(_SC_NPROCESSORS_ONLN);
+        return int(std::clamp<long>(cores, 1, 256));
+    }
+    char* end = nullptr;
+    errno = 0;
+    const long jobs = std::strtol(text.c_str(), &end, 10);
+    if (!std::isdigit(static_cast<unsigned char>(text[0])) || *end != '\0' || errno != 0 || jobs < 1 || jobs > 256) {
+        throw UserError("-j", "'" + text + "' is not a number of worker processes from 1 to 256");
+    }
+    return int(jobs);
+}
 
 // Passes every frame on to the real output and shows chosen ones to a callback.
 class WatchedSink : public FrameSink {
@@ -246,6 +266,7 @@ RenderResult renderClip(OperatorLibrary& op, const RenderRequest& r,
         frames = wanted;
     }
     if (2 * frames > INT32_MAX) throw UserError("--length", "the run is too long");
+    job.jobs = r.jobs;
     job.firstFrame = from;
     job.frames = frames;
     job.fieldFormat = format;
@@ -299,7 +320,8 @@ RenderResult renderClip(OperatorLibrary& op, const RenderRequest& r,
 }
 
 const std::set<std::string> kRenderValueOptions = {"-o", "--output", "--set", "--from", "--length", "--region",
-                                                   "--scale", "--field-order", "--pix-fmt", "--duration", "--ops"};
+                                                   "--scale", "--field-order", "--pix-fmt", "--duration", "--ops",
+                                                   "-j", "--jobs"};
 
 int commandRender(const std::vector<std::string>& args) {
     if (wantsHelp(args)) return std::fputs(kRenderHelp, stdout), 0;
@@ -320,6 +342,7 @@ int commandRender(const std::vector<std::string>& args) {
     r.pixFmt = a.value("--pix-fmt");
     r.duration = a.value("--duration");
     r.quiet = a.has("--quiet") || a.has("-q");
+    r.jobs = parseJobs(a);
     auto op = findOperator(r.operatorName, operatorSearchPath(a.value("--ops")));
     const RenderResult result = renderClip(*op, r);
     return result.aborted ? 130 : 0;
@@ -357,10 +380,12 @@ std::vector<std::string> demoSettings(const std::string& name, int64_t fields) {
 
 int commandDemo(const std::vector<std::string>& args) {
     if (wantsHelp(args)) return std::fputs(kDemoHelp, stdout), 0;
-    const Arguments a = parseArguments(args, {"-o", "--output", "--seconds", "--ops"}, {"--quiet", "-q"}, "demo");
+    const Arguments a = parseArguments(args, {"-o", "--output", "--seconds", "--ops", "-j", "--jobs"},
+                                       {"--quiet", "-q"}, "demo");
     if (!a.positional.empty()) throw UserError("demo", "takes no inputs (it makes its own); use -o DIR for the output");
     const std::string dir = a.has("-o") ? a.value("-o") : a.value("--output", "demo-out");
     const bool quiet = a.has("--quiet") || a.has("-q");
+    const int jobs = parseJobs(a);
     const double seconds = a.has("--seconds") ? parseSeconds("--seconds", a.value("--seconds")) : 2.0;
     const int64_t frames = std::max<int64_t>(2, std::llround(seconds * 25));
     const auto ops = listOperators(operatorSearchPath(a.value("--ops")));
@@ -404,6 +429,7 @@ int commandDemo(const std::vector<std::string>& args) {
             if (op->find(setting.substr(0, setting.find('='))) != nullptr) r.settings.push_back(setting);
         }
         r.quiet = quiet;
+        r.jobs = jobs;
         SheetRow row{op->name(), {}};
         const RenderResult result = renderClip(*op, r, pickThumbnails(row.thumbnails));
         if (result.aborted) throw UserError("demo", "interrupted");

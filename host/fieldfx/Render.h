@@ -32,6 +32,7 @@ struct RenderJob {
     Region region;                     // valid region in source field coordinates
     int scaleNum = 1, scaleDen = 1;
     bool scaled = false;
+    int jobs = 1;                      // worker processes for operators that allow them
 };
 
 struct RenderResult {
@@ -46,6 +47,11 @@ using ProgressFn = std::function<void(int64_t done)>;
 // Runs the job into `sink` (committed only after a complete or aborted run).
 // Throws UserError on failure, naming the operator and position.
 RenderResult runRender(const RenderJob& job, FrameSink& sink, const ProgressFn& progress);
+
+// Whether the operator's fields may be rendered by separate worker
+// processes: true for every operator whose fields depend only on their
+// position (all but Patina).
+bool rendersInWorkers(const OperatorLibrary& op);
 
 // Set by the SIGINT handler; opChkAbort reports it and the run stops after
 // the current field.
