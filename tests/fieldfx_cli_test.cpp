@@ -619,6 +619,160 @@ TEST(Interrupt, LeavesAValidShorterClip) {
 }
 
 // ---------------------------------------------------------------------------
+// -j N: worker processes give the same bytes as one process, and the same
+// errors.
+
+struct JobsCase {
+    const char* name;
+    bool transition;
+    const char* settings;  // keyframed where the operator has a slider to move
+};
+
+const JobsCase kJobsCases[] = {
+    {"Blur", false, "--set blurSize=1@0,25@9 --set fadeMode=2"},
+    {"Dye", false, "--set tintColor=#FF0000@0,#0000FF@9 --set fadePercent=0@0,100@7"},
+    {"Glow", false, "--set blurSize=25@0,1@9 --set glowGain=1"},
+    {"Limelight", false, "--set spotCenter=0,0@0,47,7@9 --set spotSize=10@1,90@8"},
+    {"Underwater", false, "--set waveAmplitude=1@0,20@9 --set waveSpeed=30"},
+    {"Rotate", true, "--set turns=-9@0,9@9 --set trailCount=9"},
+    {"Rebound", true, "--set reboundCount=1@0,9@9 --set hingeCorner=8"},
+    {"Patina", false, "--set tintAmount=0@0,40@9"},
+};
+
+void PrintTo(const JobsCase& c, std::ostream* out) { *out << c.name; }
+
+class WorkerProcesses : public testing::TestWithParam<JobsCase> {};
+
+TEST_P(WorkerProcesses, EveryJobCountGivesTheSameBytes) {
+    const JobsCase& c = GetParam();
+    if (!isBuiltOperator(c.name)) GTEST_SKIP() << c.name << " is not part of this build";
+    TempDir dir;
+    for (int i = 0; i < 2; ++i) {
+        Clip clip;
+        clip.frames = 5;  // odd, so the workers get unequal shares
+        clip.seed = 21 + i;
+        writeFile(dir / ("in" + std::to_string(i) + ".y4m"), clip.bytes());
+    }
+    const std::string inputs = quote(dir / "in0.y4m") + (c.transition ? " " + quote(dir / "in1.y4m") : "");
+    std::string reference;
+    for (const char* jobs : {"1", "2", "3", "7"}) {
+        for (const char* region : {"", " --region 5,1,30,6"}) {
+            const std::string out = dir / (std::string("out") + jobs + (*region ? "r" : "") + ".y4m");
+            const Outcome run = runFieldfx(std::string("render ") + c.name + " " + inputs + " -o " + quote(out) + " -j " +
+                                               jobs + " " + c.settings + region, dir);
+            ASSERT_EQ(run.status, 0) << run.err;
+            EXPECT_EQ(run.err.rfind(std::string("fieldfx: ") + c.name + ": 10 fields (5 frames, 48x16)", 0), 0u) << run.err;
+            const std::string bytes = readFile(out);
+            ASSERT_EQ(parseY4m(bytes, Clip().frameSize()).frames.size(), 5u);
+            const std::string first = dir / (std::string("out1") + (*region ? "r" : "") + ".y4m");
+            EXPECT_TRUE(bytes == readFile(first)) << "-j " << jobs << region << " differs from -j 1";
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(AllOperators, WorkerProcesses, testing::ValuesIn(kJobsCases),
+                         [](const testing::TestParamInfo<JobsCase>& info) { return std::string(info.param.name); });
+
+TEST(WorkerProcesses, AFailingOrCrashingWorkerIsTheRunsError) {
+    TempDir dir;
+    Clip clip;
+    clip.frames = 5;
+    writeFile(dir / "in.y4m", clip.bytes());
+    const std::string render = "render " + kTestOps + "/libPassthrough.so " + quote(dir / "in.y4m") + " -o " +
+                               quote(dir / "out.y4m");
+    struct Case {
+        const char* args;
+        const char* jobs;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"--set param1=0", "2", "render failed at field 0 of 10 (operator log: level 4, src\\Passthrough line"},
+        {"--set param1=3", "2", "render failed at field 3 of 10 (operator log: level 4, src\\Passthrough line"},
+        {"--set param1=9", "3", "render failed at field 9 of 10 (operator log: level 4, src\\Passthrough line"},
+        {"--set param1=6", "7", "render failed at field 6 of 10 (operator log: level 4, src\\Passthrough line"},
+        {"--set param3=0", "2", "render failed at field 0 of 10 (its worker process ended by signal"},
+        {"--set param3=5", "2", "render failed at field 5 of 10 (its worker process ended by signal"},
+        {"--set param3=8", "7", "render failed at field 8 of 10 (its worker process ended by signal"},
+        {"--set param3=2 --set param1=7", "2", "render failed at field 2 of 10 (its worker process ended"},
+        {"--set param3=7 --set param1=2", "3", "render failed at field 2 of 10 (operator log"},
+    };
+    for (const Case& c : cases) {
+        const Outcome run = runFieldfx(render + " -j " + c.jobs + " " + c.args, dir);
+        EXPECT_EQ(run.status, 1) << c.args << " -j " << c.jobs;
+        EXPECT_NE(run.err.find(std::string("fieldfx: Passthrough: ") + c.message), std::string::npos)
+            << c.args << " -j " << c.jobs << "\nstderr: " << run.err;
+        EXPECT_FALSE(exists(dir / "out.y4m")) << c.args;
+        for (const std::string& name : dir.files()) EXPECT_NE(name.rfind(".fieldfx-", 0), 0u) << "left " << name;
+    }
+}
+
+TEST(WorkerProcesses, TheJobCountIsChecked) {
+    TempDir dir;
+    Clip clip;
+    writeFile(dir / "in.y4m", clip.bytes());
+    for (const char* jobs : {"0", "257", "-1", "two", "2x", "", "99999999999999999999"}) {
+        for (const char* command : {"render Dye", "demo"}) {
+            const std::string args = std::string(command) + (std::string(command) == "demo" ? " -o " + quote(dir / "demo")
+                                                                                          : " " + quote(dir / "in.y4m") +
+                                                                                                " -o " + quote(dir / "out.y4m")) +
+                                     " --jobs=" + jobs;
+            const Outcome run = runFieldfx(args, dir);
+            EXPECT_EQ(run.status, 1) << args;
+            EXPECT_NE(run.err.find("fieldfx: -j: '" + std::string(jobs) + "' is not a number of worker processes from 1 to 256"),
+                      std::string::npos) << args << "\n" << run.err;
+            EXPECT_FALSE(exists(dir / "out.y4m"));
+            EXPECT_FALSE(exists(dir / "demo"));
+        }
+    }
+    const Outcome run = runFieldfx("render Dye " + quote(dir / "in.y4m") + " -o " + quote(dir / "out.y4m") + " -j 256 --quiet", dir);
+    EXPECT_EQ(run.status, 0) << run.err;
+}
+
+TEST(Interrupt, WithWorkersLeavesAValidShorterClip) {
+    TempDir dir;
+    Clip clip;
+    int toChild[2];
+    ASSERT_EQ(pipe(toChild), 0);
+    const std::string output = dir / "out.y4m";
+    const std::string errFile = dir / "stderr.txt";
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(toChild[0], 0);
+        close(toChild[1]);
+        const int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(err, 2);
+        execl(kProgram.c_str(), "fieldfx", "render", "Dye", "-", "-o", output.c_str(), "--length", "10", "-j", "3",
+              nullptr);
+        _exit(127);
+    }
+    close(toChild[0]);
+    const std::string header = clip.header();
+    ASSERT_EQ(write(toChild[1], header.data(), header.size()), ssize_t(header.size()));
+    const std::string temp = dir / (".fieldfx-" + std::to_string(pid) + "-out.y4m");
+    for (int i = 0; i < 200 && !exists(temp); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(exists(temp));
+    for (int f = 0; f < 4; ++f) {
+        const std::string frame = "FRAME\n" + clip.frameBytes(f);
+        ASSERT_EQ(write(toChild[1], frame.data(), frame.size()), ssize_t(frame.size()));
+    }
+    // Ctrl-C while the workers render and the next read waits.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    kill(pid, SIGINT);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    close(toChild[1]);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 130) << readFile(errFile);
+    EXPECT_NE(readFile(errFile).find("interrupted"), std::string::npos);
+    const std::string data = readFile(output);
+    EXPECT_EQ(data.rfind(clip.header(), 0), 0u);
+    const Y4mFile out = parseY4m(data, clip.frameSize());
+    EXPECT_LE(out.frames.size(), 4u);
+    EXPECT_EQ(data.size(), clip.header().size() + out.frames.size() * (6 + clip.frameSize()));
+    EXPECT_FALSE(exists(temp));
+}
+
+// ---------------------------------------------------------------------------
 // ffmpeg: a clip it made goes through fieldfx and back into it.
 
 TEST(Ffmpeg, TestPatternRoundTrip) {

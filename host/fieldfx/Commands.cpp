@@ -175,15 +175,15 @@ struct RenderRequest {
 
 // -j N: worker processes, 1..256; by default one per core.
 int parseJobs(const Arguments& a) {
-    const std::string text = a.has("-j") ? a.value("-j") : a.value("--jobs");
-    if (text.empty()) {
+    if (!a.has("-j") && !a.has("--jobs")) {
         const long cores = sysconf(_SC_NPROCESSORS_ONLN);
         return int(std::clamp<long>(cores, 1, 256));
     }
+    const std::string text = a.values.at(a.has("-j") ? "-j" : "--jobs").back();
     char* end = nullptr;
     errno = 0;
     const long jobs = std::strtol(text.c_str(), &end, 10);
-    if (!std::isdigit(static_cast<unsigned char>(text[0])) || *end != '\0' || errno != 0 || jobs < 1 || jobs > 256) {
+    if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0])) || *end != '\0' || errno != 0 || jobs < 1 || jobs > 256) {
         throw UserError("-j", "'" + text + "' is not a number of worker processes from 1 to 256");
     }
     return int(jobs);

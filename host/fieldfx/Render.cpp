@@ -532,6 +532,7 @@ public:
     ~WorkerPool() { stop(false); }
 
     RenderResult run(FrameSink& sink, const ProgressFn& progress) {
+        progress_ = progress;
         const int64_t total = job_.frames, ring = int64_t(slots_.count());
         std::vector<Picture> pictures(job_.inputs.size());
         Picture output;
@@ -562,9 +563,10 @@ public:
                 ++next;
                 continue;
             }
-            awaitReports(result, progress, next);
+            awaitReports(next);
         }
         result.aborted = g_abortRequested;
+        result.fieldsRendered = fieldsRendered_;
         stop(true);
         return result;
     }
@@ -608,7 +610,7 @@ private:
     }
 
     // Waits for reports from any worker and takes them in.
-    void awaitReports(RenderResult& result, const ProgressFn& progress, int64_t next) {
+    void awaitReports(int64_t next) {
         std::vector<pollfd> fds;
         std::vector<Worker*> owners;
         for (Worker& w : workers_) {
@@ -622,21 +624,25 @@ private:
             if (fds[i].revents == 0) continue;
             Worker& w = *owners[i];
             Report report;
-            if (!readAll(w.reports, &report, sizeof report)) {
+            if (readAll(w.reports, &report, sizeof report)) {
+                take(w, report, next);
+            } else {
                 ended(w, next);
-                continue;
             }
-            report.text[sizeof report.text - 1] = '\0';
-            if (report.kind == REPORT_FIELD) {
-                ++state(report.frame).fieldsDone;
-                ++result.fieldsRendered;
-                if (progress) progress(result.fieldsRendered);
-            } else if (report.kind == REPORT_FRAME) {
-                state(report.frame).done = true;
-            } else if (report.kind == REPORT_FAILED && w.failedAt < 0) {
-                w.failedAt = report.frame >= 0 ? report.frame : firstUndelivered(w, next);
-                w.failure = report.text;
-            }
+        }
+    }
+
+    void take(Worker& w, Report& report, int64_t next) {
+        report.text[sizeof report.text - 1] = '\0';
+        if (report.kind == REPORT_FIELD) {
+            ++state(report.frame).fieldsDone;
+            ++fieldsRendered_;
+            if (progress_) progress_(fieldsRendered_);
+        } else if (report.kind == REPORT_FRAME) {
+            state(report.frame).done = true;
+        } else if (report.kind == REPORT_FAILED && w.failedAt < 0) {
+            w.failedAt = report.frame >= 0 ? report.frame : firstUndelivered(w, next);
+            w.failure = report.text;
         }
     }
 
@@ -652,6 +658,8 @@ private:
     // The worker's report pipe ended: it exited or crashed. Frames it has
     // not delivered fail with the reason, unless it reported a failure.
     void ended(Worker& w, int64_t next) {
+        Report report;
+        while (readAll(w.reports, &report, sizeof report)) take(w, report, next);  // what it sent before it ended
         close(w.reports);
         w.reports = -1;
         int status = 0;
@@ -692,6 +700,8 @@ private:
     std::vector<Worker> workers_;
     std::vector<FrameState> frames_;
     int64_t written_ = 0;
+    int64_t fieldsRendered_ = 0;
+    ProgressFn progress_;
 };
 
 RenderResult renderInWorkers(const RenderJob& job, FrameSink& sink, const ProgressFn& progress) {

@@ -4,9 +4,12 @@
 // at the position in its first parameter it logs a failure and returns -1,
 // and that with its second parameter set it writes the request it got into
 // the first two pixels: flags, scaleNum, scaleDen, position; pixelAspect
-// (low, high byte), length (low, high byte).
+// (low, high byte), length (low, high byte). At the position in its third
+// parameter it crashes (abort), as a faulty operator might.
 // With FAKE_ENDLESS_TAG_LIST: a library whose tag list never ends.
 // With FAKE_WILD_DESCRIPTOR: its parameter points into unmapped memory.
+#include <cstdlib>
+
 #include "OperatorApi.h"
 
 #define FAKE_EXPORT extern "C" __attribute__((visibility("default")))
@@ -28,6 +31,7 @@ FAKE_EXPORT int32_t OperatorAction(OperatorRequest* request);
 
 static SliderParam failAt = {{PARAM_SLIDER, 910, 0}, 911, 0, -1, 100000, -1};
 static SliderParam probe = {{PARAM_SLIDER, 920, 0}, 921, 0, 0, 1, 0};
+static SliderParam crashAt = {{PARAM_SLIDER, 930, 0}, 931, 0, -1, 100000, -1};
 static const char kRevision[] = "$Id: Passthrough.cpp,v 1.0 2014/03/24 $";
 static uintptr_t tagList[] = {
     OPE_TAG_ZERO,     0,
@@ -41,6 +45,7 @@ static uintptr_t tagList[] = {
     OPE_TAG_PARAM1,   reinterpret_cast<uintptr_t>(&failAt),
 #endif
     OPE_TAG_PARAM2,   reinterpret_cast<uintptr_t>(&probe),
+    OPE_TAG_PARAM3,   reinterpret_cast<uintptr_t>(&crashAt),
     0,
 };
 
@@ -49,6 +54,7 @@ FAKE_EXPORT uintptr_t* GetOperatorInfo(void) { return tagList; }
 FAKE_EXPORT int32_t OperatorAction(OperatorRequest* request) {
     if (request == nullptr || request->command != CMD_RENDER) return 0;
     const int32_t position = static_cast<int32_t>(request->position);
+    if (position == crashAt.value) std::abort();
     FieldImage* field = opGetField(0, position);
     if (field == nullptr || position == failAt.value) {
         loggerMessage(4, __LINE__, "src\\Passthrough", 0x0BFF0000u, " ");
