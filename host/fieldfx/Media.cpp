@@ -83,6 +83,8 @@ public:
         picture = expandFrame(reader_->format(), frame_);
         return true;
     }
+    const VideoFormat* storedFormat() const override { return &reader_->format(); }
+    bool readStored(Frame& frame) override { return reader_->readFrame(frame); }
 
 private:
     void open(int64_t frameHint) {
@@ -193,6 +195,8 @@ public:
         if (file_ != nullptr && file_ != stdout) std::fclose(file_);
     }
     void write(const Picture& picture) override { writer_->writeFrame(packFrame(format_, picture)); }
+    const VideoFormat* storedFormat() const override { return &format_; }
+    void writeStored(const Frame& frame) override { writer_->writeFrame(frame); }
     void commit() override {
         const int flushed = std::fflush(file_);
         const int closed = file_ == stdout ? 0 : std::fclose(file_);
@@ -245,6 +249,8 @@ public:
         if (pipe_ != nullptr) pclose(pipe_);
     }
     void write(const Picture& picture) override { writer_->writeFrame(packFrame(format_, picture)); }
+    const VideoFormat* storedFormat() const override { return &format_; }
+    void writeStored(const Frame& frame) override { writer_->writeFrame(frame); }
     void commit() override {
         const int status = pclose(pipe_);
         pipe_ = nullptr;

@@ -23,6 +23,10 @@ public:
     // Reads the next frame; false at the end. Throws UserError on bad data.
     virtual bool read(Picture& picture) = 0;
     virtual const std::string& name() const = 0;
+    // Sources that store frames (YUV4MPEG2) also hand out the stored frame,
+    // in storedFormat(); read() is expandFrame of it. Others return nullptr.
+    virtual const VideoFormat* storedFormat() const { return nullptr; }
+    virtual bool readStored(Frame&) { return false; }
 };
 
 struct SourceOptions {
@@ -40,6 +44,11 @@ public:
     virtual ~FrameSink() = default;  // an uncommitted output is removed
     virtual void write(const Picture& picture) = 0;
     virtual void commit() = 0;  // completes the output and puts it in place
+    // Sinks that store frames (YUV4MPEG2, ffmpeg) also take the stored frame,
+    // in storedFormat(); write() is writeStored of packFrame. Others return
+    // nullptr.
+    virtual const VideoFormat* storedFormat() const { return nullptr; }
+    virtual void writeStored(const Frame&) {}
 };
 
 enum class SinkKind { Y4m, PngSingle, PngSequence, Ffmpeg };

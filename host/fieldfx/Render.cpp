@@ -408,6 +408,22 @@ public:
         load(picture, outputAt(frame), width, height);
     }
 
+    // A stored frame of `bytes` in place of a picture (which needs at least as many).
+    void storeInputFrame(int64_t frame, size_t input, const Frame& stored) {
+        std::memcpy(inputAt(frame, input), stored.data.data(), stored.data.size());
+    }
+    void loadInputFrame(int64_t frame, size_t input, Frame& stored, size_t bytes) const {
+        const uint8_t* at = inputAt(frame, input);
+        stored.data.assign(at, at + bytes);
+    }
+    void storeOutputFrame(int64_t frame, const Frame& stored) {
+        std::memcpy(outputAt(frame), stored.data.data(), stored.data.size());
+    }
+    void loadOutputFrame(int64_t frame, Frame& stored, size_t bytes) const {
+        const uint8_t* at = outputAt(frame);
+        stored.data.assign(at, at + bytes);
+    }
+
 private:
     uint8_t* slot(int64_t frame) const { return base_ + size_t(frame % int64_t(count_)) * slotBytes_; }
     uint8_t* inputAt(int64_t frame, size_t input) const { return slot(frame) + 4 * input * inputPlane_; }
@@ -458,7 +474,16 @@ void keepOnlyWorkerDescriptors(int commands, int reports) {
     }
 }
 
-[[noreturn]] void workerMain(const RenderJob& job, SharedSlots& slots, int commands, int reports) {
+// The stored layouts the frames travel in, when the inputs and the output
+// have them: then the worker expands and packs the chroma, not the parent.
+struct StoredLayouts {
+    bool inputs = false, output = false;
+    std::vector<VideoFormat> inputFormats;
+    VideoFormat outputFormat;
+};
+
+[[noreturn]] void workerMain(const RenderJob& job, const StoredLayouts& stored, SharedSlots& slots, int commands,
+                             int reports) {
     signal(SIGINT, SIG_IGN);  // the parent decides when the run stops
     signal(SIGPIPE, SIG_IGN);
     keepOnlyWorkerDescriptors(commands, reports);
@@ -480,8 +505,16 @@ void keepOnlyWorkerDescriptors(int commands, int reports) {
         const int inWidth = job.fieldFormat.width, inHeight = job.fieldFormat.height;
         std::vector<Picture> pictures(job.inputs.size());
         Picture output;
+        Frame storedFrame;
         while (readAll(commands, &frame, sizeof frame)) {
-            for (size_t i = 0; i < pictures.size(); ++i) slots.loadInput(frame, i, pictures[i], inWidth, inHeight);
+            for (size_t i = 0; i < pictures.size(); ++i) {
+                if (stored.inputs) {
+                    slots.loadInputFrame(frame, i, storedFrame, frameBytes(stored.inputFormats[i]));
+                    pictures[i] = expandFrame(stored.inputFormats[i], storedFrame);
+                } else {
+                    slots.loadInput(frame, i, pictures[i], inWidth, inHeight);
+                }
+            }
             output.resize(job.outputFormat.width, job.outputFormat.height);
             for (int place = 0; place < 2; ++place) {
                 if (const std::string why = run.renderField(pictures, frame, place, output); !why.empty()) {
@@ -491,7 +524,11 @@ void keepOnlyWorkerDescriptors(int commands, int reports) {
                 }
                 send(REPORT_FIELD, frame, place, "");
             }
-            slots.storeOutput(frame, output);
+            if (stored.output) {
+                slots.storeOutputFrame(frame, packFrame(stored.outputFormat, output));
+            } else {
+                slots.storeOutput(frame, output);
+            }
             send(REPORT_FRAME, frame, 0, "");
         }
         run.finish();
@@ -522,9 +559,20 @@ struct FrameState {
 
 class WorkerPool {
 public:
-    WorkerPool(const RenderJob& job, int count)
+    WorkerPool(const RenderJob& job, FrameSink& sink, int count)
         : job_(job), slots_(job, size_t(count) * kSlotsPerWorker), workers_(size_t(count)),
           frames_(slots_.count()) {
+        // A slot holds four planes of a picture; a stored frame is no larger.
+        const size_t inputPlanes = 4 * size_t(job.fieldFormat.width) * size_t(job.fieldFormat.height);
+        stored_.inputs = true;
+        for (FrameSource* source : job.inputs) {
+            const VideoFormat* format = source->storedFormat();
+            stored_.inputs = stored_.inputs && format != nullptr && frameBytes(*format) <= inputPlanes;
+            if (format != nullptr) stored_.inputFormats.push_back(*format);
+        }
+        const VideoFormat* out = sink.storedFormat();
+        stored_.output = out != nullptr && frameBytes(*out) <= 4 * size_t(job.outputFormat.width) * size_t(job.outputFormat.height);
+        if (stored_.output) stored_.outputFormat = *out;
         for (size_t k = 0; k < workers_.size(); ++k) start(k);
     }
     // Stops every worker that still runs: a normal end closes its command
@@ -536,14 +584,20 @@ public:
         const int64_t total = job_.frames, ring = int64_t(slots_.count());
         std::vector<Picture> pictures(job_.inputs.size());
         Picture output;
+        Frame storedFrame;
         RenderResult result;
         int64_t next = 0;  // the next frame to hand out
         while (result.framesWritten < total && !g_abortRequested) {
             const int64_t write = written_ = result.framesWritten;
             if (write < next && state(write).done) {
-                slots_.loadOutput(write, output, job_.outputFormat.width, job_.outputFormat.height);
                 try {
-                    sink.write(output);
+                    if (stored_.output) {
+                        slots_.loadOutputFrame(write, storedFrame, frameBytes(stored_.outputFormat));
+                        sink.writeStored(storedFrame);
+                    } else {
+                        slots_.loadOutput(write, output, job_.outputFormat.width, job_.outputFormat.height);
+                        sink.write(output);
+                    }
                 } catch (const UserError& e) {
                     fail(e.what());
                 }
@@ -554,10 +608,12 @@ public:
             if (writer.failedAt == write) fail(writer.failure);
             Worker& handler = workers_[size_t(next % int64_t(workers_.size()))];
             if (next < total && next < write + ring && handler.running && handler.failedAt < 0) {
-                const std::string readProblem = readFrame(job_, next, pictures);
+                const std::string readProblem = stored_.inputs ? readStoredFrame(next) : readFrame(job_, next, pictures);
                 if (g_abortRequested) break;  // an interrupted read is the stop, not a fault
                 if (!readProblem.empty()) fail(readProblem);
-                for (size_t i = 0; i < pictures.size(); ++i) slots_.storeInput(next, i, pictures[i]);
+                if (!stored_.inputs) {
+                    for (size_t i = 0; i < pictures.size(); ++i) slots_.storeInput(next, i, pictures[i]);
+                }
                 state(next) = FrameState{};
                 if (!writeAll(handler.commands, &next, sizeof next)) ended(handler, next);
                 ++next;
@@ -572,6 +628,22 @@ public:
     }
 
 private:
+    // readFrame for stored frames, straight into the frame's slot.
+    std::string readStoredFrame(int64_t frame) {
+        try {
+            for (size_t i = 0; i < job_.inputs.size(); ++i) {
+                if (!job_.inputs[i]->readStored(readBuffer_)) {
+                    return job_.inputs[i]->name() + ": ended after " + std::to_string(job_.firstFrame + frame) +
+                           " frames, before the end of the run";
+                }
+                slots_.storeInputFrame(frame, i, readBuffer_);
+            }
+        } catch (const UserError& e) {
+            return e.what();
+        }
+        return "";
+    }
+
     void start(size_t k) {
         int commands[2], reports[2];
         if (pipe(commands) != 0) throw UserError(job_.op->name(), std::string("cannot start a worker: ") + std::strerror(errno));
@@ -585,7 +657,7 @@ private:
         if (pid == 0) {
             close(commands[1]);
             close(reports[0]);
-            workerMain(job_, slots_, commands[0], reports[1]);
+            workerMain(job_, stored_, slots_, commands[0], reports[1]);
         }
         const int forkError = errno;
         close(commands[0]);
@@ -699,13 +771,15 @@ private:
     SharedSlots slots_;
     std::vector<Worker> workers_;
     std::vector<FrameState> frames_;
+    StoredLayouts stored_;
+    Frame readBuffer_;
     int64_t written_ = 0;
     int64_t fieldsRendered_ = 0;
     ProgressFn progress_;
 };
 
 RenderResult renderInWorkers(const RenderJob& job, FrameSink& sink, const ProgressFn& progress) {
-    WorkerPool pool(job, int(std::min<int64_t>(job.jobs, job.frames)));
+    WorkerPool pool(job, sink, int(std::min<int64_t>(job.jobs, job.frames)));
     skipToFirstFrame(job);
     return pool.run(sink, progress);
 }
