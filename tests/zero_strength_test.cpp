@@ -8,6 +8,7 @@
 #include <cctype>
 #include <functional>
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -101,6 +102,10 @@ const Case kCases[] = {
     {"Underwater displacement below one pixel", "Underwater",
      [](LoadedOperator& op) { sliders(op, {{2, 1}}); }, 100, 1, 50, unchanged},
 };
+
+// Names the case in failure messages (the struct itself holds padding and
+// functions, which gtest would otherwise print byte by byte).
+void PrintTo(const Case& c, std::ostream* os) { *os << c.what; }
 
 class ZeroStrengthTest : public testing::TestWithParam<Case> {};
 
