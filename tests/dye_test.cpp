@@ -154,3 +154,47 @@ TEST_F(DyeTest, OutOfContractRequestsStayInRange) {
     }
     EXPECT_TRUE(host.violations().empty());
 }
+
+// The blend in 16-bit lanes against the formula for every byte value, at
+// strengths from 1 to 255 and tint colours at both ends, on a field whose
+// size leaves a few pixels past the last whole block of the vector loop.
+TEST_F(DyeTest, EveryByteValueAtEveryStrength) {
+    host.input(0).setSize(65, 4);  // 260 pixels: byte values 0..255 and then some
+    host.input(0).content = [](int32_t, int32_t, int32_t x, int32_t y) {
+        const uint32_t v = uint32_t(y * 65 + x) & 0xFF;
+        return v * 0x01u | v << 8 | (255 - v) << 16 | (v ^ 0x5A) << 24;
+    };
+    struct Colour {
+        uint8_t c1, c2;
+    };
+    setPercent(0);
+    for (const Colour& colour : {Colour{0, 255}, Colour{255, 0}, Colour{0x10, 0xA6}, Colour{128, 127}}) {
+        setColor(colour.c1, colour.c2);
+        // length 255 with percent 100: F = 127, so positions 1..126 give
+        // S = position * 255 / 127, and with percent 0 S = 255.
+        for (uint32_t position = 1; position < 127; position += 5) {
+            setPercent(100);
+            ASSERT_EQ(host.render(dye.action(), 255, position), 0);
+            const uint32_t s = position * 255 / 127;
+            const ImageCopy in = host.servedField(0, int32_t(position));
+            const ImageCopy& out = host.lastOutput();
+            for (size_t i = 0; i < in.pixels.size(); i += 4) {
+                ASSERT_EQ(out.pixels[i], in.pixels[i]);
+                ASSERT_EQ(out.pixels[i + 1], (in.pixels[i + 1] * (255 - s) + colour.c1 * s) / 255)
+                    << "S " << s << " byte " << int(in.pixels[i + 1]);
+                ASSERT_EQ(out.pixels[i + 2], (in.pixels[i + 2] * (255 - s) + colour.c2 * s) / 255)
+                    << "S " << s << " byte " << int(in.pixels[i + 2]);
+                ASSERT_EQ(out.pixels[i + 3], in.pixels[i + 3]);
+            }
+            host.clearRecords();
+        }
+        setPercent(0);
+        ASSERT_EQ(host.render(dye.action(), 255, 40), 0);
+        const ImageCopy& out = host.lastOutput();
+        for (size_t i = 0; i < out.pixels.size(); i += 4) {
+            ASSERT_EQ(out.pixels[i + 1], colour.c1);
+            ASSERT_EQ(out.pixels[i + 2], colour.c2);
+        }
+        host.clearRecords();
+    }
+}

@@ -94,7 +94,9 @@ static int32_t renderField(const OperatorRequest& request) {
         static_cast<uint32_t>(FadeStrength(fadeMode.value, fadePercent.value, length, position));
 
     if (width > 0 && height > 0) {
-        blurChannels(field->pixels, scratch->pixels, width, height, window, direction);
+        // At strength 0 the mix gives back every byte of the field whatever
+        // the scratch image holds, so the blur is left out.
+        if (strength != 0) blurChannels(field->pixels, scratch->pixels, width, height, window, direction);
         const size_t bytes = static_cast<size_t>(width) * static_cast<size_t>(height) * PIXEL_BYTES;
         mixWithField(scratch->pixels, field->pixels, bytes, strength);
     }

@@ -79,6 +79,19 @@ static void glowPixels(uint8_t* scratch, const uint8_t* field, size_t count, int
     }
 }
 
+// At strength 0 the brightness is (Y * 255 + T * 0) / 255 = Y whatever the
+// blur gives, so the result is the field with an opaque key and the blur is
+// left out.
+PIXEL_LOOP_CLONES
+static void opaqueCopy(uint8_t* scratch, const uint8_t* field, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        uint32_t word;
+        std::memcpy(&word, field + i * PIXEL_BYTES, 4);
+        word |= 0xFFu;
+        std::memcpy(scratch + i * PIXEL_BYTES, &word, 4);
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Render: the whole field, not only its valid region, is worked on.
 
@@ -98,9 +111,13 @@ static int32_t renderField(const OperatorRequest& request) {
         static_cast<uint32_t>(FadeStrength(fadeMode.value, fadePercent.value, length, position));
 
     if (width > 0 && height > 0) {
-        BlurBoth(field->pixels, scratch->pixels, width, height, window, PIXEL_LUMA);
-        glowPixels(scratch->pixels, field->pixels,
-                   static_cast<size_t>(width) * static_cast<size_t>(height), factor, strength);
+        const size_t count = static_cast<size_t>(width) * static_cast<size_t>(height);
+        if (strength == 0) {
+            opaqueCopy(scratch->pixels, field->pixels, count);
+        } else {
+            BlurBoth(field->pixels, scratch->pixels, width, height, window, PIXEL_LUMA);
+            glowPixels(scratch->pixels, field->pixels, count, factor, strength);
+        }
     }
     opFreeImage(field);
     return opPutField(scratch);
