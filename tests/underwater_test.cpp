@@ -148,6 +148,33 @@ TEST_F(UnderwaterTest, MatchesThePlainFormulasOverTheRegionOnly) {
     }
 }
 
+// The render gathers each row straight from the original of its source row,
+// saving in the scratch image only the rows it overwrites before their last
+// use. Cases where rows read from above, from below, from themselves and from
+// far outside the region (clamped), at odd widths and in thin regions.
+TEST_F(UnderwaterTest, OnePassMatchesBothPassesWhereverRowsComeFrom) {
+    struct Case { int32_t w, h, left, top, rw, rh; Settings s; uint32_t position; int32_t strength; };
+    const Case cases[] = {
+        {33, 29, 0, 0, -1, -1, {1, 20, 0, 0}, 0, 1024},                          // every row from below
+        {33, 29, 0, 0, -1, -1, {2, 20, 0, 0}, 0, 1024},                          // from below, then above
+        {33, 29, 0, 0, -1, -1, {10, 20, 7, 0}, 61, 1024},                        // short waves
+        {47, 31, 3, 2, 41, 27, {6, 20, 3, 0, FLAG_REDUCED_SIZE, 9, 2}, 17, 1024}, // shifts beyond the region
+        {1, 19, 0, 0, -1, -1, {3, 20, 5, 0}, 11, 1024},                          // one column
+        {45, 1, 0, 0, -1, -1, {3, 20, 5, 0}, 11, 1024},                          // one row
+        {59, 37, 5, 4, 1, 30, {4, 20, 9, 0}, 23, 1024},                          // one-column region
+    };
+    for (const Case& c : cases) {
+        host.input(0).setSize(c.w, c.h);
+        host.input(0).setRegion(c.left, c.top, c.rw, c.rh);
+        const ImageCopy& out = render(c.s, 100, c.position);
+        const ImageCopy in = host.servedField(0, c.position);
+        const std::vector<uint8_t> expected = plainUnderwater(in, c.s, c.position, c.strength);
+        ASSERT_EQ(out.pixels.size(), expected.size());
+        EXPECT_EQ(std::memcmp(out.pixels.data(), expected.data(), expected.size()), 0)
+            << c.w << "x" << c.h << " position " << c.position;
+    }
+}
+
 // Set FIELDFX_PRINT_GOLDEN=1 to print the checksums after a deliberate change.
 TEST_F(UnderwaterTest, GoldenChecksums) {
     struct Case { Settings s; uint32_t position; uint64_t checksum; };

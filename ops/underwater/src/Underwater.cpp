@@ -109,35 +109,58 @@ static bool fillSources(const Wave& wave, double travel, int32_t strength, int32
 
 // ---------------------------------------------------------------------------
 // Pixel work over the region only; field and scratch share one geometry.
+//
+// The two passes together give every pixel (r, c) of the region the original
+// pixel (sourceRow[r], sourceColumn[c]): the columns of a row are picked the
+// same way in every row, so picking the row first and its columns second
+// gives the same bytes as the column pass followed by the row pass. The work
+// is done in one pass down the region, each row of the field gathered from
+// the original of its source row. A row whose original is still needed once
+// it has been overwritten (by itself or a later row) is first saved in the
+// scratch image; rows read only by earlier rows are read from the field.
 
-// Horizontal pass, field into scratch: every pixel from its source column.
-static void shiftColumns(const uint8_t* field, uint8_t* scratch, size_t stride, const PixelRect& region) {
-    for (int32_t r = 0; r < region.height; ++r) {
-        const size_t start = (static_cast<size_t>(region.top) + r) * stride + static_cast<size_t>(region.left);
-        const uint8_t* src = field + start * PIXEL_BYTES;
-        uint8_t* dst = scratch + start * PIXEL_BYTES;
-        for (int32_t c = 0; c < region.width; ++c) {
-            std::memcpy(dst + static_cast<size_t>(c) * PIXEL_BYTES,
-                        src + static_cast<size_t>(sourceColumn[c]) * PIXEL_BYTES, PIXEL_BYTES);
-        }
+// needsSaving[r]: some row r2 >= r has row r as its source.
+static bool needsSaving[kMaxExtent];
+
+static void markSavedRows(int32_t height) {
+    for (int32_t r = 0; r < height; ++r) needsSaving[r] = false;
+    for (int32_t r = 0; r < height; ++r) {
+        if (sourceRow[r] <= r) needsSaving[sourceRow[r]] = true;
     }
 }
 
-// Vertical pass, scratch back into the field: every row from its source row,
-// as one copy of the region's width.
-static void shiftRows(const uint8_t* scratch, uint8_t* field, size_t stride, const PixelRect& region) {
+// One row: every pixel from its source column of `src`, as 32-bit words.
+// `src` and `dst` are different rows.
+PIXEL_LOOP_CLONES
+static void gatherRow(const uint8_t* __restrict src, uint8_t* __restrict dst, const int32_t* __restrict columns,
+                      int32_t width) {
+    for (int32_t c = 0; c < width; ++c) {
+        uint32_t word;
+        std::memcpy(&word, src + static_cast<size_t>(columns[c]) * PIXEL_BYTES, sizeof word);
+        std::memcpy(dst + static_cast<size_t>(c) * PIXEL_BYTES, &word, sizeof word);
+    }
+}
+
+static void displaceRegion(uint8_t* field, uint8_t* scratch, size_t stride, const PixelRect& region) {
+    markSavedRows(region.height);
     const size_t rowBytes = static_cast<size_t>(region.width) * PIXEL_BYTES;
+    auto rowAt = [&](uint8_t* image, int32_t r) {
+        return image + ((static_cast<size_t>(region.top) + static_cast<size_t>(r)) * stride +
+                        static_cast<size_t>(region.left)) * PIXEL_BYTES;
+    };
     for (int32_t r = 0; r < region.height; ++r) {
-        const size_t to = (static_cast<size_t>(region.top) + r) * stride + static_cast<size_t>(region.left);
-        const size_t from = (static_cast<size_t>(region.top) + static_cast<size_t>(sourceRow[r])) * stride +
-                            static_cast<size_t>(region.left);
-        std::memcpy(field + to * PIXEL_BYTES, scratch + from * PIXEL_BYTES, rowBytes);
+        if (needsSaving[r]) std::memcpy(rowAt(scratch, r), rowAt(field, r), rowBytes);
+        // A source at or above r has been overwritten (or is r itself) and
+        // was saved; one below r is still the original.
+        const int32_t from = sourceRow[r];
+        const uint8_t* src = from <= r ? rowAt(scratch, from) : rowAt(field, from);
+        gatherRow(src, rowAt(field, r), sourceColumn, region.width);
     }
 }
 
 // ---------------------------------------------------------------------------
 // Render: the valid region, cut to the image, is displaced in place in the
-// field; the scratch image only carries the result of the first pass.
+// field; the scratch image only keeps the original rows still needed.
 
 static int32_t renderField(const OperatorRequest& request) {
     const uint32_t position = request.position;
@@ -155,8 +178,7 @@ static int32_t renderField(const OperatorRequest& request) {
 
     if (!region.empty() && fillSources(wave, travel, strength, region.width, region.height)) {
         const size_t stride = static_cast<size_t>(field->width);
-        shiftColumns(field->pixels, scratch->pixels, stride, region);
-        shiftRows(scratch->pixels, field->pixels, stride, region);
+        displaceRegion(field->pixels, scratch->pixels, stride, region);
     }
     opFreeImage(scratch);
     return opPutField(field);
