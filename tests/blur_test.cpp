@@ -12,6 +12,7 @@
 
 #include "BoxBlur.h"
 #include "FadeStrength.h"
+#include "Bytes.h"
 #include "LoadedOperator.h"
 #include "RecordingHost.h"
 
@@ -41,11 +42,7 @@ std::vector<uint8_t> expectedBlur(const ImageCopy& field, int32_t r, int32_t dir
     return scratch;
 }
 
-uint64_t checksum(const std::vector<uint8_t>& bytes) {
-    uint64_t h = 1469598103934665603ull;
-    for (uint8_t b : bytes) h = (h ^ b) * 1099511628211ull;
-    return h;
-}
+uint64_t checksum(const std::vector<uint8_t>& bytes) { return fnv1a(bytes, kRecordedBasis); }
 
 // Line of the first source line of `file` that contains `text`.
 int lineOf(const std::string& file, const std::string& text) {

@@ -14,6 +14,7 @@
 
 #include "BoxBlur.h"
 #include "FadeStrength.h"
+#include "Bytes.h"
 #include "LoadedOperator.h"
 #include "RecordingHost.h"
 
@@ -39,11 +40,7 @@ std::vector<uint8_t> expectedGlow(const ImageCopy& field, int32_t r, int64_t gai
     return out;
 }
 
-uint64_t checksum(const std::vector<uint8_t>& bytes) {
-    uint64_t h = 1469598103934665603ull;
-    for (uint8_t b : bytes) h = (h ^ b) * 1099511628211ull;
-    return h;
-}
+uint64_t checksum(const std::vector<uint8_t>& bytes) { return fnv1a(bytes, kRecordedBasis); }
 
 int lineOf(const std::string& file, const std::string& text) {
     std::ifstream in(std::string(FIELDFX_SOURCE_DIR) + "/" + file);

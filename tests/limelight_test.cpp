@@ -10,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "Bytes.h"
 #include "LoadedOperator.h"
 #include "RecordingHost.h"
 
@@ -65,11 +66,6 @@ std::vector<uint8_t> plainLimelight(const ImageCopy& in, const Settings& s, int3
     return lit;
 }
 
-uint64_t fnv1a(const std::vector<uint8_t>& bytes) {
-    uint64_t h = 0xcbf29ce484222325ull;
-    for (uint8_t b : bytes) h = (h ^ b) * 0x100000001b3ull;
-    return h;
-}
 
 // Content that does not change with the position, so that renders at
 // different positions see the same pixels.

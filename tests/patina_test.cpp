@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "Bytes.h"
 #include "LoadedOperator.h"
 #include "RecordingHost.h"
 #include "../ops/patina/src/PatinaSprites.inc"
@@ -730,11 +731,7 @@ TEST_F(PatinaTest, RepeatedStartGivesBackTheEarlierWorkImage) {
 
 namespace {
 
-uint64_t fnv1a(const std::vector<uint8_t>& bytes) {
-    uint64_t h = 1469598103934665603ull;
-    for (uint8_t b : bytes) h = (h ^ b) * 1099511628211ull;
-    return h;
-}
+uint64_t recordedChecksum(const std::vector<uint8_t>& bytes) { return fnv1a(bytes, kRecordedBasis); }
 
 // A clip with structure in every byte: gradients that move from field to
 // field, a bright square that wanders, colour that drifts.
@@ -785,7 +782,7 @@ TEST_F(PatinaTest, GoldenRun) {
         const std::vector<ImageCopy> outputs = run(60, c.flags, c.num, c.den);
         ASSERT_EQ(outputs.size(), 60u);
         for (size_t p = 0; p < outputs.size(); ++p) {
-            actual << c.name << ' ' << p << ' ' << std::hex << fnv1a(outputs[p].pixels) << std::dec << '\n';
+            actual << c.name << ' ' << p << ' ' << std::hex << recordedChecksum(outputs[p].pixels) << std::dec << '\n';
         }
     }
     const std::string path = std::string(FIELDFX_SOURCE_DIR) + "/tests/golden/patina_run.txt";

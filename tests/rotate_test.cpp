@@ -40,11 +40,7 @@ protected:
         return fxref::rotate(host.servedField(0, position), host.servedField(1, position), length,
                              position, s);
     }
-    size_t count(CallKind kind) const {
-        size_t n = 0;
-        for (const HostCall& c : host.calls()) n += c.kind == kind;
-        return n;
-    }
+    size_t count(CallKind kind) const { return host.countCalls(kind); }
 
     LoadedOperator rotate;
     RecordingHost host;

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "Bytes.h"
 #include "LoadedOperator.h"
 #include "RecordingHost.h"
 
@@ -56,11 +57,6 @@ std::vector<uint8_t> plainUnderwater(const ImageCopy& in, const Settings& s, uin
     return field;
 }
 
-uint64_t fnv1a(const std::vector<uint8_t>& bytes) {
-    uint64_t h = 0xcbf29ce484222325ull;
-    for (uint8_t b : bytes) h = (h ^ b) * 0x100000001b3ull;
-    return h;
-}
 
 // Every pixel names its own column (low half) and row (high half).
 uint32_t coordinates(int32_t, int32_t, int32_t x, int32_t y) { return uint32_t(x) | uint32_t(y) << 16; }

@@ -235,6 +235,12 @@ std::vector<CallKind> RecordingHost::callKinds() const {
     return kinds;
 }
 
+size_t RecordingHost::countCalls(CallKind kind) const {
+    size_t n = 0;
+    for (const HostCall& c : calls_) n += c.kind == kind;
+    return n;
+}
+
 const ImageCopy& RecordingHost::lastOutput() const {
     if (outputs_.empty()) throw std::logic_error("no image was handed back");
     return outputs_.back();

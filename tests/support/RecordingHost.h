@@ -92,6 +92,7 @@ public:
 
     const std::vector<HostCall>& calls() const { return calls_; }
     std::vector<CallKind> callKinds() const;
+    size_t countCalls(CallKind kind) const;
     const std::vector<LogRecord>& logs() const { return logs_; }
     const std::vector<ImageCopy>& outputs() const { return outputs_; }
     const ImageCopy& lastOutput() const;
