@@ -158,6 +158,15 @@ TEST_F(UnderwaterTest, OnePassMatchesBothPassesWhereverRowsComeFrom) {
         {1, 19, 0, 0, -1, -1, {3, 20, 5, 0}, 11, 1024},                          // one column
         {45, 1, 0, 0, -1, -1, {3, 20, 5, 0}, 11, 1024},                          // one row
         {59, 37, 5, 4, 1, 30, {4, 20, 9, 0}, 23, 1024},                          // one-column region
+        // Gentle waves whose source rows never decrease (no row saved), and
+        // widths around the four-pixel blocks moved by one shuffle, with
+        // sources close together and spread wide.
+        {4, 120, 0, 0, -1, -1, {1, 5, 3, 0}, 9, 1024},
+        {5, 200, 0, 0, -1, -1, {2, 10, 15, 0}, 30, 1024},
+        {7, 150, 1, 3, 6, 140, {1, 20, 4, 0}, 44, 1024},
+        {8, 90, 0, 0, -1, -1, {10, 20, 30, 0}, 5, 1024},
+        {9, 160, 0, 0, -1, -1, {5, 10, 15, 25}, 12, 1024},
+        {13, 64, 0, 0, -1, -1, {10, 20, 1, 0, FLAG_REDUCED_SIZE, 9, 2}, 70, 1024},
     };
     for (const Case& c : cases) {
         host.input(0).setSize(c.w, c.h);

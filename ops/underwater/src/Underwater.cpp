@@ -9,6 +9,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
 #include "FadeStrength.h"
 #include "OperatorSupport.h"
 
@@ -114,47 +118,161 @@ static bool fillSources(const Wave& wave, double travel, int32_t strength, int32
 // pixel (sourceRow[r], sourceColumn[c]): the columns of a row are picked the
 // same way in every row, so picking the row first and its columns second
 // gives the same bytes as the column pass followed by the row pass. The work
-// is done in one pass down the region, each row of the field gathered from
-// the original of its source row. A row whose original is still needed once
-// it has been overwritten (by itself or a later row) is first saved in the
-// scratch image; rows read only by earlier rows are read from the field.
+// is done in place, each row of the field gathered from the original of its
+// source row. Where the rows can be ordered so that each is read before it
+// is overwritten, nothing is saved; otherwise one pass down the region saves
+// in the scratch image each row that a later row still reads once it has
+// been overwritten. A row that is its own source is gathered into a row
+// buffer and copied back.
 
-// needsSaving[r]: some row r2 >= r has row r as its source.
+// needsSaving[r]: some row r2 > r has row r as its source.
 static bool needsSaving[kMaxExtent];
+static uint8_t rowBuffer[kMaxExtent * PIXEL_BYTES];
 
 static void markSavedRows(int32_t height) {
     for (int32_t r = 0; r < height; ++r) needsSaving[r] = false;
     for (int32_t r = 0; r < height; ++r) {
-        if (sourceRow[r] <= r) needsSaving[sourceRow[r]] = true;
+        if (sourceRow[r] < r) needsSaving[sourceRow[r]] = true;
     }
 }
 
 // One row: every pixel from its source column of `src`, as 32-bit words.
 // `src` and `dst` are different rows.
-PIXEL_LOOP_CLONES
-static void gatherRow(const uint8_t* __restrict src, uint8_t* __restrict dst, const int32_t* __restrict columns,
-                      int32_t width) {
-    for (int32_t c = 0; c < width; ++c) {
+static void gatherWords(const uint8_t* __restrict src, uint8_t* __restrict dst, const int32_t* __restrict columns,
+                        int32_t from, int32_t to) {
+    for (int32_t c = from; c < to; ++c) {
         uint32_t word;
         std::memcpy(&word, src + static_cast<size_t>(columns[c]) * PIXEL_BYTES, sizeof word);
         std::memcpy(dst + static_cast<size_t>(c) * PIXEL_BYTES, &word, sizeof word);
     }
 }
 
+// Where the processor can shuffle bytes (SSSE3), each block of four output
+// pixels whose sources lie within four neighbouring pixels of the source row
+// is one 16-byte load and one shuffle. The sources are the same in every
+// row, so each block's first source pixel and shuffle pattern are worked out
+// once per field; a block whose sources spread wider (blockStart -1) is
+// gathered word by word. The bytes moved are the same either way.
+static const int32_t kBlock = 4;
+static int32_t blockStart[kMaxExtent / kBlock];
+alignas(16) static uint8_t blockShuffle[kMaxExtent / kBlock][16];
+
+#if defined(__x86_64__) || defined(__i386__)
+static bool processorCanShuffle() {
+    __builtin_cpu_init();  // this may run before the library's other constructors
+    return __builtin_cpu_supports("ssse3");
+}
+static const bool kCanShuffle = processorCanShuffle();
+
+static void planBlocks(int32_t width) {
+    for (int32_t b = 0; b < width / kBlock; ++b) {
+        const int32_t* sources = sourceColumn + b * kBlock;
+        int32_t low = sources[0];
+        int32_t high = sources[0];
+        for (int32_t k = 1; k < kBlock; ++k) {
+            low = sources[k] < low ? sources[k] : low;
+            high = sources[k] > high ? sources[k] : high;
+        }
+        // The 16-byte load must stay inside the row: start it early enough.
+        const int32_t start = low < width - kBlock ? low : width - kBlock;
+        if (high - start >= kBlock) {
+            blockStart[b] = -1;
+            continue;
+        }
+        blockStart[b] = start;
+        for (int32_t k = 0; k < kBlock; ++k) {
+            for (int32_t byte = 0; byte < PIXEL_BYTES; ++byte) {
+                blockShuffle[b][k * PIXEL_BYTES + byte] =
+                    static_cast<uint8_t>((sources[k] - start) * PIXEL_BYTES + byte);
+            }
+        }
+    }
+}
+
+__attribute__((target("ssse3")))
+static void shuffleRow(const uint8_t* __restrict src, uint8_t* __restrict dst, int32_t width) {
+    const int32_t blocks = width / kBlock;
+    for (int32_t b = 0; b < blocks; ++b) {
+        const int32_t start = blockStart[b];
+        if (start < 0) {
+            gatherWords(src, dst, sourceColumn, b * kBlock, b * kBlock + kBlock);
+            continue;
+        }
+        const __m128i pixels =
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + static_cast<size_t>(start) * PIXEL_BYTES));
+        const __m128i pattern = _mm_load_si128(reinterpret_cast<const __m128i*>(blockShuffle[b]));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + static_cast<size_t>(b) * kBlock * PIXEL_BYTES),
+                         _mm_shuffle_epi8(pixels, pattern));
+    }
+    gatherWords(src, dst, sourceColumn, blocks * kBlock, width);
+}
+#else
+static const bool kCanShuffle = false;
+static void planBlocks(int32_t) {}
+static void shuffleRow(const uint8_t*, uint8_t*, int32_t) {}
+#endif
+
+static void gatherRow(const uint8_t* src, uint8_t* dst, int32_t width) {
+    if (kCanShuffle) {
+        shuffleRow(src, dst, width);
+    } else {
+        gatherWords(src, dst, sourceColumn, 0, width);
+    }
+}
+
+// Whether the source rows never decrease down the region, as with any wave
+// gentle enough to move no row past its neighbour's source (the usual case).
+static bool sourcesNeverDecrease(int32_t height) {
+    for (int32_t r = 1; r < height; ++r) {
+        if (sourceRow[r] < sourceRow[r - 1]) return false;
+    }
+    return true;
+}
+
 static void displaceRegion(uint8_t* field, uint8_t* scratch, size_t stride, const PixelRect& region) {
-    markSavedRows(region.height);
+    if (kCanShuffle) planBlocks(region.width);
+    const int32_t height = region.height;
     const size_t rowBytes = static_cast<size_t>(region.width) * PIXEL_BYTES;
     auto rowAt = [&](uint8_t* image, int32_t r) {
         return image + ((static_cast<size_t>(region.top) + static_cast<size_t>(r)) * stride +
                         static_cast<size_t>(region.left)) * PIXEL_BYTES;
     };
-    for (int32_t r = 0; r < region.height; ++r) {
-        if (needsSaving[r]) std::memcpy(rowAt(scratch, r), rowAt(field, r), rowBytes);
-        // A source at or above r has been overwritten (or is r itself) and
-        // was saved; one below r is still the original.
+    auto gatherOwnRow = [&](int32_t r) {
+        uint8_t* row = rowAt(field, r);
+        gatherRow(row, rowBuffer, region.width);
+        std::memcpy(row, rowBuffer, rowBytes);
+    };
+    if (sourcesNeverDecrease(height)) {
+        // No row needs saving. Rows that read from below go first, top down,
+        // then rows that read from above, bottom up, then rows that are their
+        // own source. A row q read from below (by some r < q) is overwritten
+        // only after r: later in the first sweep, or in a later sweep. A row q
+        // read from above (by r > q) reads from above or itself, as
+        // sourceRow[q] <= sourceRow[r] = q, so it is overwritten after r in
+        // the second sweep or in the third.
+        for (int32_t r = 0; r < height; ++r) {
+            if (sourceRow[r] > r) gatherRow(rowAt(field, sourceRow[r]), rowAt(field, r), region.width);
+        }
+        for (int32_t r = height - 1; r >= 0; --r) {
+            if (sourceRow[r] < r) gatherRow(rowAt(field, sourceRow[r]), rowAt(field, r), region.width);
+        }
+        for (int32_t r = 0; r < height; ++r) {
+            if (sourceRow[r] == r) gatherOwnRow(r);
+        }
+        return;
+    }
+    markSavedRows(height);
+    for (int32_t r = 0; r < height; ++r) {
+        uint8_t* row = rowAt(field, r);
+        if (needsSaving[r]) std::memcpy(rowAt(scratch, r), row, rowBytes);
         const int32_t from = sourceRow[r];
-        const uint8_t* src = from <= r ? rowAt(scratch, from) : rowAt(field, from);
-        gatherRow(src, rowAt(field, r), sourceColumn, region.width);
+        if (from == r) {
+            gatherOwnRow(r);
+        } else {
+            // A source above r has been overwritten and was saved; one below
+            // r is still the original.
+            gatherRow(from < r ? rowAt(scratch, from) : rowAt(field, from), row, region.width);
+        }
     }
 }
 
