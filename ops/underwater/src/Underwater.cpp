@@ -148,14 +148,16 @@ static void gatherWords(const uint8_t* __restrict src, uint8_t* __restrict dst, 
 }
 
 // Where the processor can shuffle bytes (SSSE3), each block of four output
-// pixels whose sources lie within four neighbouring pixels of the source row
-// is one 16-byte load and one shuffle. The sources are the same in every
-// row, so each block's first source pixel and shuffle pattern are worked out
-// once per field; a block whose sources spread wider (blockStart -1) is
-// gathered word by word. The bytes moved are the same either way.
+// pixels whose sources lie within eight neighbouring pixels of the source row
+// is two 16-byte loads, a shuffle of each (a pattern byte of 0x80 gives 0)
+// and their union. The sources are the same in every row, so each block's
+// first source pixel and two patterns are worked out once per field; a block
+// whose sources spread wider (blockStart -1), or a row of fewer than eight
+// pixels, is gathered word by word. The bytes moved are the same either way.
 static const int32_t kBlock = 4;
+static const int32_t kReach = 8;  // source pixels the two loads cover
 static int32_t blockStart[kMaxExtent / kBlock];
-alignas(16) static uint8_t blockShuffle[kMaxExtent / kBlock][16];
+alignas(16) static uint8_t blockShuffle[kMaxExtent / kBlock][2][16];
 
 #if defined(__x86_64__) || defined(__i386__)
 static bool processorCanShuffle() {
@@ -173,17 +175,19 @@ static void planBlocks(int32_t width) {
             low = sources[k] < low ? sources[k] : low;
             high = sources[k] > high ? sources[k] : high;
         }
-        // The 16-byte load must stay inside the row: start it early enough.
-        const int32_t start = low < width - kBlock ? low : width - kBlock;
-        if (high - start >= kBlock) {
+        // The loads must stay inside the row: start them early enough.
+        const int32_t start = low < width - kReach ? low : width - kReach;
+        if (start < 0 || high - start >= kReach) {
             blockStart[b] = -1;
             continue;
         }
         blockStart[b] = start;
         for (int32_t k = 0; k < kBlock; ++k) {
             for (int32_t byte = 0; byte < PIXEL_BYTES; ++byte) {
-                blockShuffle[b][k * PIXEL_BYTES + byte] =
-                    static_cast<uint8_t>((sources[k] - start) * PIXEL_BYTES + byte);
+                const int32_t from = (sources[k] - start) * PIXEL_BYTES + byte;
+                const int32_t to = k * PIXEL_BYTES + byte;
+                blockShuffle[b][0][to] = static_cast<uint8_t>(from < 16 ? from : 0x80);
+                blockShuffle[b][1][to] = static_cast<uint8_t>(from < 16 ? 0x80 : from - 16);
             }
         }
     }
@@ -198,11 +202,13 @@ static void shuffleRow(const uint8_t* __restrict src, uint8_t* __restrict dst, i
             gatherWords(src, dst, sourceColumn, b * kBlock, b * kBlock + kBlock);
             continue;
         }
-        const __m128i pixels =
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + static_cast<size_t>(start) * PIXEL_BYTES));
-        const __m128i pattern = _mm_load_si128(reinterpret_cast<const __m128i*>(blockShuffle[b]));
+        const uint8_t* from = src + static_cast<size_t>(start) * PIXEL_BYTES;
+        const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
+        const __m128i second = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + 16));
+        const __m128i pattern0 = _mm_load_si128(reinterpret_cast<const __m128i*>(blockShuffle[b][0]));
+        const __m128i pattern1 = _mm_load_si128(reinterpret_cast<const __m128i*>(blockShuffle[b][1]));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + static_cast<size_t>(b) * kBlock * PIXEL_BYTES),
-                         _mm_shuffle_epi8(pixels, pattern));
+                         _mm_or_si128(_mm_shuffle_epi8(first, pattern0), _mm_shuffle_epi8(second, pattern1)));
     }
     gatherWords(src, dst, sourceColumn, blocks * kBlock, width);
 }
