@@ -52,8 +52,10 @@ namespace {
 
 constexpr int64_t kNarrowCounts = 256;
 constexpr int64_t kWideTable = 1024;  // counts 1 .. 1023 have a multiplier
-constexpr int32_t kStrip = 64;  // columns blurred side by side: 51 rows of a
-                                // strip (a column window of 50) stay in L1
+constexpr int32_t kStrip = 256;  // columns blurred side by side: one or four
+                                 // kilobytes per row of a strip, so the rows
+                                 // of a column window stay in L1 or L2 until
+                                 // they leave it
 
 struct Narrow {
     using Sum = uint32_t;
