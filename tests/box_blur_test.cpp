@@ -262,3 +262,70 @@ TEST(BoxBlur, LongLinesAndWideWindows) {
         checkAgainstReference(Kind::Both, 5, 601, r, 0, seed++);
     }
 }
+
+// BlurBothPicture blurs bytes 1..3 in one pass over 16-bit lanes; it must
+// give the bytes of three BlurBoth calls (which the tests above hold to the
+// reference), byte 0 of the destination untouched. Images of random bytes,
+// of 255 only (every window sum at its largest, 255 times its count) and of
+// 0 and 255 side by side; sizes around the 16- and 8-lane steps and the
+// strips of columns, rows past the totals buffer, windows below one sample
+// and beyond 256 (which take the byte-by-byte passes).
+TEST(BoxBlur, PictureKernelEqualsThreeBothCalls) {
+    enum class Fill { Random, Full, Stripes };
+    struct Case { int32_t w, h; std::vector<int32_t> windows; };
+    const std::vector<int32_t> all = {INT_MIN, -5, 0, 1, 2, 3, 4, 5, 8, 20, 21, 64, 100, 255, 256, 257, 512, 513};
+    const Case cases[] = {
+        {1, 1, all},   {1, 7, all},  {7, 1, all},   {3, 5, all},  {4, 4, all},
+        {5, 33, all},  {17, 9, all}, {33, 20, all}, {65, 11, all}, {301, 29, {2, 20, 21, 100, 513}},
+        {720, 6, {4, 20, 21}}, {4099, 3, {4, 21, 513}}, {3, 601, {20, 513, 1100}},
+    };
+    for (bool wide : {true, false}) {
+    boxBlurWideLanes = wide;
+    uint32_t seed = 7000;
+    for (const Case& c : cases) {
+        for (int32_t r : c.windows) {
+            for (Fill fill : {Fill::Random, Fill::Full, Fill::Stripes}) {
+                Image src(c.w, c.h, seed++);
+                for (size_t i = 0; i < src.bytes.size(); ++i) {
+                    if (fill == Fill::Full) src.bytes[i] = 255;
+                    if (fill == Fill::Stripes) src.bytes[i] = ((i / 4) % 3 == 0) ? 255 : 0;
+                }
+                const Image dst(c.w, c.h, seed++);
+                Image three = dst;
+                for (int channel = 1; channel < 4; ++channel) {
+                    BlurBoth(src.bytes.data(), three.bytes.data(), c.w, c.h, r, channel);
+                }
+                Image fused = dst;
+                BlurBothPicture(src.bytes.data(), fused.bytes.data(), c.w, c.h, r);
+                ASSERT_EQ(fused.bytes, three.bytes) << c.w << "x" << c.h << " r=" << r << " fill "
+                                                    << static_cast<int>(fill) << (wide ? "" : " (8 lanes)");
+            }
+        }
+    }
+    }
+    boxBlurWideLanes = true;
+}
+
+// Without memory for the four-byte temporary image the bytes are blurred one
+// by one, each call as BlurBoth would be: a refusal that covers the first
+// of them leaves byte 1 as it was and still blurs bytes 2 and 3.
+TEST(BoxBlur, PictureKernelWithoutMemoryActsAsThreeBothCalls) {
+    const Image src(29, 13, 11);
+    const Image dst(29, 13, 12);
+    for (int32_t refusals : {1, 2, 3}) {
+        Image three = dst;
+        blurBothRefusedAllocations = refusals;
+        for (int channel = 1; channel < 4; ++channel) {
+            BlurBoth(src.bytes.data(), three.bytes.data(), 29, 13, 9, channel);
+        }
+        Image fused = dst;
+        blurBothRefusedAllocations = refusals;
+        BlurBothPicture(src.bytes.data(), fused.bytes.data(), 29, 13, 9);
+        EXPECT_EQ(blurBothRefusedAllocations, 0);
+        EXPECT_EQ(fused.bytes, three.bytes) << refusals << " refusals";
+    }
+    Image untouched = dst;
+    BlurBothPicture(src.bytes.data(), untouched.bytes.data(), 0, 13, 9);
+    BlurBothPicture(src.bytes.data(), untouched.bytes.data(), 29, -1, 9);
+    EXPECT_EQ(untouched.bytes, dst.bytes);
+}

@@ -7,8 +7,10 @@
 #include <cstring>
 #include <new>
 
+#include <type_traits>
+
 #if defined(__SSE2__)
-#include <emmintrin.h>
+#include <immintrin.h>
 #endif
 
 // One box pass turns a line of n samples into n means. With window length L
@@ -36,6 +38,7 @@
 // line, and every line up to 256 samples) takes the narrow form.
 
 int32_t blurBothRefusedAllocations = 0;
+bool boxBlurWideLanes = true;
 
 // The passes are inlined into three functions, which are built twice, for
 // processors with AVX2 and for any x86-64 (the loader picks one), so that the
@@ -59,13 +62,23 @@ constexpr int32_t kStrip = 256;  // columns blurred side by side: one or four
 
 struct Narrow {
     using Sum = uint32_t;
+    using Mult = uint32_t;
     static constexpr int kShift = 24;
     static constexpr int64_t kTable = kNarrowCounts + 1;
 };
 struct Wide {
     using Sum = uint64_t;
+    using Mult = uint64_t;
     static constexpr int kShift = 56;
     static constexpr int64_t kTable = kWideTable;
+};
+// The narrow form with 16-bit sums, for passes over every byte of an image
+// (see shortMean): a window of at most 256 bytes sums to at most 65280.
+struct Short {
+    using Sum = uint16_t;
+    using Mult = uint32_t;
+    static constexpr int kShift = 24;
+    static constexpr int64_t kTable = kNarrowCounts + 1;
 };
 
 // Largest count a pass of window `len` over lines of `n` samples divides by:
@@ -75,19 +88,19 @@ int64_t largestCount(int64_t len, int64_t n) { return std::min(n, 2 * (len / 2) 
 template <typename Form>
 class Divisors {
 public:
-    using Sum = typename Form::Sum;
+    using Mult = typename Form::Mult;
     explicit Divisors(int64_t largest) {
         limit_ = std::min(largest, Form::kTable - 1);
         for (int64_t d = 1; d <= limit_; ++d) {
-            multiplier_[d] = static_cast<Sum>(((Sum{1} << Form::kShift) / static_cast<Sum>(d)) + 1);
+            multiplier_[d] = static_cast<Mult>(((Mult{1} << Form::kShift) / static_cast<Mult>(d)) + 1);
         }
     }
     bool hasTable(int64_t count) const { return count <= limit_; }
-    Sum multiplier(int64_t count) const { return multiplier_[count]; }
+    Mult multiplier(int64_t count) const { return multiplier_[count]; }
 
 private:
     int64_t limit_ = 0;
-    Sum multiplier_[Form::kTable];
+    Mult multiplier_[Form::kTable];
 };
 
 static_assert(std::endian::native == std::endian::little,
@@ -143,6 +156,166 @@ struct Moves {
     static constexpr bool leaves = kLeaves;
 };
 
+// A mean in 16-bit arithmetic: (sum * m) >> 24 for a byte window sum of at
+// most 255 * d and the narrow multiplier m = floor(2^24 / d) + 1, d <= 256,
+// as floor(sum * m / 2^16) >> 8 with m split into mh * 2^16 + ml:
+// floor(sum * m / 2^16) = sum * mh + floor(sum * ml / 2^16). mh is at most
+// (2^24 / d + 1) / 2^16, so sum * mh <= 255 * (256 + d / 2^16) stays at or
+// below 65280, and the whole sum is below 2^16 because the mean is below
+// 256. Every step fits 16-bit lanes (a low and a high 16-bit product).
+struct ShortMultiplier {
+    uint16_t high;
+    uint16_t low;
+    explicit ShortMultiplier(uint32_t m)
+        : high(static_cast<uint16_t>(m >> 16)), low(static_cast<uint16_t>(m & 0xFFFFu)) {}
+};
+
+inline uint8_t shortMean(uint16_t sum, ShortMultiplier m) {
+    const uint16_t top = static_cast<uint16_t>((static_cast<uint32_t>(sum) * m.low) >> 16);
+    return static_cast<uint8_t>(static_cast<uint16_t>(sum * m.high + top) >> 8);
+}
+
+// Lanes first .. lanes - 1 of a 16-bit column step, one at a time.
+template <int kEnters, bool kLeaves>
+inline void shortStepLanes(uint16_t* sum, const uint8_t* enter1, const uint8_t* enter2, const uint8_t* leave,
+                           uint8_t* out, int32_t first, int32_t lanes, ShortMultiplier m) {
+    for (int32_t j = first; j < lanes; ++j) {
+        uint16_t v = sum[j];
+        if constexpr (kEnters >= 1) v = static_cast<uint16_t>(v + enter1[j]);
+        if constexpr (kEnters >= 2) v = static_cast<uint16_t>(v + enter2[j]);
+        if constexpr (kLeaves) v = static_cast<uint16_t>(v - leave[j]);
+        sum[j] = v;
+        out[j] = shortMean(v, m);
+    }
+}
+
+// out[j] = mean of (hi[j] - lo[j]) for j < lanes, from 16-bit totals; the
+// difference of two totals taken modulo 2^16 is the exact window sum.
+inline void shortDifferenceMeans(const uint16_t* hi, const uint16_t* lo, uint8_t* out, int64_t first,
+                                 int64_t lanes, ShortMultiplier m) {
+    for (int64_t j = first; j < lanes; ++j) out[j] = shortMean(static_cast<uint16_t>(hi[j] - lo[j]), m);
+}
+
+#if defined(__SSE2__)
+// The same in eight lanes (SSE2) and sixteen lanes (AVX2) at a time, with
+// the same 16-bit operations; the processor's support for AVX2 is checked
+// once.
+bool processorHasAvx2() {
+    __builtin_cpu_init();  // this may run before the library's other constructors
+    return __builtin_cpu_supports("avx2");
+}
+const bool kHasAvx2 = processorHasAvx2();
+
+inline __m128i shortMeans8(__m128i v, __m128i high, __m128i low) {
+    return _mm_srli_epi16(_mm_add_epi16(_mm_mullo_epi16(v, high), _mm_mulhi_epu16(v, low)), 8);
+}
+
+template <int kEnters, bool kLeaves>
+void shortStepSse2(uint16_t* sum, const uint8_t* enter1, const uint8_t* enter2, const uint8_t* leave,
+                   uint8_t* out, int32_t lanes, ShortMultiplier m) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i high = _mm_set1_epi16(static_cast<int16_t>(m.high));
+    const __m128i low = _mm_set1_epi16(static_cast<int16_t>(m.low));
+    auto bytes = [&](const uint8_t* p) {
+        return _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)), zero);
+    };
+    int32_t j = 0;
+    for (; j + 8 <= lanes; j += 8) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(sum + j));
+        if constexpr (kEnters >= 1) v = _mm_add_epi16(v, bytes(enter1 + j));
+        if constexpr (kEnters >= 2) v = _mm_add_epi16(v, bytes(enter2 + j));
+        if constexpr (kLeaves) v = _mm_sub_epi16(v, bytes(leave + j));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(sum + j), v);
+        const __m128i q = shortMeans8(v, high, low);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + j), _mm_packus_epi16(q, q));
+    }
+    shortStepLanes<kEnters, kLeaves>(sum, enter1, enter2, leave, out, j, lanes, m);
+}
+
+__attribute__((target("avx2"))) inline __m256i sixteenBytes(const uint8_t* p) {
+    return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+}
+
+template <int kEnters, bool kLeaves>
+__attribute__((target("avx2"))) void shortStepAvx2(uint16_t* sum, const uint8_t* enter1, const uint8_t* enter2,
+                                                   const uint8_t* leave, uint8_t* out, int32_t lanes,
+                                                   ShortMultiplier m) {
+    const __m256i high = _mm256_set1_epi16(static_cast<int16_t>(m.high));
+    const __m256i low = _mm256_set1_epi16(static_cast<int16_t>(m.low));
+    int32_t j = 0;
+    for (; j + 16 <= lanes; j += 16) {
+        __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(sum + j));
+        if constexpr (kEnters >= 1) v = _mm256_add_epi16(v, sixteenBytes(enter1 + j));
+        if constexpr (kEnters >= 2) v = _mm256_add_epi16(v, sixteenBytes(enter2 + j));
+        if constexpr (kLeaves) v = _mm256_sub_epi16(v, sixteenBytes(leave + j));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(sum + j), v);
+        const __m256i q =
+            _mm256_srli_epi16(_mm256_add_epi16(_mm256_mullo_epi16(v, high), _mm256_mulhi_epu16(v, low)), 8);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j),
+                         _mm_packus_epi16(_mm256_castsi256_si128(q), _mm256_extracti128_si256(q, 1)));
+    }
+    shortStepLanes<kEnters, kLeaves>(sum, enter1, enter2, leave, out, j, lanes, m);
+}
+
+void shortDifferenceMeansSse2(const uint16_t* hi, const uint16_t* lo, uint8_t* out, int64_t lanes,
+                              ShortMultiplier m) {
+    const __m128i high = _mm_set1_epi16(static_cast<int16_t>(m.high));
+    const __m128i low = _mm_set1_epi16(static_cast<int16_t>(m.low));
+    int64_t j = 0;
+    for (; j + 8 <= lanes; j += 8) {
+        const __m128i v = _mm_sub_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(hi + j)),
+                                        _mm_loadu_si128(reinterpret_cast<const __m128i*>(lo + j)));
+        const __m128i q = shortMeans8(v, high, low);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + j), _mm_packus_epi16(q, q));
+    }
+    shortDifferenceMeans(hi, lo, out, j, lanes, m);
+}
+
+__attribute__((target("avx2"))) void shortDifferenceMeansAvx2(const uint16_t* hi, const uint16_t* lo, uint8_t* out,
+                                                              int64_t lanes, ShortMultiplier m) {
+    const __m256i high = _mm256_set1_epi16(static_cast<int16_t>(m.high));
+    const __m256i low = _mm256_set1_epi16(static_cast<int16_t>(m.low));
+    int64_t j = 0;
+    for (; j + 16 <= lanes; j += 16) {
+        const __m256i v = _mm256_sub_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(hi + j)),
+                                           _mm256_loadu_si256(reinterpret_cast<const __m256i*>(lo + j)));
+        const __m256i q =
+            _mm256_srli_epi16(_mm256_add_epi16(_mm256_mullo_epi16(v, high), _mm256_mulhi_epu16(v, low)), 8);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j),
+                         _mm_packus_epi16(_mm256_castsi256_si128(q), _mm256_extracti128_si256(q, 1)));
+    }
+    shortDifferenceMeans(hi, lo, out, j, lanes, m);
+}
+#endif
+
+// One 16-bit column step over `lanes` bytes, in the widest lanes there are.
+template <int kEnters, bool kLeaves>
+inline void shortStep(uint16_t* sum, const uint8_t* enter1, const uint8_t* enter2, const uint8_t* leave,
+                      uint8_t* out, int32_t lanes, ShortMultiplier m) {
+#if defined(__SSE2__)
+    if (kHasAvx2 && boxBlurWideLanes) {
+        shortStepAvx2<kEnters, kLeaves>(sum, enter1, enter2, leave, out, lanes, m);
+    } else {
+        shortStepSse2<kEnters, kLeaves>(sum, enter1, enter2, leave, out, lanes, m);
+    }
+#else
+    shortStepLanes<kEnters, kLeaves>(sum, enter1, enter2, leave, out, 0, lanes, m);
+#endif
+}
+
+inline void shortMeansOfDifferences(const uint16_t* hi, const uint16_t* lo, uint8_t* out, int64_t lanes,
+                                    ShortMultiplier m) {
+#if defined(__SSE2__)
+    if (kHasAvx2 && boxBlurWideLanes) {
+        shortDifferenceMeansAvx2(hi, lo, out, lanes, m);
+    } else {
+        shortDifferenceMeansSse2(hi, lo, out, lanes, m);
+    }
+#else
+    shortDifferenceMeans(hi, lo, out, 0, lanes, m);
+#endif
+}
+
 // One output of each of `lanes` lanes: the sum updated by the rows that
 // enter and leave, then divided by the count (multiplier m, or d for real
 // when m is 0). The pointers do not overlap the sums or each other's
@@ -151,10 +324,19 @@ template <typename Form, ptrdiff_t kInPixel, ptrdiff_t kOutPixel, int kEnters, b
 KERNEL_INLINE void stepLanes(typename Form::Sum* __restrict sum, const uint8_t* __restrict enter1,
                              const uint8_t* __restrict enter2, const uint8_t* __restrict leave,
                              uint8_t* __restrict out, int32_t lanes, int inShift, int outShift,
-                             typename Form::Sum m, typename Form::Sum d) {
+                             typename Form::Mult m, typename Form::Mult d) {
     using Sum = typename Form::Sum;
     using In = Plane<kInPixel>;
     using Out = Plane<kOutPixel>;
+    if constexpr (std::is_same_v<Form, Short>) {
+        // Bytes to bytes, every count within the table (m is never 0).
+        static_assert(kInPixel == 1 && kOutPixel == 1);
+        (void)inShift;
+        (void)outShift;
+        (void)d;
+        shortStep<kEnters, kLeaves>(sum, enter1, enter2, leave, out, lanes, ShortMultiplier(m));
+        return;
+    }
     auto update = [&](int32_t j) {
         Sum v = sum[j];
         if constexpr (kEnters >= 1) v += In::read(enter1 + j * kInPixel, inShift);
@@ -207,7 +389,7 @@ KERNEL_INLINE void boxLines(Lines in, OutLines out, int64_t n, int32_t laneCount
         const bool table = div.hasTable(count);
         stepLanes<Form, kInPixel, kOutPixel, kEnters, kLeaves>(
             sum, enter1, enter2, leave, dst + i * out.step, lanes, inShift, outShift,
-            table ? div.multiplier(count) : Sum{0}, static_cast<Sum>(count));
+            table ? div.multiplier(count) : typename Form::Mult{0}, static_cast<typename Form::Mult>(count));
     };
     auto row = [&](int64_t i) { return src + i * in.step; };
 
@@ -402,6 +584,102 @@ KERNEL_INLINE void rowsByTotals(Lines in, OutLines out, int32_t height, int64_t 
     }
 }
 
+// The row pass of rowsByTotals on all four bytes of every pixel at once, in
+// 16-bit lanes: totals[4k + c] is the sum of byte c of the first k pixels of
+// a row, modulo 2^16, and each window sum (below 2^16) is the difference of
+// two totals, with the four lanes of a pixel sharing its count. A row's
+// means go to a row buffer and then into the destination row, whose byte 0
+// is kept as it was.
+uint16_t pixelTotals[(kPrefixRow + 1) * 4];
+uint8_t pixelMeans[kPrefixRow * 4];
+
+// totals[4k + c] for k = 0 .. n. With SSE2 four pixels at a time: two pixels
+// per register, the second made the sum of both by a shifted addition, then
+// the carry (the last total, in both halves) added.
+KERNEL_INLINE void shortPixelTotals(const uint8_t* s, int64_t n, uint16_t* totals) {
+    totals[0] = totals[1] = totals[2] = totals[3] = 0;
+    int64_t x = 0;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    __m128i carry = zero;
+    for (; x + 4 <= n; x += 4) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + x * 4));
+        __m128i first = _mm_unpacklo_epi8(bytes, zero);   // pixels x, x + 1
+        __m128i second = _mm_unpackhi_epi8(bytes, zero);  // pixels x + 2, x + 3
+        first = _mm_add_epi16(_mm_add_epi16(first, _mm_slli_si128(first, 8)), carry);
+        const __m128i middle = _mm_unpackhi_epi64(first, first);
+        second = _mm_add_epi16(_mm_add_epi16(second, _mm_slli_si128(second, 8)), middle);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(totals + (x + 1) * 4), first);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(totals + (x + 3) * 4), second);
+        carry = _mm_unpackhi_epi64(second, second);
+    }
+#endif
+    for (; x < n; ++x) {
+        for (int64_t c = 0; c < 4; ++c) {
+            totals[(x + 1) * 4 + c] = static_cast<uint16_t>(totals[x * 4 + c] + s[x * 4 + c]);
+        }
+    }
+}
+
+// Means of outputs first .. end - 1 (four lanes each) into o, as writeMeans
+// does for one lane.
+template <int kHiStep, int kLoStep, int kMultStep>
+KERNEL_INLINE void writeShortPixelMeans(uint8_t* o, int64_t first, int64_t end, const uint16_t* hiArray,
+                                        int64_t hiOffset, const uint16_t* loArray, int64_t loOffset,
+                                        const uint32_t* mult) {
+    if (first >= end) return;
+    const uint16_t* hi = hiArray + hiOffset * 4;
+    const uint16_t* lo = loArray + loOffset * 4;
+    if constexpr (kHiStep == 1 && kLoStep == 1 && kMultStep == 0) {
+        // The interior: one multiplier for all lanes of all pixels.
+        shortMeansOfDifferences(hi, lo, o + first * 4, (end - first) * 4, ShortMultiplier(mult[0]));
+    } else {
+        for (int64_t i = first; i < end; ++i) {
+            const int64_t k = i - first;
+            const ShortMultiplier m(mult[k * kMultStep]);
+            for (int64_t c = 0; c < 4; ++c) {
+                o[i * 4 + c] = shortMean(static_cast<uint16_t>(hi[k * kHiStep * 4 + c] - lo[k * kLoStep * 4 + c]), m);
+            }
+        }
+    }
+}
+
+KERNEL_INLINE void shortPixelRows(const uint8_t* source, uint8_t* destination, int32_t height, int64_t n,
+                                  int64_t len, const Divisors<Narrow>& div) {
+    // The same edges, counts and multipliers as rowsByTotals.
+    const int64_t h = len / 2;
+    const int64_t trailStart = std::max<int64_t>(0, n - 1 - h);
+    const int64_t leadEnd = std::min(h, trailStart - 1);
+    const uint32_t m = div.hasTable(len) ? div.multiplier(len) : 0;
+    const int64_t cutStart = std::max(trailStart, h);
+    uint32_t leadMult[kNarrowCounts + 1];
+    uint32_t trailMult[kNarrowCounts + 1];
+    for (int64_t i = 0; i <= leadEnd; ++i) leadMult[i] = div.multiplier(i + h + 1);
+    for (int64_t i = cutStart; i < n; ++i) trailMult[i - cutStart] = div.multiplier(n - (i - h));
+    const uint32_t wholeMult = div.hasTable(n) ? div.multiplier(n) : 0;
+    const uint16_t zero[4] = {0, 0, 0, 0};
+
+    uint16_t* totals = pixelTotals;
+    uint8_t* means = pixelMeans;
+    for (int32_t y = 0; y < height; ++y) {
+        const uint8_t* s = source + y * n * 4;
+        uint8_t* o = destination + y * n * 4;
+        shortPixelTotals(s, n, totals);
+        writeShortPixelMeans<1, 0, 1>(means, 0, leadEnd + 1, totals, h + 1, zero, 0, leadMult);
+        writeShortPixelMeans<1, 1, 0>(means, h + 1, trailStart, totals, len + 1, totals, 1, &m);
+        writeShortPixelMeans<0, 0, 0>(means, trailStart, std::min(h, n), totals, n, zero, 0, &wholeMult);
+        writeShortPixelMeans<0, 1, 1>(means, cutStart, n, totals, n, totals, cutStart - h, trailMult);
+        for (int64_t x = 0; x < n; ++x) {
+            uint32_t kept;
+            uint32_t blurred;
+            std::memcpy(&kept, o + x * 4, 4);
+            std::memcpy(&blurred, means + x * 4, 4);
+            kept = (kept & 0xFFu) | (blurred & 0xFFFFFF00u);
+            std::memcpy(o + x * 4, &kept, 4);
+        }
+    }
+}
+
 bool validCall(int32_t width, int32_t height, int32_t channel) {
     return width > 0 && height > 0 && channel >= 0 && channel < 4;
 }
@@ -471,6 +749,34 @@ void blurBothPasses(const uint8_t* source, uint8_t* temporary, uint8_t* destinat
     rowPass<1, 4>(temporary, 0, destination, 8 * channel, width, height, window);
 }
 
+// BlurBoth on bytes 1, 2 and 3 at once: the column pass over every byte of
+// the image (seen as a byte image four times as wide, whose columns are the
+// bytes of the pixel columns), then the row pass on the three bytes, fused
+// where the rows take the narrow form with totals, byte by byte elsewhere.
+// Byte 0 of the temporary image is blurred along but never used.
+KERNEL_CLONES
+void picturePasses(const uint8_t* source, uint8_t* temporary, uint8_t* destination, int32_t width,
+                   int32_t height, int32_t window) {
+    const int32_t lanes = width * 4;
+    const int64_t columnLen = window / 2;
+    const Lines in{source, lanes, 0};
+    const OutLines out{temporary, lanes, 0};
+    if (largestCount(columnLen, height) <= kNarrowCounts) {
+        columnStrips<1, 1, Short>(in, out, lanes, height, columnLen);
+    } else {
+        columnStrips<1, 1, Wide>(in, out, lanes, height, columnLen);
+    }
+    const int64_t len = window;
+    if (len >= 2 && width <= kPrefixRow && largestCount(len, width) <= kNarrowCounts) {
+        const Divisors<Narrow> div(largestCount(len, width));
+        shortPixelRows(temporary, destination, height, width, len, div);
+    } else {
+        for (int shift = 8; shift < 32; shift += 8) {
+            rowPass<4, 4>(temporary, shift, destination, shift, width, height, window);
+        }
+    }
+}
+
 KERNEL_CLONES
 void columnPassOfImage(const uint8_t* source, uint8_t* destination, int32_t width, int32_t height,
                        int32_t window, int32_t channel) {
@@ -511,4 +817,26 @@ void BlurHorizontal(const uint8_t* source, uint8_t* destination, int32_t width, 
                     int32_t window, int32_t channel) {
     if (!validCall(width, height, channel)) return;
     rowPassOfImage(source, destination, width, height, window, channel);
+}
+
+void BlurBothPicture(const uint8_t* source, uint8_t* destination, int32_t width, int32_t height,
+                     int32_t window) {
+    if (width <= 0 || height <= 0) return;
+    // All four bytes of every pixel are kept in between. Without that much
+    // memory (or while a test refuses it), or for an image too wide to be
+    // seen as bytes, the three bytes are blurred one by one instead.
+    const uint64_t bytes = static_cast<uint64_t>(width) * static_cast<uint64_t>(height) * 4u;
+    uint8_t* temporary = nullptr;
+    if (blurBothRefusedAllocations == 0 && width <= INT32_MAX / 4 &&
+        bytes <= static_cast<uint64_t>(PTRDIFF_MAX)) {
+        temporary = new (std::nothrow) uint8_t[static_cast<size_t>(bytes)];
+    }
+    if (temporary == nullptr) {
+        for (int32_t channel = 1; channel < 4; ++channel) {
+            BlurBoth(source, destination, width, height, window, channel);
+        }
+        return;
+    }
+    picturePasses(source, temporary, destination, width, height, window);
+    delete[] temporary;
 }

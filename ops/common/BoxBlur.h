@@ -12,6 +12,12 @@
 void BlurBoth(const uint8_t* source, uint8_t* destination, int32_t width, int32_t height,
               int32_t window, int32_t channel);
 
+// BlurBoth on bytes 1, 2 and 3 of every pixel (byte 0 of the destination is
+// left as it was): the same bytes as three BlurBoth calls, one per byte,
+// including where memory runs out, at about the cost of one.
+void BlurBothPicture(const uint8_t* source, uint8_t* destination, int32_t width, int32_t height,
+                     int32_t window);
+
 // Column pass (r / 2) straight into the destination.
 void BlurVertical(const uint8_t* source, uint8_t* destination, int32_t width, int32_t height,
                   int32_t window, int32_t channel);
@@ -24,3 +30,8 @@ void BlurHorizontal(const uint8_t* source, uint8_t* destination, int32_t width, 
 // behaves as if the heap had no memory for its temporary image. 0 (the
 // initial value) leaves BlurBoth as it is. Only tests write it.
 extern int32_t blurBothRefusedAllocations;
+
+// Test hook: false keeps the 16-bit passes of BlurBothPicture to eight lanes
+// (SSE2) where the processor has sixteen (AVX2), so that both are tested.
+// Both give the same bytes.
+extern bool boxBlurWideLanes;
