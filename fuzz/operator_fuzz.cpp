@@ -23,15 +23,16 @@ LoadedOperator& loadedOperator() {
 }
 
 // Mostly small sizes (1..24) so that many inputs run per second. One size in
-// 32 is zero, one or negative, one in 16 is medium (25..64) and one in 256 is
-// large (200..800): under the sanitizers a large field costs as much as
+// 32 is zero, one or negative, one in 16 is medium (25..64) and one in 1024
+// is large (200..800): under the sanitizers a large field costs as much as
 // hundreds of small ones, and it exercises little beyond long running sums
-// and wide index arithmetic.
+// and wide index arithmetic. (The fuzzer keeps inputs whose loops run longer
+// than any before, so large fields soon fill the corpus if they are common.)
 int32_t fieldSize(FuzzedDataProvider& data) {
-    const int pick = data.ConsumeIntegralInRange<int>(0, 255);
-    if (pick < 8) return data.ConsumeIntegralInRange<int32_t>(-3, 1);
-    if (pick < 24) return data.ConsumeIntegralInRange<int32_t>(25, 64);
-    if (pick == 255) return data.ConsumeIntegralInRange<int32_t>(200, 800);
+    const int pick = data.ConsumeIntegralInRange<int>(0, 1023);
+    if (pick < 32) return data.ConsumeIntegralInRange<int32_t>(-3, 1);
+    if (pick < 96) return data.ConsumeIntegralInRange<int32_t>(25, 64);
+    if (pick == 1023) return data.ConsumeIntegralInRange<int32_t>(200, 800);
     return data.ConsumeIntegralInRange<int32_t>(1, 24);
 }
 
