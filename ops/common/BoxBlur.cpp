@@ -548,25 +548,41 @@ KERNEL_INLINE void writeMeans(uint8_t* __restrict o, int shift, int64_t first, i
     }
 }
 
+// The parts of a row pass by totals over rows of n samples, window len:
+// leading edge 0 .. leadEnd, interior h + 1 .. trailStart - 1, outputs
+// trailStart .. min(h, n) - 1 whose window is the whole row, and trailing
+// outputs cutStart .. n - 1, with their multipliers taken once per pass.
+struct RowEdges {
+    int64_t h, trailStart, leadEnd, cutStart;
+    uint32_t m;          // the interior's; only needed when there is an
+                         // interior, and then len <= n - 3 <= 256
+    uint32_t wholeMult;  // a window of the whole row
+    // The leading counts i + h + 1, and the trailing counts n - (i - h) for
+    // the outputs whose window starts inside the line at i - h. Every count
+    // is at most 256, so each edge has at most 257 outputs.
+    uint32_t leadMult[kNarrowCounts + 1];
+    uint32_t trailMult[kNarrowCounts + 1];
+
+    RowEdges(int64_t n, int64_t len, const Divisors<Narrow>& div) {
+        h = len / 2;
+        trailStart = std::max<int64_t>(0, n - 1 - h);
+        leadEnd = std::min(h, trailStart - 1);
+        cutStart = std::max(trailStart, h);
+        m = div.hasTable(len) ? div.multiplier(len) : 0;
+        wholeMult = div.hasTable(n) ? div.multiplier(n) : 0;
+        for (int64_t i = 0; i <= leadEnd; ++i) leadMult[i] = div.multiplier(i + h + 1);
+        for (int64_t i = cutStart; i < n; ++i) trailMult[i - cutStart] = div.multiplier(n - (i - h));
+    }
+};
+
 template <ptrdiff_t kInPixel, ptrdiff_t kOutPixel>
 KERNEL_INLINE void rowsByTotals(Lines in, OutLines out, int32_t height, int64_t n, int64_t len,
                   const Divisors<Narrow>& div) {
-    const int64_t h = len / 2;
-    const int64_t trailStart = std::max<int64_t>(0, n - 1 - h);
-    const int64_t leadEnd = std::min(h, trailStart - 1);
-    // Only needed when there is an interior, and then len <= n - 3 <= 256.
-    const uint32_t m = div.hasTable(len) ? div.multiplier(len) : 0;
-    // Multipliers of the edge outputs in output order, taken once per pass:
-    // the leading counts i + h + 1, and the trailing counts n - (i - h) for
-    // the outputs whose window starts inside the line at i - h (those from
-    // trailStart up to h start at 0 and all divide by n). Every count is at
-    // most 256, so each edge has at most 257 outputs.
-    const int64_t cutStart = std::max(trailStart, h);
-    uint32_t leadMult[kNarrowCounts + 1];
-    uint32_t trailMult[kNarrowCounts + 1];
-    for (int64_t i = 0; i <= leadEnd; ++i) leadMult[i] = div.multiplier(i + h + 1);
-    for (int64_t i = cutStart; i < n; ++i) trailMult[i - cutStart] = div.multiplier(n - (i - h));
-    const uint32_t wholeMult = div.hasTable(n) ? div.multiplier(n) : 0;
+    const RowEdges e(n, len, div);
+    const int64_t h = e.h, trailStart = e.trailStart, leadEnd = e.leadEnd, cutStart = e.cutStart;
+    const uint32_t m = e.m, wholeMult = e.wholeMult;
+    const uint32_t* leadMult = e.leadMult;
+    const uint32_t* trailMult = e.trailMult;
     const uint32_t zero = 0;
 
     uint32_t totals[kPrefixRow + 1];
@@ -647,16 +663,11 @@ KERNEL_INLINE void writeShortPixelMeans(uint8_t* o, int64_t first, int64_t end, 
 KERNEL_INLINE void shortPixelRows(const uint8_t* source, uint8_t* destination, int32_t height, int64_t n,
                                   int64_t len, const Divisors<Narrow>& div) {
     // The same edges, counts and multipliers as rowsByTotals.
-    const int64_t h = len / 2;
-    const int64_t trailStart = std::max<int64_t>(0, n - 1 - h);
-    const int64_t leadEnd = std::min(h, trailStart - 1);
-    const uint32_t m = div.hasTable(len) ? div.multiplier(len) : 0;
-    const int64_t cutStart = std::max(trailStart, h);
-    uint32_t leadMult[kNarrowCounts + 1];
-    uint32_t trailMult[kNarrowCounts + 1];
-    for (int64_t i = 0; i <= leadEnd; ++i) leadMult[i] = div.multiplier(i + h + 1);
-    for (int64_t i = cutStart; i < n; ++i) trailMult[i - cutStart] = div.multiplier(n - (i - h));
-    const uint32_t wholeMult = div.hasTable(n) ? div.multiplier(n) : 0;
+    const RowEdges e(n, len, div);
+    const int64_t h = e.h, trailStart = e.trailStart, leadEnd = e.leadEnd, cutStart = e.cutStart;
+    const uint32_t m = e.m, wholeMult = e.wholeMult;
+    const uint32_t* leadMult = e.leadMult;
+    const uint32_t* trailMult = e.trailMult;
     const uint16_t zero[4] = {0, 0, 0, 0};
 
     uint16_t* totals = pixelTotals;
