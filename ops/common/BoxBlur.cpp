@@ -206,8 +206,10 @@ bool processorHasAvx2() {
 }
 const bool kHasAvx2 = processorHasAvx2();
 
-inline __m128i shortMeans8(__m128i v, __m128i high, __m128i low) {
-    return _mm_srli_epi16(_mm_add_epi16(_mm_mullo_epi16(v, high), _mm_mulhi_epu16(v, low)), 8);
+// Eight means of the sums in v, stored as eight bytes at out.
+inline void storeShortMeans8(uint8_t* out, __m128i v, __m128i high, __m128i low) {
+    const __m128i q = _mm_srli_epi16(_mm_add_epi16(_mm_mullo_epi16(v, high), _mm_mulhi_epu16(v, low)), 8);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(q, q));
 }
 
 template <int kEnters, bool kLeaves>
@@ -226,14 +228,21 @@ void shortStepSse2(uint16_t* sum, const uint8_t* enter1, const uint8_t* enter2, 
         if constexpr (kEnters >= 2) v = _mm_add_epi16(v, bytes(enter2 + j));
         if constexpr (kLeaves) v = _mm_sub_epi16(v, bytes(leave + j));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(sum + j), v);
-        const __m128i q = shortMeans8(v, high, low);
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + j), _mm_packus_epi16(q, q));
+        storeShortMeans8(out + j, v, high, low);
     }
     shortStepLanes<kEnters, kLeaves>(sum, enter1, enter2, leave, out, j, lanes, m);
 }
 
 __attribute__((target("avx2"))) inline __m256i sixteenBytes(const uint8_t* p) {
     return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+}
+
+// Sixteen means of the sums in v, stored as sixteen bytes at out.
+__attribute__((target("avx2"))) inline void storeShortMeans16(uint8_t* out, __m256i v, __m256i high, __m256i low) {
+    const __m256i q =
+        _mm256_srli_epi16(_mm256_add_epi16(_mm256_mullo_epi16(v, high), _mm256_mulhi_epu16(v, low)), 8);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                     _mm_packus_epi16(_mm256_castsi256_si128(q), _mm256_extracti128_si256(q, 1)));
 }
 
 template <int kEnters, bool kLeaves>
@@ -249,10 +258,7 @@ __attribute__((target("avx2"))) void shortStepAvx2(uint16_t* sum, const uint8_t*
         if constexpr (kEnters >= 2) v = _mm256_add_epi16(v, sixteenBytes(enter2 + j));
         if constexpr (kLeaves) v = _mm256_sub_epi16(v, sixteenBytes(leave + j));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(sum + j), v);
-        const __m256i q =
-            _mm256_srli_epi16(_mm256_add_epi16(_mm256_mullo_epi16(v, high), _mm256_mulhi_epu16(v, low)), 8);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j),
-                         _mm_packus_epi16(_mm256_castsi256_si128(q), _mm256_extracti128_si256(q, 1)));
+        storeShortMeans16(out + j, v, high, low);
     }
     shortStepLanes<kEnters, kLeaves>(sum, enter1, enter2, leave, out, j, lanes, m);
 }
@@ -265,8 +271,7 @@ void shortDifferenceMeansSse2(const uint16_t* hi, const uint16_t* lo, uint8_t* o
     for (; j + 8 <= lanes; j += 8) {
         const __m128i v = _mm_sub_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(hi + j)),
                                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(lo + j)));
-        const __m128i q = shortMeans8(v, high, low);
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + j), _mm_packus_epi16(q, q));
+        storeShortMeans8(out + j, v, high, low);
     }
     shortDifferenceMeans(hi, lo, out, j, lanes, m);
 }
@@ -279,10 +284,7 @@ __attribute__((target("avx2"))) void shortDifferenceMeansAvx2(const uint16_t* hi
     for (; j + 16 <= lanes; j += 16) {
         const __m256i v = _mm256_sub_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(hi + j)),
                                            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(lo + j)));
-        const __m256i q =
-            _mm256_srli_epi16(_mm256_add_epi16(_mm256_mullo_epi16(v, high), _mm256_mulhi_epu16(v, low)), 8);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j),
-                         _mm_packus_epi16(_mm256_castsi256_si128(q), _mm256_extracti128_si256(q, 1)));
+        storeShortMeans16(out + j, v, high, low);
     }
     shortDifferenceMeans(hi, lo, out, j, lanes, m);
 }
