@@ -4,6 +4,11 @@
 //   build/bin/fieldfx_bench                      all operators found in build/lib
 //   build/bin/fieldfx_bench --benchmark_filter=Dye
 //
+// Operator libraries named after the options are timed too, named by their
+// paths, to compare two builds of an operator in one run:
+//   build/bin/fieldfx_bench --benchmark_filter='so$' --benchmark_repetitions=20
+//       --benchmark_enable_random_interleaving=true old/libBlur.so new/libBlur.so
+//
 // Each figure is reported as fields per second ("fields/s"); the closing
 // table gives each operator's time per field as a multiple of the copy floor.
 #include <benchmark/benchmark.h>
@@ -208,6 +213,21 @@ int main(int argc, char** argv) {
     registerBlurBenchmarks(blurLibrary);
 
     benchmark::Initialize(&argc, argv);
+    // Operator libraries named on the command line, for comparing builds in
+    // one run; a library whose file name holds "Patina" renders whole runs.
+    for (int i = 1; i < argc; ++i) {
+        void* handle = dlopen(argv[i], RTLD_NOW | RTLD_LOCAL);
+        auto action = handle != nullptr ? reinterpret_cast<OperatorActionFn>(dlsym(handle, "OperatorAction")) : nullptr;
+        if (action == nullptr) {
+            std::fprintf(stderr, "fieldfx_bench: %s: not an operator library\n", argv[i]);
+            if (handle != nullptr) dlclose(handle);
+            return 1;
+        }
+        handles.push_back(handle);
+        const std::string path = argv[i];
+        const bool patina = path.substr(path.find_last_of('/') + 1).find("Patina") != std::string::npos;
+        benchmark::RegisterBenchmark(path.c_str(), BM_Operator, action, patina);
+    }
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();

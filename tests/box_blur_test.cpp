@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "BoxBlur.h"
+#include "OperatorSupport.h"
 
 namespace {
 
@@ -304,6 +305,56 @@ TEST(BoxBlur, PictureKernelEqualsThreeBothCalls) {
     }
     }
     boxBlurWideLanes = true;
+}
+
+// BlurBothPictureMixed blurs and mixes row by row; it must give the bytes of
+// BlurBothPicture followed by a strength mix of every byte (byte 0 too) with
+// the source, at every strength, in both lane widths, on rows with and
+// without an interior, in the 16-bit form and outside it.
+TEST(BoxBlur, MixedPictureKernelEqualsPictureThenMix) {
+    struct Case { int32_t w, h; std::vector<int32_t> windows; };
+    const Case cases[] = {
+        {1, 1, {4, 9}}, {2, 9, {4, 5, 30}}, {5, 3, {4, 8, 9, 11}}, {9, 17, {4, 7, 10, 18, 19}},
+        {37, 23, {4, 10, 21, 300}}, {720, 5, {6, 10, 255}}, {300, 2, {3, 2, 600}},
+    };
+    for (bool wide : {true, false}) {
+        boxBlurWideLanes = wide;
+        uint32_t seed = 9100;
+        for (const Case& c : cases) {
+            for (int32_t r : c.windows) {
+                for (uint32_t strength : {0u, 1u, 77u, 200u, 254u, 255u, 256u}) {
+                    const Image src(c.w, c.h, seed++);
+                    const Image dst(c.w, c.h, seed++);
+                    Image expected = dst;
+                    BlurBothPicture(src.bytes.data(), expected.bytes.data(), c.w, c.h, r);
+                    const uint32_t s = std::min(strength, 255u);
+                    for (size_t i = 0; i < expected.bytes.size(); ++i) {
+                        expected.bytes[i] = mixByStrength(expected.bytes[i], src.bytes[i], s);
+                    }
+                    Image mixed = dst;
+                    BlurBothPictureMixed(src.bytes.data(), mixed.bytes.data(), c.w, c.h, r, strength);
+                    ASSERT_EQ(mixed.bytes, expected.bytes) << c.w << "x" << c.h << " r=" << r << " s=" << strength
+                                                           << (wide ? "" : " (8 lanes)");
+                }
+            }
+        }
+    }
+    boxBlurWideLanes = true;
+}
+
+// Blurred onto itself, the picture kernel still gives what three BlurBoth
+// calls give in place (rows are then not written while source rows below
+// them remain to be read).
+TEST(BoxBlur, PictureKernelInPlace) {
+    for (int32_t r : {4, 10, 21}) {
+        Image three(41, 19, 300u + r);
+        Image fused = three;
+        for (int channel = 1; channel < 4; ++channel) {
+            BlurBoth(three.bytes.data(), three.bytes.data(), 41, 19, r, channel);
+        }
+        BlurBothPicture(fused.bytes.data(), fused.bytes.data(), 41, 19, r);
+        EXPECT_EQ(fused.bytes, three.bytes) << "r=" << r;
+    }
 }
 
 // Without memory for the four-byte temporary image the bytes are blurred one

@@ -1,5 +1,7 @@
 #include "BoxBlur.h"
 
+#include "OperatorSupport.h"
+
 #include <algorithm>
 #include <bit>
 #include <cstddef>
@@ -45,6 +47,7 @@ bool boxBlurWideLanes = true;
 // loops over pixels use the wider registers where there are some. The
 // arithmetic is integer throughout: both builds give the same bytes.
 #define KERNEL_INLINE [[gnu::always_inline]] inline
+#define KERNEL_INLINE_LAMBDA __attribute__((always_inline))
 #if defined(__x86_64__) || defined(__i386__)
 #define KERNEL_CLONES __attribute__((target_clones("avx2", "default")))
 #else
@@ -80,6 +83,10 @@ struct Short {
     static constexpr int kShift = 24;
     static constexpr int64_t kTable = kNarrowCounts + 1;
 };
+
+// The 16-bit form whose means are not stored but summed along the row as
+// they come (see shortStepLanes): the output is a row of 16-bit totals.
+struct ShortTotals : Short {};
 
 // Largest count a pass of window `len` over lines of `n` samples divides by:
 // the edges reach up to 2h + 1 samples, cut to the line; the interior L.
@@ -168,6 +175,7 @@ struct ShortMultiplier {
     uint16_t low;
     explicit ShortMultiplier(uint32_t m)
         : high(static_cast<uint16_t>(m >> 16)), low(static_cast<uint16_t>(m & 0xFFFFu)) {}
+    ShortMultiplier(uint16_t h, uint16_t l) : high(h), low(l) {}
 };
 
 inline uint8_t shortMean(uint16_t sum, ShortMultiplier m) {
@@ -175,25 +183,57 @@ inline uint8_t shortMean(uint16_t sum, ShortMultiplier m) {
     return static_cast<uint8_t>(static_cast<uint16_t>(sum * m.high + top) >> 8);
 }
 
-// Lanes first .. lanes - 1 of a 16-bit column step, one at a time.
-template <int kEnters, bool kLeaves>
+// Lanes first .. lanes - 1 of a 16-bit column step, one at a time. With
+// bytes out (uint8_t) the means are stored. With 16-bit out the step runs
+// over the bytes of a row of pixels (lane j is byte j % 4 of pixel j / 4)
+// and its means are at once summed along the row: out[j + 4] = out[j] +
+// mean of lane j, so that out[4k + c] ends as the sum of byte c of the first
+// k pixels, modulo 2^16 (out[0..3] are 0 and `lanes` a multiple of four).
+template <int kEnters, bool kLeaves, typename Out>
 inline void shortStepLanes(uint16_t* sum, const uint8_t* enter1, const uint8_t* enter2, const uint8_t* leave,
-                           uint8_t* out, int32_t first, int32_t lanes, ShortMultiplier m) {
+                           Out* out, int32_t first, int32_t lanes, ShortMultiplier m) {
     for (int32_t j = first; j < lanes; ++j) {
         uint16_t v = sum[j];
         if constexpr (kEnters >= 1) v = static_cast<uint16_t>(v + enter1[j]);
         if constexpr (kEnters >= 2) v = static_cast<uint16_t>(v + enter2[j]);
         if constexpr (kLeaves) v = static_cast<uint16_t>(v - leave[j]);
         sum[j] = v;
-        out[j] = shortMean(v, m);
+        if constexpr (std::is_same_v<Out, uint16_t>) {
+            out[j + 4] = static_cast<uint16_t>(out[j] + shortMean(v, m));
+        } else {
+            out[j] = shortMean(v, m);
+        }
     }
 }
 
-// out[j] = mean of (hi[j] - lo[j]) for j < lanes, from 16-bit totals; the
-// difference of two totals taken modulo 2^16 is the exact window sum.
-inline void shortDifferenceMeans(const uint16_t* hi, const uint16_t* lo, uint8_t* out, int64_t first,
-                                 int64_t lanes, ShortMultiplier m) {
-    for (int64_t j = first; j < lanes; ++j) out[j] = shortMean(static_cast<uint16_t>(hi[j] - lo[j]), m);
+// Weights of a strength mix in 16-bit lanes: (v * take + u * keep) / 255.
+struct MixWeights {
+    uint16_t take;
+    uint16_t keep;
+};
+
+// The operands of a 16-bit row step are arrays of lanes: lane j of one that
+// steps with the lanes (kStep 1), or of sixteen lanes that repeat one
+// pixel's four values (kStep 0).
+template <int kStep>
+inline uint16_t laneOf(const uint16_t* p, int64_t j) {
+    return kStep != 0 ? p[j] : p[j & 15];
+}
+
+// Means along a row from 16-bit totals, lanes first .. lanes - 1 (lane j is
+// byte j % 4 of pixel j / 4): the mean of hi - lo (the difference of two
+// totals taken modulo 2^16 is the exact window sum) by the multiplier in mh
+// and ml, except that byte 0 of every pixel is kept from o; with kMix each
+// lane is then mixed with the untouched byte by w. The result goes to o.
+template <int kHi, int kLo, int kMult, bool kMix>
+inline void shortRowLanes(const uint16_t* hi, const uint16_t* lo, const uint16_t* mh, const uint16_t* ml, uint8_t* o,
+                          const uint8_t* untouched, int64_t first, int64_t lanes, MixWeights w) {
+    for (int64_t j = first; j < lanes; ++j) {
+        const uint16_t sum = static_cast<uint16_t>(laneOf<kHi>(hi, j) - laneOf<kLo>(lo, j));
+        uint16_t v = (j & 3) == 0 ? o[j] : shortMean(sum, ShortMultiplier(laneOf<kMult>(mh, j), laneOf<kMult>(ml, j)));
+        if constexpr (kMix) v = div255Narrow(static_cast<uint16_t>(v * w.take + untouched[j] * w.keep));
+        o[j] = static_cast<uint8_t>(v);
+    }
 }
 
 #if defined(__SSE2__)
@@ -206,21 +246,25 @@ bool processorHasAvx2() {
 }
 const bool kHasAvx2 = processorHasAvx2();
 
-// Eight means of the sums in v, stored as eight bytes at out.
-inline void storeShortMeans8(uint8_t* out, __m128i v, __m128i high, __m128i low) {
-    const __m128i q = _mm_srli_epi16(_mm_add_epi16(_mm_mullo_epi16(v, high), _mm_mulhi_epu16(v, low)), 8);
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(q, q));
+// Eight means of the sums in v, as 16-bit lanes.
+inline __m128i shortMeans8(__m128i v, __m128i high, __m128i low) {
+    return _mm_srli_epi16(_mm_add_epi16(_mm_mullo_epi16(v, high), _mm_mulhi_epu16(v, low)), 8);
 }
 
-template <int kEnters, bool kLeaves>
-void shortStepSse2(uint16_t* sum, const uint8_t* enter1, const uint8_t* enter2, const uint8_t* leave,
-                   uint8_t* out, int32_t lanes, ShortMultiplier m) {
+// Eight lanes at a time; the totals form sums the means of two pixels
+// within the register by a shifted addition, then adds the carry (the
+// totals so far, in both pixels' places). The carry moves on by the
+// register's own sum, off the chain of stores.
+template <int kEnters, bool kLeaves, typename Out>
+void shortStepSse2(uint16_t* sum, const uint8_t* enter1, const uint8_t* enter2, const uint8_t* leave, Out* out,
+                   int32_t lanes, ShortMultiplier m) {
     const __m128i zero = _mm_setzero_si128();
     const __m128i high = _mm_set1_epi16(static_cast<int16_t>(m.high));
     const __m128i low = _mm_set1_epi16(static_cast<int16_t>(m.low));
     auto bytes = [&](const uint8_t* p) {
         return _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)), zero);
     };
+    __m128i carry = zero;  // out[0..3] of the totals form
     int32_t j = 0;
     for (; j + 8 <= lanes; j += 8) {
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(sum + j));
@@ -228,7 +272,14 @@ void shortStepSse2(uint16_t* sum, const uint8_t* enter1, const uint8_t* enter2, 
         if constexpr (kEnters >= 2) v = _mm_add_epi16(v, bytes(enter2 + j));
         if constexpr (kLeaves) v = _mm_sub_epi16(v, bytes(leave + j));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(sum + j), v);
-        storeShortMeans8(out + j, v, high, low);
+        __m128i q = shortMeans8(v, high, low);
+        if constexpr (std::is_same_v<Out, uint16_t>) {
+            q = _mm_add_epi16(q, _mm_slli_si128(q, 8));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j + 4), _mm_add_epi16(q, carry));
+            carry = _mm_add_epi16(carry, _mm_unpackhi_epi64(q, q));
+        } else {
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(out + j), _mm_packus_epi16(q, q));
+        }
     }
     shortStepLanes<kEnters, kLeaves>(sum, enter1, enter2, leave, out, j, lanes, m);
 }
@@ -237,20 +288,28 @@ __attribute__((target("avx2"))) inline __m256i sixteenBytes(const uint8_t* p) {
     return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
 }
 
-// Sixteen means of the sums in v, stored as sixteen bytes at out.
-__attribute__((target("avx2"))) inline void storeShortMeans16(uint8_t* out, __m256i v, __m256i high, __m256i low) {
-    const __m256i q =
-        _mm256_srli_epi16(_mm256_add_epi16(_mm256_mullo_epi16(v, high), _mm256_mulhi_epu16(v, low)), 8);
+// Sixteen means of the sums in v, as 16-bit lanes.
+__attribute__((target("avx2"))) inline __m256i shortMeans16(__m256i v, __m256i high, __m256i low) {
+    return _mm256_srli_epi16(_mm256_add_epi16(_mm256_mullo_epi16(v, high), _mm256_mulhi_epu16(v, low)), 8);
+}
+
+// Sixteen 16-bit lanes stored as sixteen bytes.
+__attribute__((target("avx2"))) inline void storeSixteenBytes(uint8_t* out, __m256i q) {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
                      _mm_packus_epi16(_mm256_castsi256_si128(q), _mm256_extracti128_si256(q, 1)));
 }
 
-template <int kEnters, bool kLeaves>
+// Sixteen lanes (four pixels) at a time; the totals form sums within the
+// register in two steps: pixels 0 1 | 2 3 -> 0, 0+1 | 2, 2+3, then 0+1 is
+// added to the upper half.
+template <int kEnters, bool kLeaves, typename Out>
 __attribute__((target("avx2"))) void shortStepAvx2(uint16_t* sum, const uint8_t* enter1, const uint8_t* enter2,
-                                                   const uint8_t* leave, uint8_t* out, int32_t lanes,
+                                                   const uint8_t* leave, Out* out, int32_t lanes,
                                                    ShortMultiplier m) {
     const __m256i high = _mm256_set1_epi16(static_cast<int16_t>(m.high));
     const __m256i low = _mm256_set1_epi16(static_cast<int16_t>(m.low));
+    const __m256i zero = _mm256_setzero_si256();
+    __m256i carry = zero;  // out[0..3] of the totals form
     int32_t j = 0;
     for (; j + 16 <= lanes; j += 16) {
         __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(sum + j));
@@ -258,64 +317,100 @@ __attribute__((target("avx2"))) void shortStepAvx2(uint16_t* sum, const uint8_t*
         if constexpr (kEnters >= 2) v = _mm256_add_epi16(v, sixteenBytes(enter2 + j));
         if constexpr (kLeaves) v = _mm256_sub_epi16(v, sixteenBytes(leave + j));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(sum + j), v);
-        storeShortMeans16(out + j, v, high, low);
+        __m256i q = shortMeans16(v, high, low);
+        if constexpr (std::is_same_v<Out, uint16_t>) {
+            q = _mm256_add_epi16(q, _mm256_slli_si256(q, 8));
+            q = _mm256_add_epi16(q, _mm256_blend_epi32(zero, _mm256_permute4x64_epi64(q, 0x55), 0xF0));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + j + 4), _mm256_add_epi16(q, carry));
+            carry = _mm256_add_epi16(carry, _mm256_permute4x64_epi64(q, 0xFF));
+        } else {
+            storeSixteenBytes(out + j, q);
+        }
     }
     shortStepLanes<kEnters, kLeaves>(sum, enter1, enter2, leave, out, j, lanes, m);
 }
 
-void shortDifferenceMeansSse2(const uint16_t* hi, const uint16_t* lo, uint8_t* out, int64_t lanes,
-                              ShortMultiplier m) {
-    const __m128i high = _mm_set1_epi16(static_cast<int16_t>(m.high));
-    const __m128i low = _mm_set1_epi16(static_cast<int16_t>(m.low));
+template <int kStep>
+inline __m128i eightLanes(const uint16_t* p, int64_t j) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + (kStep != 0 ? j : (j & 15))));
+}
+
+template <int kHi, int kLo, int kMult, bool kMix>
+void shortRowSse2(const uint16_t* hi, const uint16_t* lo, const uint16_t* mh, const uint16_t* ml, uint8_t* o,
+                  const uint8_t* untouched, int64_t lanes, MixWeights w) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i one = _mm_set1_epi16(1);
+    const __m128i take = _mm_set1_epi16(static_cast<int16_t>(w.take));
+    const __m128i keep = _mm_set1_epi16(static_cast<int16_t>(w.keep));
+    const __m128i firstByte = _mm_set_epi16(0, 0, 0, -1, 0, 0, 0, -1);
     int64_t j = 0;
     for (; j + 8 <= lanes; j += 8) {
-        const __m128i v = _mm_sub_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(hi + j)),
-                                        _mm_loadu_si128(reinterpret_cast<const __m128i*>(lo + j)));
-        storeShortMeans8(out + j, v, high, low);
+        const __m128i v = _mm_sub_epi16(eightLanes<kHi>(hi, j), eightLanes<kLo>(lo, j));
+        __m128i q = shortMeans8(v, eightLanes<kMult>(mh, j), eightLanes<kMult>(ml, j));
+        const __m128i kept = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(o + j)), zero);
+        q = _mm_or_si128(_mm_and_si128(firstByte, kept), _mm_andnot_si128(firstByte, q));
+        if constexpr (kMix) {
+            const __m128i u = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(untouched + j)), zero);
+            const __m128i sum = _mm_add_epi16(_mm_mullo_epi16(q, take), _mm_mullo_epi16(u, keep));
+            q = _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(sum, one), _mm_srli_epi16(sum, 8)), 8);
+        }
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(o + j), _mm_packus_epi16(q, q));
     }
-    shortDifferenceMeans(hi, lo, out, j, lanes, m);
+    shortRowLanes<kHi, kLo, kMult, kMix>(hi, lo, mh, ml, o, untouched, j, lanes, w);
 }
 
-__attribute__((target("avx2"))) void shortDifferenceMeansAvx2(const uint16_t* hi, const uint16_t* lo, uint8_t* out,
-                                                              int64_t lanes, ShortMultiplier m) {
-    const __m256i high = _mm256_set1_epi16(static_cast<int16_t>(m.high));
-    const __m256i low = _mm256_set1_epi16(static_cast<int16_t>(m.low));
+template <int kStep>
+__attribute__((target("avx2"))) inline __m256i sixteenLanes(const uint16_t* p, int64_t j) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + (kStep != 0 ? j : 0)));
+}
+
+template <int kHi, int kLo, int kMult, bool kMix>
+__attribute__((target("avx2"))) void shortRowAvx2(const uint16_t* hi, const uint16_t* lo, const uint16_t* mh,
+                                                  const uint16_t* ml, uint8_t* o, const uint8_t* untouched,
+                                                  int64_t lanes, MixWeights w) {
+    const __m256i one = _mm256_set1_epi16(1);
+    const __m256i take = _mm256_set1_epi16(static_cast<int16_t>(w.take));
+    const __m256i keep = _mm256_set1_epi16(static_cast<int16_t>(w.keep));
     int64_t j = 0;
     for (; j + 16 <= lanes; j += 16) {
-        const __m256i v = _mm256_sub_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(hi + j)),
-                                           _mm256_loadu_si256(reinterpret_cast<const __m256i*>(lo + j)));
-        storeShortMeans16(out + j, v, high, low);
+        const __m256i v = _mm256_sub_epi16(sixteenLanes<kHi>(hi, j), sixteenLanes<kLo>(lo, j));
+        __m256i q = shortMeans16(v, sixteenLanes<kMult>(mh, j), sixteenLanes<kMult>(ml, j));
+        q = _mm256_blend_epi16(q, sixteenBytes(o + j), 0x11);  // byte 0 of each pixel kept
+        if constexpr (kMix) {
+            const __m256i sum =
+                _mm256_add_epi16(_mm256_mullo_epi16(q, take), _mm256_mullo_epi16(sixteenBytes(untouched + j), keep));
+            q = _mm256_srli_epi16(_mm256_add_epi16(_mm256_add_epi16(sum, one), _mm256_srli_epi16(sum, 8)), 8);
+        }
+        storeSixteenBytes(o + j, q);
     }
-    shortDifferenceMeans(hi, lo, out, j, lanes, m);
+    shortRowLanes<kHi, kLo, kMult, kMix>(hi, lo, mh, ml, o, untouched, j, lanes, w);
 }
 #endif
 
-// One 16-bit column step over `lanes` bytes, in the widest lanes there are.
-template <int kEnters, bool kLeaves>
-inline void shortStep(uint16_t* sum, const uint8_t* enter1, const uint8_t* enter2, const uint8_t* leave,
-                      uint8_t* out, int32_t lanes, ShortMultiplier m) {
+// Runs a 16-bit kernel in the widest lanes there are: AVX2 or SSE2 where
+// the processor has them, one lane at a time elsewhere.
 #if defined(__SSE2__)
-    if (kHasAvx2 && boxBlurWideLanes) {
-        shortStepAvx2<kEnters, kLeaves>(sum, enter1, enter2, leave, out, lanes, m);
-    } else {
-        shortStepSse2<kEnters, kLeaves>(sum, enter1, enter2, leave, out, lanes, m);
-    }
+#define IN_WIDEST_LANES(avx2Call, sse2Call, plainCall) ((kHasAvx2 && boxBlurWideLanes) ? (avx2Call) : (sse2Call))
 #else
-    shortStepLanes<kEnters, kLeaves>(sum, enter1, enter2, leave, out, 0, lanes, m);
+#define IN_WIDEST_LANES(avx2Call, sse2Call, plainCall) (plainCall)
 #endif
+
+// One 16-bit column step over `lanes` bytes, into means or totals.
+template <int kEnters, bool kLeaves, typename Out>
+inline void shortStep(uint16_t* sum, const uint8_t* enter1, const uint8_t* enter2, const uint8_t* leave, Out* out,
+                      int32_t lanes, ShortMultiplier m) {
+    IN_WIDEST_LANES((shortStepAvx2<kEnters, kLeaves>(sum, enter1, enter2, leave, out, lanes, m)),
+                    (shortStepSse2<kEnters, kLeaves>(sum, enter1, enter2, leave, out, lanes, m)),
+                    (shortStepLanes<kEnters, kLeaves>(sum, enter1, enter2, leave, out, 0, lanes, m)));
 }
 
-inline void shortMeansOfDifferences(const uint16_t* hi, const uint16_t* lo, uint8_t* out, int64_t lanes,
-                                    ShortMultiplier m) {
-#if defined(__SSE2__)
-    if (kHasAvx2 && boxBlurWideLanes) {
-        shortDifferenceMeansAvx2(hi, lo, out, lanes, m);
-    } else {
-        shortDifferenceMeansSse2(hi, lo, out, lanes, m);
-    }
-#else
-    shortDifferenceMeans(hi, lo, out, 0, lanes, m);
-#endif
+// Means along a row from totals, into the destination row.
+template <int kHi, int kLo, int kMult, bool kMix>
+inline void shortRow(const uint16_t* hi, const uint16_t* lo, const uint16_t* mh, const uint16_t* ml, uint8_t* o,
+                     const uint8_t* untouched, int64_t lanes, MixWeights w) {
+    IN_WIDEST_LANES((shortRowAvx2<kHi, kLo, kMult, kMix>(hi, lo, mh, ml, o, untouched, lanes, w)),
+                    (shortRowSse2<kHi, kLo, kMult, kMix>(hi, lo, mh, ml, o, untouched, lanes, w)),
+                    (shortRowLanes<kHi, kLo, kMult, kMix>(hi, lo, mh, ml, o, untouched, 0, lanes, w)));
 }
 
 // One output of each of `lanes` lanes: the sum updated by the rows that
@@ -330,6 +425,16 @@ KERNEL_INLINE void stepLanes(typename Form::Sum* __restrict sum, const uint8_t* 
     using Sum = typename Form::Sum;
     using In = Plane<kInPixel>;
     using Out = Plane<kOutPixel>;
+    if constexpr (std::is_same_v<Form, ShortTotals>) {
+        // As Short, into a row of totals (the output row is 16-bit).
+        static_assert(kInPixel == 1 && kOutPixel == 1);
+        (void)inShift;
+        (void)outShift;
+        (void)d;
+        shortStep<kEnters, kLeaves>(sum, enter1, enter2, leave, reinterpret_cast<uint16_t*>(out), lanes,
+                                    ShortMultiplier(m));
+        return;
+    }
     if constexpr (std::is_same_v<Form, Short>) {
         // Bytes to bytes, every count within the table (m is never 0).
         static_assert(kInPixel == 1 && kOutPixel == 1);
@@ -339,7 +444,7 @@ KERNEL_INLINE void stepLanes(typename Form::Sum* __restrict sum, const uint8_t* 
         shortStep<kEnters, kLeaves>(sum, enter1, enter2, leave, out, lanes, ShortMultiplier(m));
         return;
     }
-    auto update = [&](int32_t j) {
+    auto update = [&](int32_t j) KERNEL_INLINE_LAMBDA {
         Sum v = sum[j];
         if constexpr (kEnters >= 1) v += In::read(enter1 + j * kInPixel, inShift);
         if constexpr (kEnters >= 2) v += In::read(enter2 + j * kInPixel, inShift);
@@ -358,13 +463,22 @@ KERNEL_INLINE void stepLanes(typename Form::Sum* __restrict sum, const uint8_t* 
     }
 }
 
+// Called after output i of every lane is written; passes that only write
+// need nothing.
+struct NoFollowUp {
+    void operator()(int64_t) const {}
+};
+
 // One box pass of window `len` over `lanes` lines of `n` samples each,
 // blurred in lockstep. A column pass makes the columns of a strip the lanes
 // and walks the image row by row; a row pass runs one lane (kLanes 1) with
-// the pixels of a row as its samples.
-template <typename Form, int32_t kLanes, ptrdiff_t kInPixel, ptrdiff_t kOutPixel>
+// the pixels of a row as its samples. The sums are kept in `sums` where
+// given (room for laneCount), else in an array for at most kStrip lanes;
+// `done(i)` runs once output i of every lane is written, in order.
+template <typename Form, int32_t kLanes, ptrdiff_t kInPixel, ptrdiff_t kOutPixel,
+          typename FollowUp = NoFollowUp>
 KERNEL_INLINE void boxLines(Lines in, OutLines out, int64_t n, int32_t laneCount, int64_t len,
-              const Divisors<Form>& div) {
+              const Divisors<Form>& div, typename Form::Sum* sums = nullptr, FollowUp done = {}) {
     using Sum = typename Form::Sum;
     using In = Plane<kInPixel>;
     using Out = Plane<kOutPixel>;
@@ -373,25 +487,27 @@ KERNEL_INLINE void boxLines(Lines in, OutLines out, int64_t n, int32_t laneCount
     uint8_t* dst = out.base;
     const int inShift = in.shift;
     const int outShift = out.shift;
-    auto sample = [&](int64_t i, int32_t j) -> Sum {
+    auto sample = [&](int64_t i, int32_t j) KERNEL_INLINE_LAMBDA -> Sum {
         return In::read(src + i * in.step + j * kInPixel, inShift);
     };
-    Sum sum[kLanes != 0 ? kLanes : kStrip];
+    Sum ownSums[kLanes != 0 ? kLanes : kStrip];
+    Sum* sum = sums != nullptr ? sums : ownSums;
     auto clear = [&] { std::fill(sum, sum + lanes, Sum{0}); };
-    auto add = [&](int64_t i) {
+    auto add = [&](int64_t i) KERNEL_INLINE_LAMBDA {
         const uint8_t* s = src + i * in.step;
         for (int32_t j = 0; j < lanes; ++j) sum[j] += In::read(s + j * kInPixel, inShift);
     };
     // Output i of every lane, each lane's sum first brought up to date by
     // the rows that enter and leave its window, in the same loop.
     auto step = [&](int64_t i, int64_t count, auto entersLeaves, const uint8_t* enter1,
-                    const uint8_t* enter2, const uint8_t* leave) {
+                    const uint8_t* enter2, const uint8_t* leave) KERNEL_INLINE_LAMBDA {
         constexpr int kEnters = decltype(entersLeaves)::enters;
         constexpr bool kLeaves = decltype(entersLeaves)::leaves;
         const bool table = div.hasTable(count);
         stepLanes<Form, kInPixel, kOutPixel, kEnters, kLeaves>(
             sum, enter1, enter2, leave, dst + i * out.step, lanes, inShift, outShift,
             table ? div.multiplier(count) : typename Form::Mult{0}, static_cast<typename Form::Mult>(count));
+        done(i);
     };
     auto row = [&](int64_t i) { return src + i * in.step; };
 
@@ -401,6 +517,7 @@ KERNEL_INLINE void boxLines(Lines in, OutLines out, int64_t n, int32_t laneCount
                 Out::write(dst + i * out.step + j * kOutPixel, outShift,
                            static_cast<uint32_t>(sample(i, j)));
             }
+            done(i);
         }
         return;
     }
@@ -555,7 +672,7 @@ KERNEL_INLINE void writeMeans(uint8_t* __restrict o, int shift, int64_t first, i
 // trailStart .. min(h, n) - 1 whose window is the whole row, and trailing
 // outputs cutStart .. n - 1, with their multipliers taken once per pass.
 struct RowEdges {
-    int64_t h, trailStart, leadEnd, cutStart;
+    int64_t n, h, trailStart, leadEnd, cutStart;
     uint32_t m;          // the interior's; only needed when there is an
                          // interior, and then len <= n - 3 <= 256
     uint32_t wholeMult;  // a window of the whole row
@@ -565,7 +682,8 @@ struct RowEdges {
     uint32_t leadMult[kNarrowCounts + 1];
     uint32_t trailMult[kNarrowCounts + 1];
 
-    RowEdges(int64_t n, int64_t len, const Divisors<Narrow>& div) {
+    RowEdges(int64_t samples, int64_t len, const Divisors<Narrow>& div) {
+        n = samples;
         h = len / 2;
         trailStart = std::max<int64_t>(0, n - 1 - h);
         leadEnd = std::min(h, trailStart - 1);
@@ -605,11 +723,36 @@ KERNEL_INLINE void rowsByTotals(Lines in, OutLines out, int32_t height, int64_t 
 // The row pass of rowsByTotals on all four bytes of every pixel at once, in
 // 16-bit lanes: totals[4k + c] is the sum of byte c of the first k pixels of
 // a row, modulo 2^16, and each window sum (below 2^16) is the difference of
-// two totals, with the four lanes of a pixel sharing its count. A row's
-// means go to a row buffer and then into the destination row, whose byte 0
-// is kept as it was.
+// two totals, with the four lanes of a pixel sharing its count. The means go
+// straight into the destination row, whose byte 0 is kept as it was.
 uint16_t pixelTotals[(kPrefixRow + 1) * 4];
-uint8_t pixelMeans[kPrefixRow * 4];
+
+// The multipliers of RowEdges split for 16-bit lanes, one per lane: the
+// edges' for each of their pixels' four lanes, the interior's and the whole
+// row's repeated over sixteen lanes.
+struct ShortRowEdges {
+    uint16_t leadHigh[(kNarrowCounts + 1) * 4], leadLow[(kNarrowCounts + 1) * 4];
+    uint16_t trailHigh[(kNarrowCounts + 1) * 4], trailLow[(kNarrowCounts + 1) * 4];
+    uint16_t interiorHigh[16], interiorLow[16];
+    uint16_t wholeHigh[16], wholeLow[16];
+
+    explicit ShortRowEdges(const RowEdges& e) {
+        auto split = [](uint32_t m, uint16_t* high, uint16_t* low, int64_t lanes) {
+            const ShortMultiplier s(m);
+            std::fill(high, high + lanes, s.high);
+            std::fill(low, low + lanes, s.low);
+        };
+        for (int64_t i = 0; i <= e.leadEnd; ++i) split(e.leadMult[i], leadHigh + 4 * i, leadLow + 4 * i, 4);
+        for (int64_t i = e.cutStart; i < e.n; ++i) {
+            const int64_t k = i - e.cutStart;
+            split(e.trailMult[k], trailHigh + 4 * k, trailLow + 4 * k, 4);
+        }
+        split(e.m, interiorHigh, interiorLow, 16);
+        split(e.wholeMult, wholeHigh, wholeLow, 16);
+    }
+};
+
+const uint16_t kZeroLanes[16] = {};
 
 // totals[4k + c] for k = 0 .. n. With SSE2 four pixels at a time: two pixels
 // per register, the second made the sum of both by a shifted addition, then
@@ -639,58 +782,56 @@ KERNEL_INLINE void shortPixelTotals(const uint8_t* s, int64_t n, uint16_t* total
     }
 }
 
-// Means of outputs first .. end - 1 (four lanes each) into o, as writeMeans
-// does for one lane.
-template <int kHiStep, int kLoStep, int kMultStep>
-KERNEL_INLINE void writeShortPixelMeans(uint8_t* o, int64_t first, int64_t end, const uint16_t* hiArray,
-                                        int64_t hiOffset, const uint16_t* loArray, int64_t loOffset,
-                                        const uint32_t* mult) {
-    if (first >= end) return;
-    const uint16_t* hi = hiArray + hiOffset * 4;
-    const uint16_t* lo = loArray + loOffset * 4;
-    if constexpr (kHiStep == 1 && kLoStep == 1 && kMultStep == 0) {
-        // The interior: one multiplier for all lanes of all pixels.
-        shortMeansOfDifferences(hi, lo, o + first * 4, (end - first) * 4, ShortMultiplier(mult[0]));
-    } else {
-        for (int64_t i = first; i < end; ++i) {
-            const int64_t k = i - first;
-            const ShortMultiplier m(mult[k * kMultStep]);
-            for (int64_t c = 0; c < 4; ++c) {
-                o[i * 4 + c] = shortMean(static_cast<uint16_t>(hi[k * kHiStep * 4 + c] - lo[k * kLoStep * 4 + c]), m);
-            }
-        }
+// One row of the fused pass from its totals (see shortPixelTotals) into
+// destination row o (n pixels), whose byte 0 is kept; with kMix every byte
+// of the row is then mixed with the untouched row (see BlurBothPictureMixed).
+// The parts of the row are those of RowEdges; a part's offsets are applied
+// only when it has outputs, so no pointer is formed outside an array.
+template <bool kMix>
+KERNEL_INLINE void shortPixelRowFromTotals(const uint16_t* totals, uint8_t* o, int64_t len, const RowEdges& e,
+                                           const ShortRowEdges& se, const uint8_t* untouched, MixWeights w) {
+    const int64_t n = e.n, h = e.h, trailStart = e.trailStart, leadEnd = e.leadEnd, cutStart = e.cutStart;
+    uint16_t whole[16];  // the totals of the whole row, repeated
+    for (int64_t j = 0; j < 16; ++j) whole[j] = totals[n * 4 + (j & 3)];
+    if (leadEnd >= 0) {
+        shortRow<1, 0, 1, kMix>(totals + (h + 1) * 4, kZeroLanes, se.leadHigh, se.leadLow, o, untouched,
+                                (leadEnd + 1) * 4, w);
+    }
+    if (h + 1 < trailStart) {
+        shortRow<1, 1, 0, kMix>(totals + (len + 1) * 4, totals + 4, se.interiorHigh, se.interiorLow, o + (h + 1) * 4,
+                                untouched + (h + 1) * 4, (trailStart - h - 1) * 4, w);
+    }
+    if (trailStart < std::min(h, n)) {
+        shortRow<0, 0, 0, kMix>(whole, kZeroLanes, se.wholeHigh, se.wholeLow, o + trailStart * 4,
+                                untouched + trailStart * 4, (std::min(h, n) - trailStart) * 4, w);
+    }
+    if (cutStart < n) {
+        shortRow<0, 1, 1, kMix>(whole, totals + (cutStart - h) * 4, se.trailHigh, se.trailLow, o + cutStart * 4,
+                                untouched + cutStart * 4, (n - cutStart) * 4, w);
     }
 }
 
-KERNEL_INLINE void shortPixelRows(const uint8_t* source, uint8_t* destination, int32_t height, int64_t n,
-                                  int64_t len, const Divisors<Narrow>& div) {
-    // The same edges, counts and multipliers as rowsByTotals.
-    const RowEdges e(n, len, div);
-    const int64_t h = e.h, trailStart = e.trailStart, leadEnd = e.leadEnd, cutStart = e.cutStart;
-    const uint32_t m = e.m, wholeMult = e.wholeMult;
-    const uint32_t* leadMult = e.leadMult;
-    const uint32_t* trailMult = e.trailMult;
-    const uint16_t zero[4] = {0, 0, 0, 0};
+// The same from source row s, without a mix (o stands in for the untouched
+// row, which is not read).
+KERNEL_INLINE void shortPixelRow(const uint8_t* s, uint8_t* o, int64_t len, const RowEdges& e,
+                                 const ShortRowEdges& se) {
+    shortPixelTotals(s, e.n, pixelTotals);
+    shortPixelRowFromTotals<false>(pixelTotals, o, len, e, se, o, MixWeights{255, 0});
+}
 
-    uint16_t* totals = pixelTotals;
-    uint8_t* means = pixelMeans;
-    for (int32_t y = 0; y < height; ++y) {
-        const uint8_t* s = source + y * n * 4;
-        uint8_t* o = destination + y * n * 4;
-        shortPixelTotals(s, n, totals);
-        writeShortPixelMeans<1, 0, 1>(means, 0, leadEnd + 1, totals, h + 1, zero, 0, leadMult);
-        writeShortPixelMeans<1, 1, 0>(means, h + 1, trailStart, totals, len + 1, totals, 1, &m);
-        writeShortPixelMeans<0, 0, 0>(means, trailStart, std::min(h, n), totals, n, zero, 0, &wholeMult);
-        writeShortPixelMeans<0, 1, 1>(means, cutStart, n, totals, n, totals, cutStart - h, trailMult);
-        for (int64_t x = 0; x < n; ++x) {
-            uint32_t kept;
-            uint32_t blurred;
-            std::memcpy(&kept, o + x * 4, 4);
-            std::memcpy(&blurred, means + x * 4, 4);
-            kept = (kept & 0xFFu) | (blurred & 0xFFFFFF00u);
-            std::memcpy(o + x * 4, &kept, 4);
-        }
-    }
+// Whether a row pass of window len over rows of n pixels takes the fused
+// 16-bit form: a window of two samples or more, rows within the totals
+// buffer, every count within the narrow table.
+bool shortPixelRowsFit(int64_t len, int64_t n) {
+    return len >= 2 && n <= kPrefixRow && largestCount(len, n) <= kNarrowCounts;
+}
+
+KERNEL_INLINE void shortPixelRows(const uint8_t* source, uint8_t* destination, int32_t height, int64_t n,
+                                  int64_t len) {
+    const Divisors<Narrow> div(largestCount(len, n));
+    const RowEdges e(n, len, div);
+    const ShortRowEdges se(e);
+    for (int32_t y = 0; y < height; ++y) shortPixelRow(source + y * n * 4, destination + y * n * 4, len, e, se);
 }
 
 bool validCall(int32_t width, int32_t height, int32_t channel) {
@@ -780,14 +921,65 @@ void picturePasses(const uint8_t* source, uint8_t* temporary, uint8_t* destinati
         columnStrips<1, 1, Wide>(in, out, lanes, height, columnLen);
     }
     const int64_t len = window;
-    if (len >= 2 && width <= kPrefixRow && largestCount(len, width) <= kNarrowCounts) {
-        const Divisors<Narrow> div(largestCount(len, width));
-        shortPixelRows(temporary, destination, height, width, len, div);
+    if (shortPixelRowsFit(len, width)) {
+        shortPixelRows(temporary, destination, height, width, len);
     } else {
         for (int shift = 8; shift < 32; shift += 8) {
             rowPass<4, 4>(temporary, shift, destination, shift, width, height, window);
         }
     }
+}
+
+// Whether picturePassesByRows can take a picture: both passes in their
+// 16-bit forms.
+bool picturePassesByRowsFit(int32_t width, int32_t height, int32_t window) {
+    return shortPixelRowsFit(window, width) && window / 2 >= 2 && largestCount(window / 2, height) <= kNarrowCounts;
+}
+
+// Whether two images of width x height pixels share no byte. Blurring row by
+// row writes destination rows while source rows below them are still to be
+// read, so an image blurred onto itself takes a temporary image instead.
+bool apart(const uint8_t* a, const uint8_t* b, int32_t width, int32_t height) {
+    const uintptr_t bytes = static_cast<uintptr_t>(width) * static_cast<uintptr_t>(height) * 4u;
+    const uintptr_t x = reinterpret_cast<uintptr_t>(a);
+    const uintptr_t y = reinterpret_cast<uintptr_t>(b);
+    return x >= y ? x - y >= bytes : y - x >= bytes;
+}
+
+// The column sums of every byte of a row and one blurred row, for
+// picturePassesByRows.
+uint16_t rowColumnSums[kPrefixRow * 4];
+uint16_t columnBlurredTotals[(kPrefixRow + 1) * 4];
+
+// picturePasses without a temporary image: the column pass runs over whole
+// rows at once (every byte of a row a lane), and each row it finishes is at
+// once blurred along the row into the destination, while it is in cache.
+KERNEL_CLONES
+void picturePassesByRows(const uint8_t* source, uint8_t* destination, int32_t width, int32_t height,
+                         int32_t window, uint32_t strength) {
+    const int32_t lanes = width * 4;
+    const int64_t len = window;
+    const Divisors<Narrow> rowDiv(largestCount(len, width));
+    const RowEdges e(width, len, rowDiv);
+    const ShortRowEdges se(e);
+    const MixWeights w{static_cast<uint16_t>(strength), static_cast<uint16_t>(255u - strength)};
+    const Divisors<ShortTotals> columnDiv(largestCount(window / 2, height));
+    // Inlined, so that the row pass is built for the same processor as this
+    // function.
+    auto blurRow = [&](int64_t y) KERNEL_INLINE_LAMBDA {
+        uint8_t* o = destination + y * lanes;
+        if (strength == 255) {
+            shortPixelRowFromTotals<false>(columnBlurredTotals, o, len, e, se, o, w);
+        } else {
+            shortPixelRowFromTotals<true>(columnBlurredTotals, o, len, e, se, source + y * lanes, w);
+        }
+    };
+    // The column pass's rows come as totals along the row: their first four
+    // stay 0.
+    std::fill(columnBlurredTotals, columnBlurredTotals + 4, uint16_t{0});
+    boxLines<ShortTotals, 0, 1, 1>(Lines{source, lanes, 0},
+                                   OutLines{reinterpret_cast<uint8_t*>(columnBlurredTotals), 0, 0}, height,
+                                   lanes, window / 2, columnDiv, rowColumnSums, blurRow);
 }
 
 KERNEL_CLONES
@@ -835,6 +1027,11 @@ void BlurHorizontal(const uint8_t* source, uint8_t* destination, int32_t width, 
 void BlurBothPicture(const uint8_t* source, uint8_t* destination, int32_t width, int32_t height,
                      int32_t window) {
     if (width <= 0 || height <= 0) return;
+    if (blurBothRefusedAllocations == 0 && picturePassesByRowsFit(width, height, window) &&
+        apart(source, destination, width, height)) {
+        picturePassesByRows(source, destination, width, height, window, 255);
+        return;
+    }
     // All four bytes of every pixel are kept in between. Without that much
     // memory (or while a test refuses it), or for an image too wide to be
     // seen as bytes, the three bytes are blurred one by one instead.
@@ -852,4 +1049,23 @@ void BlurBothPicture(const uint8_t* source, uint8_t* destination, int32_t width,
     }
     picturePasses(source, temporary, destination, width, height, window);
     delete[] temporary;
+}
+
+void BlurBothPictureMixed(const uint8_t* source, uint8_t* destination, int32_t width, int32_t height,
+                          int32_t window, uint32_t strength) {
+    if (width <= 0 || height <= 0) return;
+    const size_t bytes = static_cast<size_t>(width) * static_cast<size_t>(height) * 4u;
+    if (strength == 0) {  // the source, whatever the blur gives
+        std::memmove(destination, source, bytes);
+        return;
+    }
+    strength = std::min(strength, 255u);
+    if (blurBothRefusedAllocations == 0 && picturePassesByRowsFit(width, height, window) &&
+        apart(source, destination, width, height)) {
+        picturePassesByRows(source, destination, width, height, window, strength);
+        return;
+    }
+    BlurBothPicture(source, destination, width, height, window);
+    if (strength == 255) return;
+    mixBytesByStrength(destination, source, bytes, strength);
 }

@@ -18,6 +18,13 @@ void BlurBoth(const uint8_t* source, uint8_t* destination, int32_t width, int32_
 void BlurBothPicture(const uint8_t* source, uint8_t* destination, int32_t width, int32_t height,
                      int32_t window);
 
+// BlurBothPicture, then every byte of the destination mixed with the same
+// byte of the source by strength s: d <- (d * s + source * (255 - s)) / 255,
+// byte 0 too (s above 255 counts as 255; at 0 the destination becomes the
+// source). Each row is mixed as soon as it is blurred.
+void BlurBothPictureMixed(const uint8_t* source, uint8_t* destination, int32_t width, int32_t height,
+                          int32_t window, uint32_t strength);
+
 // Column pass (r / 2) straight into the destination.
 void BlurVertical(const uint8_t* source, uint8_t* destination, int32_t width, int32_t height,
                   int32_t window, int32_t channel);

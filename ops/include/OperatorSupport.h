@@ -58,6 +58,18 @@ constexpr uint8_t mixByStrength(uint32_t processed, uint32_t untouched, uint32_t
     return static_cast<uint8_t>(div255(processed * s + untouched * (255u - s)));
 }
 
+// mixByStrength over `bytes` bytes, processed[i] <- mix(processed[i],
+// untouched[i]), for 0 < s < 255. processed * s + untouched * (255 - s) is
+// at most 65025, so the loop runs in 16-bit lanes.
+inline void mixBytesByStrength(uint8_t* processed, const uint8_t* untouched, size_t bytes, uint32_t s) {
+    const uint16_t keep = static_cast<uint16_t>(255u - s);
+    const uint16_t take = static_cast<uint16_t>(s);
+    for (size_t i = 0; i < bytes; ++i) {
+        const uint16_t sum = static_cast<uint16_t>(processed[i] * take + untouched[i] * keep);
+        processed[i] = static_cast<uint8_t>(div255Narrow(sum));
+    }
+}
+
 // The part of an image's valid region that lies inside the image. A region
 // reaching outside the image is cut to it; an empty one has width or height 0.
 struct PixelRect {

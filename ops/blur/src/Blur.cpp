@@ -67,13 +67,7 @@ static void mixWithField(uint8_t* scratch, const uint8_t* field, size_t bytes, u
         std::memcpy(scratch, field, bytes);
         return;
     }
-    // p * s + u * (255 - s) <= 65025: the whole mix fits 16-bit lanes.
-    const uint16_t keep = static_cast<uint16_t>(255u - s);
-    const uint16_t take = static_cast<uint16_t>(s);
-    for (size_t i = 0; i < bytes; ++i) {
-        const uint16_t sum = static_cast<uint16_t>(scratch[i] * take + field[i] * keep);
-        scratch[i] = static_cast<uint8_t>(div255Narrow(sum));
-    }
+    mixBytesByStrength(scratch, field, bytes, s);
 }
 
 // ---------------------------------------------------------------------------
@@ -96,10 +90,15 @@ static int32_t renderField(const OperatorRequest& request) {
 
     if (width > 0 && height > 0) {
         // At strength 0 the mix gives back every byte of the field whatever
-        // the scratch image holds, so the blur is left out.
-        if (strength != 0) blurChannels(field->pixels, scratch->pixels, width, height, window, direction);
-        const size_t bytes = static_cast<size_t>(width) * static_cast<size_t>(height) * PIXEL_BYTES;
-        mixWithField(scratch->pixels, field->pixels, bytes, strength);
+        // the scratch image holds, so the blur is left out. Both directions
+        // are blurred and mixed in one kernel, row by row.
+        if (strength != 0 && direction == BLUR_BOTH) {
+            BlurBothPictureMixed(field->pixels, scratch->pixels, width, height, window, strength);
+        } else {
+            if (strength != 0) blurChannels(field->pixels, scratch->pixels, width, height, window, direction);
+            const size_t bytes = static_cast<size_t>(width) * static_cast<size_t>(height) * PIXEL_BYTES;
+            mixWithField(scratch->pixels, field->pixels, bytes, strength);
+        }
     }
     opFreeImage(field);
     return opPutField(scratch);
