@@ -1,6 +1,7 @@
 #include "BoxBlur.h"
 
 #include "OperatorSupport.h"
+#include "ShortDivisor.h"
 
 #include <algorithm>
 #include <bit>
@@ -170,12 +171,21 @@ struct Moves {
 // (2^24 / d + 1) / 2^16, so sum * mh <= 255 * (256 + d / 2^16) stays at or
 // below 65280, and the whole sum is below 2^16 because the mean is below
 // 256. Every step fits 16-bit lanes (a low and a high 16-bit product).
+// Where the count has a ShortDivisor (`single`), the lanes divide with that
+// instead: one multiply fewer, the same quotient.
 struct ShortMultiplier {
     uint16_t high;
     uint16_t low;
+    ShortDivisor single{0, 0};
     explicit ShortMultiplier(uint32_t m)
         : high(static_cast<uint16_t>(m >> 16)), low(static_cast<uint16_t>(m & 0xFFFFu)) {}
+    ShortMultiplier(uint32_t m, int64_t count) : ShortMultiplier(m) { single = shortDivisor(count); }
     ShortMultiplier(uint16_t h, uint16_t l) : high(h), low(l) {}
+    ShortMultiplier with(ShortDivisor d) const {
+        ShortMultiplier m = *this;
+        m.single = d;
+        return m;
+    }
 };
 
 inline uint8_t shortMean(uint16_t sum, ShortMultiplier m) {
@@ -246,21 +256,35 @@ bool processorHasAvx2() {
 }
 const bool kHasAvx2 = processorHasAvx2();
 
-// Eight means of the sums in v, as 16-bit lanes.
+// Eight means of the sums in v, as 16-bit lanes: by the split multiplier,
+// or (kSingle) by a ShortDivisor.
 inline __m128i shortMeans8(__m128i v, __m128i high, __m128i low) {
     return _mm_srli_epi16(_mm_add_epi16(_mm_mullo_epi16(v, high), _mm_mulhi_epu16(v, low)), 8);
 }
+
+struct Divide8 {
+    __m128i high, low, magic, shift;
+    explicit Divide8(ShortMultiplier m)
+        : high(_mm_set1_epi16(static_cast<int16_t>(m.high))),
+          low(_mm_set1_epi16(static_cast<int16_t>(m.low))),
+          magic(_mm_set1_epi16(static_cast<int16_t>(m.single.magic))),
+          shift(_mm_cvtsi32_si128(m.single.shift)) {}
+    template <bool kSingle>
+    __m128i means(__m128i v) const {
+        if constexpr (kSingle) return _mm_srl_epi16(_mm_mulhi_epu16(v, magic), shift);
+        return shortMeans8(v, high, low);
+    }
+};
 
 // Eight lanes at a time; the totals form sums the means of two pixels
 // within the register by a shifted addition, then adds the carry (the
 // totals so far, in both pixels' places). The carry moves on by the
 // register's own sum, off the chain of stores.
-template <int kEnters, bool kLeaves, typename Out>
+template <int kEnters, bool kLeaves, bool kSingle, typename Out>
 void shortStepSse2(uint16_t* sum, const uint8_t* enter1, const uint8_t* enter2, const uint8_t* leave, Out* out,
                    int32_t lanes, ShortMultiplier m) {
     const __m128i zero = _mm_setzero_si128();
-    const __m128i high = _mm_set1_epi16(static_cast<int16_t>(m.high));
-    const __m128i low = _mm_set1_epi16(static_cast<int16_t>(m.low));
+    const Divide8 divide(m);
     auto bytes = [&](const uint8_t* p) {
         return _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)), zero);
     };
@@ -272,7 +296,7 @@ void shortStepSse2(uint16_t* sum, const uint8_t* enter1, const uint8_t* enter2, 
         if constexpr (kEnters >= 2) v = _mm_add_epi16(v, bytes(enter2 + j));
         if constexpr (kLeaves) v = _mm_sub_epi16(v, bytes(leave + j));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(sum + j), v);
-        __m128i q = shortMeans8(v, high, low);
+        __m128i q = divide.means<kSingle>(v);
         if constexpr (std::is_same_v<Out, uint16_t>) {
             q = _mm_add_epi16(q, _mm_slli_si128(q, 8));
             _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j + 4), _mm_add_epi16(q, carry));
@@ -293,6 +317,21 @@ __attribute__((target("avx2"))) inline __m256i shortMeans16(__m256i v, __m256i h
     return _mm256_srli_epi16(_mm256_add_epi16(_mm256_mullo_epi16(v, high), _mm256_mulhi_epu16(v, low)), 8);
 }
 
+struct Divide16 {
+    __m256i high, low, magic;
+    __m128i shift;
+    __attribute__((target("avx2"))) explicit Divide16(ShortMultiplier m)
+        : high(_mm256_set1_epi16(static_cast<int16_t>(m.high))),
+          low(_mm256_set1_epi16(static_cast<int16_t>(m.low))),
+          magic(_mm256_set1_epi16(static_cast<int16_t>(m.single.magic))),
+          shift(_mm_cvtsi32_si128(m.single.shift)) {}
+    template <bool kSingle>
+    __attribute__((target("avx2"))) __m256i means(__m256i v) const {
+        if constexpr (kSingle) return _mm256_srl_epi16(_mm256_mulhi_epu16(v, magic), shift);
+        return shortMeans16(v, high, low);
+    }
+};
+
 // Sixteen 16-bit lanes stored as sixteen bytes.
 __attribute__((target("avx2"))) inline void storeSixteenBytes(uint8_t* out, __m256i q) {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
@@ -302,12 +341,11 @@ __attribute__((target("avx2"))) inline void storeSixteenBytes(uint8_t* out, __m2
 // Sixteen lanes (four pixels) at a time; the totals form sums within the
 // register in two steps: pixels 0 1 | 2 3 -> 0, 0+1 | 2, 2+3, then 0+1 is
 // added to the upper half.
-template <int kEnters, bool kLeaves, typename Out>
+template <int kEnters, bool kLeaves, bool kSingle, typename Out>
 __attribute__((target("avx2"))) void shortStepAvx2(uint16_t* sum, const uint8_t* enter1, const uint8_t* enter2,
                                                    const uint8_t* leave, Out* out, int32_t lanes,
                                                    ShortMultiplier m) {
-    const __m256i high = _mm256_set1_epi16(static_cast<int16_t>(m.high));
-    const __m256i low = _mm256_set1_epi16(static_cast<int16_t>(m.low));
+    const Divide16 divide(m);
     const __m256i zero = _mm256_setzero_si256();
     __m256i carry = zero;  // out[0..3] of the totals form
     int32_t j = 0;
@@ -317,7 +355,7 @@ __attribute__((target("avx2"))) void shortStepAvx2(uint16_t* sum, const uint8_t*
         if constexpr (kEnters >= 2) v = _mm256_add_epi16(v, sixteenBytes(enter2 + j));
         if constexpr (kLeaves) v = _mm256_sub_epi16(v, sixteenBytes(leave + j));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(sum + j), v);
-        __m256i q = shortMeans16(v, high, low);
+        __m256i q = divide.means<kSingle>(v);
         if constexpr (std::is_same_v<Out, uint16_t>) {
             q = _mm256_add_epi16(q, _mm256_slli_si256(q, 8));
             q = _mm256_add_epi16(q, _mm256_blend_epi32(zero, _mm256_permute4x64_epi64(q, 0x55), 0xF0));
@@ -335,9 +373,10 @@ inline __m128i eightLanes(const uint16_t* p, int64_t j) {
     return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + (kStep != 0 ? j : (j & 15))));
 }
 
-template <int kHi, int kLo, int kMult, bool kMix>
+template <int kHi, int kLo, int kMult, bool kMix, bool kSingle>
 void shortRowSse2(const uint16_t* hi, const uint16_t* lo, const uint16_t* mh, const uint16_t* ml, uint8_t* o,
-                  const uint8_t* untouched, int64_t lanes, MixWeights w) {
+                  const uint8_t* untouched, int64_t lanes, MixWeights w, ShortDivisor single) {
+    const Divide8 divide(ShortMultiplier(uint16_t{0}, uint16_t{0}).with(single));
     const __m128i zero = _mm_setzero_si128();
     const __m128i one = _mm_set1_epi16(1);
     const __m128i take = _mm_set1_epi16(static_cast<int16_t>(w.take));
@@ -346,7 +385,7 @@ void shortRowSse2(const uint16_t* hi, const uint16_t* lo, const uint16_t* mh, co
     int64_t j = 0;
     for (; j + 8 <= lanes; j += 8) {
         const __m128i v = _mm_sub_epi16(eightLanes<kHi>(hi, j), eightLanes<kLo>(lo, j));
-        __m128i q = shortMeans8(v, eightLanes<kMult>(mh, j), eightLanes<kMult>(ml, j));
+        __m128i q = kSingle ? divide.means<true>(v) : shortMeans8(v, eightLanes<kMult>(mh, j), eightLanes<kMult>(ml, j));
         const __m128i kept = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(o + j)), zero);
         q = _mm_or_si128(_mm_and_si128(firstByte, kept), _mm_andnot_si128(firstByte, q));
         if constexpr (kMix) {
@@ -364,17 +403,19 @@ __attribute__((target("avx2"))) inline __m256i sixteenLanes(const uint16_t* p, i
     return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + (kStep != 0 ? j : 0)));
 }
 
-template <int kHi, int kLo, int kMult, bool kMix>
+template <int kHi, int kLo, int kMult, bool kMix, bool kSingle>
 __attribute__((target("avx2"))) void shortRowAvx2(const uint16_t* hi, const uint16_t* lo, const uint16_t* mh,
                                                   const uint16_t* ml, uint8_t* o, const uint8_t* untouched,
-                                                  int64_t lanes, MixWeights w) {
+                                                  int64_t lanes, MixWeights w, ShortDivisor single) {
+    const Divide16 divide(ShortMultiplier(uint16_t{0}, uint16_t{0}).with(single));
     const __m256i one = _mm256_set1_epi16(1);
     const __m256i take = _mm256_set1_epi16(static_cast<int16_t>(w.take));
     const __m256i keep = _mm256_set1_epi16(static_cast<int16_t>(w.keep));
     int64_t j = 0;
     for (; j + 16 <= lanes; j += 16) {
         const __m256i v = _mm256_sub_epi16(sixteenLanes<kHi>(hi, j), sixteenLanes<kLo>(lo, j));
-        __m256i q = shortMeans16(v, sixteenLanes<kMult>(mh, j), sixteenLanes<kMult>(ml, j));
+        __m256i q = kSingle ? divide.means<true>(v)
+                            : shortMeans16(v, sixteenLanes<kMult>(mh, j), sixteenLanes<kMult>(ml, j));
         q = _mm256_blend_epi16(q, sixteenBytes(o + j), 0x11);  // byte 0 of each pixel kept
         if constexpr (kMix) {
             const __m256i sum =
@@ -399,18 +440,32 @@ __attribute__((target("avx2"))) void shortRowAvx2(const uint16_t* hi, const uint
 template <int kEnters, bool kLeaves, typename Out>
 inline void shortStep(uint16_t* sum, const uint8_t* enter1, const uint8_t* enter2, const uint8_t* leave, Out* out,
                       int32_t lanes, ShortMultiplier m) {
-    IN_WIDEST_LANES((shortStepAvx2<kEnters, kLeaves>(sum, enter1, enter2, leave, out, lanes, m)),
-                    (shortStepSse2<kEnters, kLeaves>(sum, enter1, enter2, leave, out, lanes, m)),
-                    (shortStepLanes<kEnters, kLeaves>(sum, enter1, enter2, leave, out, 0, lanes, m)));
+    if (m.single.magic != 0) {
+        IN_WIDEST_LANES((shortStepAvx2<kEnters, kLeaves, true>(sum, enter1, enter2, leave, out, lanes, m)),
+                        (shortStepSse2<kEnters, kLeaves, true>(sum, enter1, enter2, leave, out, lanes, m)),
+                        (shortStepLanes<kEnters, kLeaves>(sum, enter1, enter2, leave, out, 0, lanes, m)));
+    } else {
+        IN_WIDEST_LANES((shortStepAvx2<kEnters, kLeaves, false>(sum, enter1, enter2, leave, out, lanes, m)),
+                        (shortStepSse2<kEnters, kLeaves, false>(sum, enter1, enter2, leave, out, lanes, m)),
+                        (shortStepLanes<kEnters, kLeaves>(sum, enter1, enter2, leave, out, 0, lanes, m)));
+    }
 }
 
 // Means along a row from totals, into the destination row.
+// A fixed multiplier (kMult 0) whose count has a ShortDivisor (`single`)
+// divides with that.
 template <int kHi, int kLo, int kMult, bool kMix>
 inline void shortRow(const uint16_t* hi, const uint16_t* lo, const uint16_t* mh, const uint16_t* ml, uint8_t* o,
-                     const uint8_t* untouched, int64_t lanes, MixWeights w) {
-    IN_WIDEST_LANES((shortRowAvx2<kHi, kLo, kMult, kMix>(hi, lo, mh, ml, o, untouched, lanes, w)),
-                    (shortRowSse2<kHi, kLo, kMult, kMix>(hi, lo, mh, ml, o, untouched, lanes, w)),
-                    (shortRowLanes<kHi, kLo, kMult, kMix>(hi, lo, mh, ml, o, untouched, 0, lanes, w)));
+                     const uint8_t* untouched, int64_t lanes, MixWeights w, ShortDivisor single = {0, 0}) {
+    if (kMult == 0 && single.magic != 0) {
+        IN_WIDEST_LANES((shortRowAvx2<kHi, kLo, kMult, kMix, true>(hi, lo, mh, ml, o, untouched, lanes, w, single)),
+                        (shortRowSse2<kHi, kLo, kMult, kMix, true>(hi, lo, mh, ml, o, untouched, lanes, w, single)),
+                        (shortRowLanes<kHi, kLo, kMult, kMix>(hi, lo, mh, ml, o, untouched, 0, lanes, w)));
+    } else {
+        IN_WIDEST_LANES((shortRowAvx2<kHi, kLo, kMult, kMix, false>(hi, lo, mh, ml, o, untouched, lanes, w, single)),
+                        (shortRowSse2<kHi, kLo, kMult, kMix, false>(hi, lo, mh, ml, o, untouched, lanes, w, single)),
+                        (shortRowLanes<kHi, kLo, kMult, kMix>(hi, lo, mh, ml, o, untouched, 0, lanes, w)));
+    }
 }
 
 // One output of each of `lanes` lanes: the sum updated by the rows that
@@ -430,9 +485,8 @@ KERNEL_INLINE void stepLanes(typename Form::Sum* __restrict sum, const uint8_t* 
         static_assert(kInPixel == 1 && kOutPixel == 1);
         (void)inShift;
         (void)outShift;
-        (void)d;
         shortStep<kEnters, kLeaves>(sum, enter1, enter2, leave, reinterpret_cast<uint16_t*>(out), lanes,
-                                    ShortMultiplier(m));
+                                    ShortMultiplier(m, static_cast<int64_t>(d)));
         return;
     }
     if constexpr (std::is_same_v<Form, Short>) {
@@ -440,8 +494,7 @@ KERNEL_INLINE void stepLanes(typename Form::Sum* __restrict sum, const uint8_t* 
         static_assert(kInPixel == 1 && kOutPixel == 1);
         (void)inShift;
         (void)outShift;
-        (void)d;
-        shortStep<kEnters, kLeaves>(sum, enter1, enter2, leave, out, lanes, ShortMultiplier(m));
+        shortStep<kEnters, kLeaves>(sum, enter1, enter2, leave, out, lanes, ShortMultiplier(m, static_cast<int64_t>(d)));
         return;
     }
     auto update = [&](int32_t j) KERNEL_INLINE_LAMBDA {
@@ -799,7 +852,7 @@ KERNEL_INLINE void shortPixelRowFromTotals(const uint16_t* totals, uint8_t* o, i
     }
     if (h + 1 < trailStart) {
         shortRow<1, 1, 0, kMix>(totals + (len + 1) * 4, totals + 4, se.interiorHigh, se.interiorLow, o + (h + 1) * 4,
-                                untouched + (h + 1) * 4, (trailStart - h - 1) * 4, w);
+                                untouched + (h + 1) * 4, (trailStart - h - 1) * 4, w, shortDivisor(len));
     }
     if (trailStart < std::min(h, n)) {
         shortRow<0, 0, 0, kMix>(whole, kZeroLanes, se.wholeHigh, se.wholeLow, o + trailStart * 4,
