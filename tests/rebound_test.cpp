@@ -61,8 +61,11 @@ TEST_F(ReboundTest, MatchesThePlainVersionByteForByte) {
     struct Size {
         int32_t w, h, l, t, rw, rh;
     };
+    // Widths around and well past the groups of four pixels drawn side by
+    // side, whole and with a region, so that groups meet the region's edges.
     const Size sizes[] = {{37, 23, 0, 0, -1, -1}, {1, 1, 0, 0, -1, -1}, {2, 3, 0, 0, -1, -1},
-                          {31, 17, 3, 2, 20, 10}};
+                          {31, 17, 3, 2, 20, 10}, {4, 9, 0, 0, -1, -1},  {7, 6, 1, 1, 5, 4},
+                          {101, 57, 0, 0, -1, -1}, {96, 40, 5, 3, 81, 30}};
     const uint32_t length = 20;
     for (const Size& sz : sizes) {
         setSize(sz.w, sz.h);

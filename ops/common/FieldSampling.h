@@ -184,6 +184,42 @@ __attribute__((target("avx2"))) inline __m128i sampleFour(const FieldSampler& fi
     }
     return result;
 }
+
+// The four samples of a pixel loop's positions (sx, sy), lanes 0..3, into
+// `out` when every position lies inside the field, 0 <= sx < widthBound and
+// 0 <= sy < heightBound (a NaN fails), and none of their neighbours needs
+// clamping; otherwise returns false and leaves `out` alone, for the caller
+// to treat the four one by one. The integer parts and fractions are those of
+// sample(): truncation toward zero and x - xi.
+__attribute__((target("avx2"))) inline bool sampleFourInside(const FieldSampler& field, __m256d sx, __m256d sy,
+                                                             __m256d widthBound, __m256d heightBound,
+                                                             __m128i& out) {
+    const __m256d zero = _mm256_setzero_pd();
+    const __m256d inside = _mm256_and_pd(
+        _mm256_and_pd(_mm256_cmp_pd(sx, zero, _CMP_GE_OQ), _mm256_cmp_pd(sx, widthBound, _CMP_LT_OQ)),
+        _mm256_and_pd(_mm256_cmp_pd(sy, zero, _CMP_GE_OQ), _mm256_cmp_pd(sy, heightBound, _CMP_LT_OQ)));
+    if (_mm256_movemask_pd(inside) != 0xF) return false;
+    const __m128i xi = _mm256_cvttpd_epi32(sx);
+    const __m128i yi = _mm256_cvttpd_epi32(sy);
+    const __m128i unclamped = _mm_and_si128(
+        _mm_andnot_si128(_mm_cmplt_epi32(xi, _mm_set1_epi32(field.clampLeft)),
+                         _mm_cmplt_epi32(xi, _mm_set1_epi32(field.clampRight))),
+        _mm_andnot_si128(_mm_cmplt_epi32(yi, _mm_set1_epi32(field.clampTop)),
+                         _mm_cmplt_epi32(yi, _mm_set1_epi32(field.clampBottom))));
+    if (_mm_movemask_ps(_mm_castsi128_ps(unclamped)) != 0xF) return false;
+    alignas(16) int32_t columns[4], rows[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(columns), xi);
+    _mm_store_si128(reinterpret_cast<__m128i*>(rows), yi);
+    out = sampleFour(field, columns, rows, _mm256_sub_pd(sx, _mm256_cvtepi32_pd(xi)),
+                     _mm256_sub_pd(sy, _mm256_cvtepi32_pd(yi)));
+    return true;
+}
+
+// Whether the processor runs AVX2 code, checked once per library.
+inline bool processorHasAvx2() {
+    __builtin_cpu_init();  // this may run before the library's other constructors
+    return __builtin_cpu_supports("avx2");
+}
 #endif
 
 inline FieldSampler samplerFor(const FieldImage* field) {

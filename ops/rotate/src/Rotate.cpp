@@ -137,75 +137,48 @@ static void drawRow(uint8_t* row, int32_t width, const PassGeometry& g, RowTerms
 }
 
 #if defined(__x86_64__) || defined(__i386__)
-static bool processorHasAvx2() {
-    __builtin_cpu_init();  // this may run before the library's other constructors
-    return __builtin_cpu_supports("avx2");
-}
 static const bool kHasAvx2 = processorHasAvx2();
 
 // drawRow four pixels at a time: the positions in vectors of four doubles,
-// with the scalar operations in the same order, then sampleFour. A group of
-// four with a position outside the field or a neighbour to clamp is drawn
-// pixel by pixel, as is the tail of the row.
+// with the scalar operations in the same order, then sampleFourInside. A
+// group of four with a position outside the field or a neighbour to clamp
+// is drawn pixel by pixel, as is the tail of the row.
 __attribute__((target("avx2"))) static void drawRowFours(uint8_t* row, int32_t width, const PassGeometry& g,
                                                          RowTerms t, const FieldSampler& moving,
                                                          int32_t trailWeight, uint32_t sampleWeight) {
     const __m256d sinV = _mm256_set1_pd(t.sinV), cosV = _mm256_set1_pd(t.cosV);
     const __m256d cx = _mm256_set1_pd(g.cx), cy = _mm256_set1_pd(g.cy), half = _mm256_set1_pd(0.5);
-    const __m256d zero = _mm256_setzero_pd();
     const __m256d widthBound = _mm256_set1_pd(g.widthBound), heightBound = _mm256_set1_pd(g.heightBound);
-    const __m128i left = _mm_set1_epi32(moving.clampLeft), right = _mm_set1_epi32(moving.clampRight);
-    const __m128i top = _mm_set1_epi32(moving.clampTop), bottom = _mm_set1_epi32(moving.clampBottom);
     // The trail mix in 16-bit lanes (every sum is at most 65025), byte 0 kept.
     const __m128i take = _mm_set1_epi16(static_cast<int16_t>(sampleWeight));
     const __m128i keep = _mm_set1_epi16(static_cast<int16_t>(255u - sampleWeight));
     const __m128i one = _mm_set1_epi16(1);
+    const __m128i zero = _mm_setzero_si128();
     const __m128i firstBytes = _mm_set1_epi32(0xFF);
+    auto mix = [&](__m128i s, __m128i q) {  // div255Narrow(s * take + q * keep)
+        const __m128i sum = _mm_add_epi16(_mm_mullo_epi16(s, take), _mm_mullo_epi16(q, keep));
+        return _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(sum, one), _mm_srli_epi16(sum, 8)), 8);
+    };
     int32_t x = 0;
     for (; x + 4 <= width; x += 4) {
         uint8_t* p = row + x * PIXEL_BYTES;
         const __m256d sx = _mm256_add_pd(_mm256_sub_pd(_mm256_loadu_pd(columnCosU + x), sinV), cx);
         const __m256d sy = _mm256_add_pd(_mm256_mul_pd(_mm256_add_pd(cosV, _mm256_loadu_pd(columnSinU + x)), half), cy);
-        const __m256d inside = _mm256_and_pd(
-            _mm256_and_pd(_mm256_cmp_pd(sx, zero, _CMP_GE_OQ), _mm256_cmp_pd(sx, widthBound, _CMP_LT_OQ)),
-            _mm256_and_pd(_mm256_cmp_pd(sy, zero, _CMP_GE_OQ), _mm256_cmp_pd(sy, heightBound, _CMP_LT_OQ)));
-        bool whole = _mm256_movemask_pd(inside) == 0xF;
-        __m128i xi = _mm_setzero_si128(), yi = _mm_setzero_si128();
-        if (whole) {
-            xi = _mm256_cvttpd_epi32(sx);
-            yi = _mm256_cvttpd_epi32(sy);
-            const __m128i unclamped =
-                _mm_and_si128(_mm_andnot_si128(_mm_cmplt_epi32(xi, left), _mm_cmplt_epi32(xi, right)),
-                              _mm_andnot_si128(_mm_cmplt_epi32(yi, top), _mm_cmplt_epi32(yi, bottom)));
-            whole = _mm_movemask_ps(_mm_castsi128_ps(unclamped)) == 0xF;
-        }
-        if (!whole) {
+        __m128i samples;
+        if (!sampleFourInside(moving, sx, sy, widthBound, heightBound, samples)) {
             for (int32_t k = 0; k < 4; ++k) {
                 drawPixel(p + k * PIXEL_BYTES, x + k, g, t, moving, trailWeight, sampleWeight);
             }
-            continue;
-        }
-        const __m256d fx = _mm256_sub_pd(sx, _mm256_cvtepi32_pd(xi));
-        const __m256d fy = _mm256_sub_pd(sy, _mm256_cvtepi32_pd(yi));
-        alignas(16) int32_t columns[4], rows[4];
-        _mm_store_si128(reinterpret_cast<__m128i*>(columns), xi);
-        _mm_store_si128(reinterpret_cast<__m128i*>(rows), yi);
-        const __m128i samples = sampleFour(moving, columns, rows, fx, fy);
-        if (trailWeight < 0) {
+        } else if (trailWeight < 0) {
             _mm_storeu_si128(reinterpret_cast<__m128i*>(p), samples);
-            continue;
+        } else {
+            const __m128i target = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            const __m128i low = mix(_mm_unpacklo_epi8(samples, zero), _mm_unpacklo_epi8(target, zero));
+            const __m128i high = mix(_mm_unpackhi_epi8(samples, zero), _mm_unpackhi_epi8(target, zero));
+            const __m128i mixed = _mm_packus_epi16(low, high);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(p),
+                             _mm_or_si128(_mm_and_si128(firstBytes, target), _mm_andnot_si128(firstBytes, mixed)));
         }
-        const __m128i target = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const __m128i zeroBytes = _mm_setzero_si128();
-        auto mix = [&](__m128i s, __m128i q) {  // div255Narrow of s * take + q * keep
-            const __m128i sum = _mm_add_epi16(_mm_mullo_epi16(s, take), _mm_mullo_epi16(q, keep));
-            return _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(sum, one), _mm_srli_epi16(sum, 8)), 8);
-        };
-        const __m128i low = mix(_mm_unpacklo_epi8(samples, zeroBytes), _mm_unpacklo_epi8(target, zeroBytes));
-        const __m128i high = mix(_mm_unpackhi_epi8(samples, zeroBytes), _mm_unpackhi_epi8(target, zeroBytes));
-        const __m128i mixed = _mm_packus_epi16(low, high);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(p),
-                         _mm_or_si128(_mm_and_si128(firstBytes, target), _mm_andnot_si128(firstBytes, mixed)));
     }
     for (; x < width; ++x) drawPixel(row + x * PIXEL_BYTES, x, g, t, moving, trailWeight, sampleWeight);
 }
