@@ -21,7 +21,8 @@ void BlurBothPicture(const uint8_t* source, uint8_t* destination, int32_t width,
 // BlurBothPicture, then every byte of the destination mixed with the same
 // byte of the source by strength s: d <- (d * s + source * (255 - s)) / 255,
 // byte 0 too (s above 255 counts as 255; at 0 the destination becomes the
-// source). Each row is mixed as soon as it is blurred.
+// source). Each row is mixed as soon as it is blurred. The mix reads the
+// untouched source, so the two images must not share bytes.
 void BlurBothPictureMixed(const uint8_t* source, uint8_t* destination, int32_t width, int32_t height,
                           int32_t window, uint32_t strength);
 
