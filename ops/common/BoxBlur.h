@@ -14,7 +14,9 @@ void BlurBoth(const uint8_t* source, uint8_t* destination, int32_t width, int32_
 
 // BlurBoth on bytes 1, 2 and 3 of every pixel (byte 0 of the destination is
 // left as it was): the same bytes as three BlurBoth calls, one per byte,
-// including where memory runs out, at about the cost of one.
+// including where memory runs out, at about the cost of one. Where both
+// passes fit 16-bit lanes and the images are apart it needs no temporary
+// image: each row is blurred along as soon as the column pass finishes it.
 void BlurBothPicture(const uint8_t* source, uint8_t* destination, int32_t width, int32_t height,
                      int32_t window);
 

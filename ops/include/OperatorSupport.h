@@ -59,8 +59,8 @@ constexpr uint8_t mixByStrength(uint32_t processed, uint32_t untouched, uint32_t
 }
 
 // mixByStrength over `bytes` bytes, processed[i] <- mix(processed[i],
-// untouched[i]), for 0 < s < 255. processed * s + untouched * (255 - s) is
-// at most 65025, so the loop runs in 16-bit lanes.
+// untouched[i]), s in 0..255. processed * s + untouched * (255 - s) is at
+// most 65025, so the loop runs in 16-bit lanes.
 inline void mixBytesByStrength(uint8_t* processed, const uint8_t* untouched, size_t bytes, uint32_t s) {
     const uint16_t keep = static_cast<uint16_t>(255u - s);
     const uint16_t take = static_cast<uint16_t>(s);

@@ -40,16 +40,15 @@ enum : int32_t { BLUR_ROWS = 0, BLUR_COLUMNS = 1, BLUR_BOTH = 2 };
 // ---------------------------------------------------------------------------
 // Pixel work.
 
-// The chosen kernel for bytes 1, 2 and 3, field into scratch (both
-// directions for all three bytes in one call); any other direction blurs
-// nothing.
+// The kernel of one direction for bytes 1, 2 and 3, field into scratch; any
+// other direction blurs nothing. (Both directions are blurred and mixed in
+// one kernel, BlurBothPictureMixed.)
 static void blurChannels(const uint8_t* field, uint8_t* scratch, int32_t width, int32_t height,
                          int32_t window, int32_t direction) {
     decltype(&BlurBoth) kernel = nullptr;
     switch (direction) {
     case BLUR_ROWS:    kernel = BlurHorizontal; break;
     case BLUR_COLUMNS: kernel = BlurVertical; break;
-    case BLUR_BOTH:    BlurBothPicture(field, scratch, width, height, window); return;
     default:           return;
     }
     kernel(field, scratch, width, height, window, PIXEL_CHROMA1);
