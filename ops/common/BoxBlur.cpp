@@ -250,10 +250,6 @@ inline void shortRowLanes(const uint16_t* hi, const uint16_t* lo, const uint16_t
 // The same in eight lanes (SSE2) and sixteen lanes (AVX2) at a time, with
 // the same 16-bit operations; the processor's support for AVX2 is checked
 // once.
-bool processorHasAvx2() {
-    __builtin_cpu_init();  // this may run before the library's other constructors
-    return __builtin_cpu_supports("avx2");
-}
 const bool kHasAvx2 = processorHasAvx2();
 
 // Eight means of the sums in v, as 16-bit lanes: by the split multiplier,

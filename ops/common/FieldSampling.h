@@ -214,12 +214,6 @@ __attribute__((target("avx2"))) inline bool sampleFourInside(const FieldSampler&
                      _mm256_sub_pd(sy, _mm256_cvtepi32_pd(yi)));
     return true;
 }
-
-// Whether the processor runs AVX2 code, checked once per library.
-inline bool processorHasAvx2() {
-    __builtin_cpu_init();  // this may run before the library's other constructors
-    return __builtin_cpu_supports("avx2");
-}
 #endif
 
 inline FieldSampler samplerFor(const FieldImage* field) {

@@ -52,6 +52,15 @@ constexpr uint16_t div255Narrow(uint16_t x) {
     return static_cast<uint16_t>((x + 1u + (x >> 8)) >> 8);
 }
 
+#if defined(__x86_64__) || defined(__i386__)
+// Whether the processor runs AVX2 code. Kernels with an AVX2 form and a
+// baseline one (which give the same bytes) check this once, at load.
+inline bool processorHasAvx2() {
+    __builtin_cpu_init();  // this may run before the library's other constructors
+    return __builtin_cpu_supports("avx2");
+}
+#endif
+
 // Strength mix of one byte: (processed * s + untouched * (255 - s)) / 255 for
 // s in 0..255. At s = 255 it gives processed, at s = 0 untouched.
 constexpr uint8_t mixByStrength(uint32_t processed, uint32_t untouched, uint32_t s) {

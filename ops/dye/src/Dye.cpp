@@ -81,6 +81,8 @@ static size_t tintSse2(uint8_t* pixels, size_t bytes, const TintWeights& w) {
     return i;
 }
 
+static const bool kHasAvx2 = processorHasAvx2();
+
 // The same on 32 bytes at a time; unpacking and packing work within each
 // half of the register, so every byte returns to its place.
 __attribute__((target("avx2"))) static size_t tintAvx2(uint8_t* pixels, size_t bytes,
@@ -109,7 +111,7 @@ static void tintPixels(uint8_t* pixels, size_t count, uint32_t c1, uint32_t c2, 
     const size_t bytes = count * PIXEL_BYTES;
     size_t done = 0;
 #if defined(__SSE2__)
-    done = __builtin_cpu_supports("avx2") ? tintAvx2(pixels, bytes, w) : tintSse2(pixels, bytes, w);
+    done = kHasAvx2 ? tintAvx2(pixels, bytes, w) : tintSse2(pixels, bytes, w);
 #endif
     tintBytes(pixels, done, bytes, w);
 }
