@@ -180,12 +180,7 @@ struct ShortMultiplier {
     explicit ShortMultiplier(uint32_t m)
         : high(static_cast<uint16_t>(m >> 16)), low(static_cast<uint16_t>(m & 0xFFFFu)) {}
     ShortMultiplier(uint32_t m, int64_t count) : ShortMultiplier(m) { single = shortDivisor(count); }
-    ShortMultiplier(uint16_t h, uint16_t l) : high(h), low(l) {}
-    ShortMultiplier with(ShortDivisor d) const {
-        ShortMultiplier m = *this;
-        m.single = d;
-        return m;
-    }
+    ShortMultiplier(uint16_t h, uint16_t l, ShortDivisor d = {0, 0}) : high(h), low(l), single(d) {}
 };
 
 inline uint8_t shortMean(uint16_t sum, ShortMultiplier m) {
@@ -372,7 +367,7 @@ inline __m128i eightLanes(const uint16_t* p, int64_t j) {
 template <int kHi, int kLo, int kMult, bool kMix, bool kSingle>
 void shortRowSse2(const uint16_t* hi, const uint16_t* lo, const uint16_t* mh, const uint16_t* ml, uint8_t* o,
                   const uint8_t* untouched, int64_t lanes, MixWeights w, ShortDivisor single) {
-    const Divide8 divide(ShortMultiplier(uint16_t{0}, uint16_t{0}).with(single));
+    const Divide8 divide(ShortMultiplier(uint16_t{0}, uint16_t{0}, single));
     const __m128i zero = _mm_setzero_si128();
     const __m128i one = _mm_set1_epi16(1);
     const __m128i take = _mm_set1_epi16(static_cast<int16_t>(w.take));
@@ -403,7 +398,7 @@ template <int kHi, int kLo, int kMult, bool kMix, bool kSingle>
 __attribute__((target("avx2"))) void shortRowAvx2(const uint16_t* hi, const uint16_t* lo, const uint16_t* mh,
                                                   const uint16_t* ml, uint8_t* o, const uint8_t* untouched,
                                                   int64_t lanes, MixWeights w, ShortDivisor single) {
-    const Divide16 divide(ShortMultiplier(uint16_t{0}, uint16_t{0}).with(single));
+    const Divide16 divide(ShortMultiplier(uint16_t{0}, uint16_t{0}, single));
     const __m256i one = _mm256_set1_epi16(1);
     const __m256i take = _mm256_set1_epi16(static_cast<int16_t>(w.take));
     const __m256i keep = _mm256_set1_epi16(static_cast<int16_t>(w.keep));
@@ -721,7 +716,7 @@ KERNEL_INLINE void writeMeans(uint8_t* __restrict o, int shift, int64_t first, i
 // trailStart .. min(h, n) - 1 whose window is the whole row, and trailing
 // outputs cutStart .. n - 1, with their multipliers taken once per pass.
 struct RowEdges {
-    int64_t n, h, trailStart, leadEnd, cutStart;
+    int64_t n, len, h, trailStart, leadEnd, cutStart;
     uint32_t m;          // the interior's; only needed when there is an
                          // interior, and then len <= n - 3 <= 256
     uint32_t wholeMult;  // a window of the whole row
@@ -731,8 +726,9 @@ struct RowEdges {
     uint32_t leadMult[kNarrowCounts + 1];
     uint32_t trailMult[kNarrowCounts + 1];
 
-    RowEdges(int64_t samples, int64_t len, const Divisors<Narrow>& div) {
+    RowEdges(int64_t samples, int64_t window, const Divisors<Narrow>& div) {
         n = samples;
+        len = window;
         h = len / 2;
         trailStart = std::max<int64_t>(0, n - 1 - h);
         leadEnd = std::min(h, trailStart - 1);
@@ -778,14 +774,15 @@ uint16_t pixelTotals[(kPrefixRow + 1) * 4];
 
 // The multipliers of RowEdges split for 16-bit lanes, one per lane: the
 // edges' for each of their pixels' four lanes, the interior's and the whole
-// row's repeated over sixteen lanes.
+// row's repeated over sixteen lanes; and the interior's ShortDivisor.
 struct ShortRowEdges {
     uint16_t leadHigh[(kNarrowCounts + 1) * 4], leadLow[(kNarrowCounts + 1) * 4];
     uint16_t trailHigh[(kNarrowCounts + 1) * 4], trailLow[(kNarrowCounts + 1) * 4];
     uint16_t interiorHigh[16], interiorLow[16];
     uint16_t wholeHigh[16], wholeLow[16];
+    ShortDivisor interior;
 
-    explicit ShortRowEdges(const RowEdges& e) {
+    explicit ShortRowEdges(const RowEdges& e) : interior(shortDivisor(e.len)) {
         auto split = [](uint32_t m, uint16_t* high, uint16_t* low, int64_t lanes) {
             const ShortMultiplier s(m);
             std::fill(high, high + lanes, s.high);
@@ -837,9 +834,9 @@ KERNEL_INLINE void shortPixelTotals(const uint8_t* s, int64_t n, uint16_t* total
 // The parts of the row are those of RowEdges; a part's offsets are applied
 // only when it has outputs, so no pointer is formed outside an array.
 template <bool kMix>
-KERNEL_INLINE void shortPixelRowFromTotals(const uint16_t* totals, uint8_t* o, int64_t len, const RowEdges& e,
+KERNEL_INLINE void shortPixelRowFromTotals(const uint16_t* totals, uint8_t* o, const RowEdges& e,
                                            const ShortRowEdges& se, const uint8_t* untouched, MixWeights w) {
-    const int64_t n = e.n, h = e.h, trailStart = e.trailStart, leadEnd = e.leadEnd, cutStart = e.cutStart;
+    const int64_t n = e.n, len = e.len, h = e.h, trailStart = e.trailStart, leadEnd = e.leadEnd, cutStart = e.cutStart;
     uint16_t whole[16];  // the totals of the whole row, repeated
     for (int64_t j = 0; j < 16; ++j) whole[j] = totals[n * 4 + (j & 3)];
     if (leadEnd >= 0) {
@@ -848,7 +845,7 @@ KERNEL_INLINE void shortPixelRowFromTotals(const uint16_t* totals, uint8_t* o, i
     }
     if (h + 1 < trailStart) {
         shortRow<1, 1, 0, kMix>(totals + (len + 1) * 4, totals + 4, se.interiorHigh, se.interiorLow, o + (h + 1) * 4,
-                                untouched + (h + 1) * 4, (trailStart - h - 1) * 4, w, shortDivisor(len));
+                                untouched + (h + 1) * 4, (trailStart - h - 1) * 4, w, se.interior);
     }
     if (trailStart < std::min(h, n)) {
         shortRow<0, 0, 0, kMix>(whole, kZeroLanes, se.wholeHigh, se.wholeLow, o + trailStart * 4,
@@ -862,10 +859,9 @@ KERNEL_INLINE void shortPixelRowFromTotals(const uint16_t* totals, uint8_t* o, i
 
 // The same from source row s, without a mix (o stands in for the untouched
 // row, which is not read).
-KERNEL_INLINE void shortPixelRow(const uint8_t* s, uint8_t* o, int64_t len, const RowEdges& e,
-                                 const ShortRowEdges& se) {
+KERNEL_INLINE void shortPixelRow(const uint8_t* s, uint8_t* o, const RowEdges& e, const ShortRowEdges& se) {
     shortPixelTotals(s, e.n, pixelTotals);
-    shortPixelRowFromTotals<false>(pixelTotals, o, len, e, se, o, MixWeights{255, 0});
+    shortPixelRowFromTotals<false>(pixelTotals, o, e, se, o, MixWeights{255, 0});
 }
 
 // Whether a row pass of window len over rows of n pixels takes the fused
@@ -880,7 +876,7 @@ KERNEL_INLINE void shortPixelRows(const uint8_t* source, uint8_t* destination, i
     const Divisors<Narrow> div(largestCount(len, n));
     const RowEdges e(n, len, div);
     const ShortRowEdges se(e);
-    for (int32_t y = 0; y < height; ++y) shortPixelRow(source + y * n * 4, destination + y * n * 4, len, e, se);
+    for (int32_t y = 0; y < height; ++y) shortPixelRow(source + y * n * 4, destination + y * n * 4, e, se);
 }
 
 bool validCall(int32_t width, int32_t height, int32_t channel) {
@@ -1018,9 +1014,9 @@ void picturePassesByRows(const uint8_t* source, uint8_t* destination, int32_t wi
     auto blurRow = [&](int64_t y) KERNEL_INLINE_LAMBDA {
         uint8_t* o = destination + y * lanes;
         if (strength == 255) {
-            shortPixelRowFromTotals<false>(columnBlurredTotals, o, len, e, se, o, w);
+            shortPixelRowFromTotals<false>(columnBlurredTotals, o, e, se, o, w);
         } else {
-            shortPixelRowFromTotals<true>(columnBlurredTotals, o, len, e, se, source + y * lanes, w);
+            shortPixelRowFromTotals<true>(columnBlurredTotals, o, e, se, source + y * lanes, w);
         }
     };
     // The column pass's rows come as totals along the row: their first four
@@ -1041,6 +1037,19 @@ KERNEL_CLONES
 void rowPassOfImage(const uint8_t* source, uint8_t* destination, int32_t width, int32_t height,
                     int32_t window, int32_t channel) {
     rowPass<4, 4>(source, 8 * channel, destination, 8 * channel, width, height, window);
+}
+
+// picturePassesByRows where it can take the picture (not while a test
+// refuses memory, so that the fallbacks stay as they were): returns whether
+// it did.
+bool blurredRowByRow(const uint8_t* source, uint8_t* destination, int32_t width, int32_t height, int32_t window,
+                     uint32_t strength) {
+    if (blurBothRefusedAllocations != 0 || !picturePassesByRowsFit(width, height, window) ||
+        !apart(source, destination, width, height)) {
+        return false;
+    }
+    picturePassesByRows(source, destination, width, height, window, strength);
+    return true;
 }
 
 }  // namespace
@@ -1076,11 +1085,7 @@ void BlurHorizontal(const uint8_t* source, uint8_t* destination, int32_t width, 
 void BlurBothPicture(const uint8_t* source, uint8_t* destination, int32_t width, int32_t height,
                      int32_t window) {
     if (width <= 0 || height <= 0) return;
-    if (blurBothRefusedAllocations == 0 && picturePassesByRowsFit(width, height, window) &&
-        apart(source, destination, width, height)) {
-        picturePassesByRows(source, destination, width, height, window, 255);
-        return;
-    }
+    if (blurredRowByRow(source, destination, width, height, window, 255)) return;
     // All four bytes of every pixel are kept in between. Without that much
     // memory (or while a test refuses it), or for an image too wide to be
     // seen as bytes, the three bytes are blurred one by one instead.
@@ -1109,11 +1114,7 @@ void BlurBothPictureMixed(const uint8_t* source, uint8_t* destination, int32_t w
         return;
     }
     strength = std::min(strength, 255u);
-    if (blurBothRefusedAllocations == 0 && picturePassesByRowsFit(width, height, window) &&
-        apart(source, destination, width, height)) {
-        picturePassesByRows(source, destination, width, height, window, strength);
-        return;
-    }
+    if (blurredRowByRow(source, destination, width, height, window, strength)) return;
     BlurBothPicture(source, destination, width, height, window);
     if (strength == 255) return;
     mixBytesByStrength(destination, source, bytes, strength);
