@@ -172,9 +172,9 @@ TEST_F(UnderwaterTest, OnePassMatchesBothPassesWhereverRowsComeFrom) {
         {45, 1, 0, 0, -1, -1, {3, 20, 5, 0}, 11, 1024},                          // one row
         {59, 37, 5, 4, 1, 30, {4, 20, 9, 0}, 23, 1024},                          // one-column region
         // Gentle waves whose source rows never decrease (no row saved), and
-        // widths around the four-pixel blocks moved by two shuffles and the
-        // eight source pixels their loads cover, with sources close together
-        // and spread wide.
+        // widths around the blocks moved by loads and permutes (four pixels
+        // from within eight, eight from within sixteen), with sources close
+        // together and spread wide.
         {4, 120, 0, 0, -1, -1, {1, 5, 3, 0}, 9, 1024},
         {9, 160, 0, 0, -1, -1, {5, 10, 15, 25}, 12, 1024},
         {15, 150, 1, 3, 14, 140, {1, 20, 4, 0}, 44, 1024},
@@ -182,6 +182,10 @@ TEST_F(UnderwaterTest, OnePassMatchesBothPassesWhereverRowsComeFrom) {
         {17, 200, 0, 0, -1, -1, {2, 10, 15, 0}, 30, 1024},
         {24, 80, 0, 0, -1, -1, {1, 3, 2, 0}, 50, 1024},
         {43, 64, 0, 0, -1, -1, {10, 20, 1, 0, FLAG_REDUCED_SIZE, 9, 2}, 70, 1024},
+        {31, 70, 0, 0, -1, -1, {3, 6, 5, 0}, 21, 1024},
+        {32, 70, 0, 0, -1, -1, {2, 4, 5, 0}, 8, 1024},
+        {65, 50, 0, 0, -1, -1, {7, 20, 9, 0}, 33, 1024},   // some blocks spread wide
+        {97, 40, 1, 1, 95, 38, {1, 2, 3, 0}, 60, 1024},
     };
     for (const RegionCase& c : cases) rendersAsPlain(c);
 }

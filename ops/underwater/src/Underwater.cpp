@@ -147,82 +147,166 @@ static void gatherWords(const uint8_t* __restrict src, uint8_t* __restrict dst, 
     }
 }
 
-// Where the processor can shuffle bytes (SSSE3), each block of four output
-// pixels whose sources lie within eight neighbouring pixels of the source row
-// is two 16-byte loads, a shuffle of each (a pattern byte of 0x80 gives 0)
-// and their union. The sources are the same in every row, so each block's
-// first source pixel and two patterns are worked out once per field; a block
-// whose sources spread wider (blockStart -1), or a row of fewer than eight
-// pixels, is gathered word by word. The bytes moved are the same either way.
-static const int32_t kBlock = 4;
-static const int32_t kReach = 8;  // source pixels the two loads cover
-static int32_t blockStart[kMaxExtent / kBlock];
-alignas(16) static uint8_t blockShuffle[kMaxExtent / kBlock][2][16];
+// Most blocks of neighbouring output pixels take their sources from a few
+// neighbouring source pixels, since a gentle wave moves neighbouring columns
+// alike. Such a block is moved with whole-register loads and permutes instead
+// of word by word. The sources are the same in every row, so every block's
+// first source pixel and permute pattern are worked out once per field. The
+// pixels after the last whole block are gathered word by word, and so is a
+// block whose sources spread wider than the loads reach. The bytes moved are
+// the same either way.
+//
+// With AVX2, a block is eight output pixels from within sixteen source
+// pixels: two 32-byte loads, each permuted by the same word indices, and a
+// blend that takes each pixel from the first or the second load by bit 31 of
+// its index, which the permute ignores. Without AVX2 but with SSSE3, it is
+// four output pixels from within eight source pixels: two 16-byte loads, a
+// byte shuffle of each (a pattern byte of 0x80 gives 0) and their union.
+
+// The first source pixel of loads reaching `reach` pixels that cover the
+// sources of the block of `block` output pixels starting at column `first`,
+// kept inside the row; -1 where no such loads exist.
+static int32_t blockLoadStart(int32_t first, int32_t block, int32_t reach, int32_t width) {
+    const int32_t* sources = sourceColumn + first;
+    int32_t low = sources[0];
+    int32_t high = sources[0];
+    for (int32_t k = 1; k < block; ++k) {
+        low = sources[k] < low ? sources[k] : low;
+        high = sources[k] > high ? sources[k] : high;
+    }
+    const int32_t start = low < width - reach ? low : width - reach;
+    if (start < 0 || high - start >= reach) return -1;
+    return start;
+}
+
+static const int32_t kMaxBlocks = kMaxExtent / 4;
+static int32_t blockStart[kMaxBlocks];
+// One pattern per block: eight word indices (AVX2) or two byte shuffles (SSSE3).
+alignas(32) static uint8_t blockPattern[kMaxBlocks][32];
 
 #if defined(__x86_64__) || defined(__i386__)
 static bool processorCanShuffle() {
     __builtin_cpu_init();  // this may run before the library's other constructors
     return __builtin_cpu_supports("ssse3");
 }
+static const bool kCanPermute = processorHasAvx2();
 static const bool kCanShuffle = processorCanShuffle();
 
-static void planBlocks(int32_t width) {
-    for (int32_t b = 0; b < width / kBlock; ++b) {
-        const int32_t* sources = sourceColumn + b * kBlock;
-        int32_t low = sources[0];
-        int32_t high = sources[0];
-        for (int32_t k = 1; k < kBlock; ++k) {
-            low = sources[k] < low ? sources[k] : low;
-            high = sources[k] > high ? sources[k] : high;
-        }
-        // The loads must stay inside the row: start them early enough.
-        const int32_t start = low < width - kReach ? low : width - kReach;
-        if (start < 0 || high - start >= kReach) {
-            blockStart[b] = -1;
-            continue;
+static const int32_t kWideBlock = 8;
+static const int32_t kWideReach = 16;
+static const int32_t kNarrowBlock = 4;
+static const int32_t kNarrowReach = 8;
+
+// The AVX2 blocks whose sources spread too wide are listed apart: the permute
+// loop moves every block without a test, and these are then gathered again
+// word by word over the permute's bytes.
+static int32_t wideLooseBlocks[kMaxBlocks];
+static int32_t wideLooseCount = 0;
+
+static void planWideBlocks(int32_t width) {
+    wideLooseCount = 0;
+    for (int32_t b = 0; b < width / kWideBlock; ++b) {
+        int32_t start = blockLoadStart(b * kWideBlock, kWideBlock, kWideReach, width);
+        if (start < 0) {
+            wideLooseBlocks[wideLooseCount++] = b;
+            start = 0;  // loads that stay inside the row; the bytes are replaced
         }
         blockStart[b] = start;
-        for (int32_t k = 0; k < kBlock; ++k) {
+        for (int32_t k = 0; k < kWideBlock; ++k) {
+            const uint32_t from = static_cast<uint32_t>(sourceColumn[b * kWideBlock + k] - start);
+            const uint32_t index = (from & 7u) | (from >= 8 ? 0x80000000u : 0u);
+            std::memcpy(blockPattern[b] + k * 4, &index, 4);
+        }
+    }
+}
+
+static void planNarrowBlocks(int32_t width) {
+    for (int32_t b = 0; b < width / kNarrowBlock; ++b) {
+        const int32_t start = blockLoadStart(b * kNarrowBlock, kNarrowBlock, kNarrowReach, width);
+        blockStart[b] = start;
+        if (start < 0) continue;
+        const int32_t* sources = sourceColumn + b * kNarrowBlock;
+        for (int32_t k = 0; k < kNarrowBlock; ++k) {
             for (int32_t byte = 0; byte < PIXEL_BYTES; ++byte) {
                 const int32_t from = (sources[k] - start) * PIXEL_BYTES + byte;
                 const int32_t to = k * PIXEL_BYTES + byte;
-                blockShuffle[b][0][to] = static_cast<uint8_t>(from < 16 ? from : 0x80);
-                blockShuffle[b][1][to] = static_cast<uint8_t>(from < 16 ? 0x80 : from - 16);
+                blockPattern[b][to] = static_cast<uint8_t>(from < 16 ? from : 0x80);
+                blockPattern[b][16 + to] = static_cast<uint8_t>(from < 16 ? 0x80 : from - 16);
             }
         }
     }
 }
 
+// How this field's rows are moved. The permute loop loads sixteen pixels
+// from every block's start, so it needs rows at least that wide.
+enum class RowMove { Words, Permute, Shuffle };
+static RowMove rowMove = RowMove::Words;
+
+static void planBlocks(int32_t width) {
+    if (kCanPermute && width >= kWideReach) {
+        planWideBlocks(width);
+        rowMove = RowMove::Permute;
+    } else if (kCanShuffle) {
+        planNarrowBlocks(width);
+        rowMove = RowMove::Shuffle;
+    } else {
+        rowMove = RowMove::Words;
+    }
+}
+
+__attribute__((target("avx2")))
+static void permuteRow(const uint8_t* __restrict src, uint8_t* __restrict dst, int32_t width) {
+    const int32_t blocks = width / kWideBlock;
+    for (int32_t b = 0; b < blocks; ++b) {
+        const uint8_t* from = src + static_cast<size_t>(blockStart[b]) * PIXEL_BYTES;
+        const __m256i first = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from));
+        const __m256i second = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from + 32));
+        const __m256i index = _mm256_load_si256(reinterpret_cast<const __m256i*>(blockPattern[b]));
+        const __m256 picked = _mm256_blendv_ps(_mm256_castsi256_ps(_mm256_permutevar8x32_epi32(first, index)),
+                                               _mm256_castsi256_ps(_mm256_permutevar8x32_epi32(second, index)),
+                                               _mm256_castsi256_ps(index));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + static_cast<size_t>(b) * kWideBlock * PIXEL_BYTES),
+                            _mm256_castps_si256(picked));
+    }
+    for (int32_t i = 0; i < wideLooseCount; ++i) {
+        const int32_t first = wideLooseBlocks[i] * kWideBlock;
+        gatherWords(src, dst, sourceColumn, first, first + kWideBlock);
+    }
+    gatherWords(src, dst, sourceColumn, blocks * kWideBlock, width);
+}
+
 __attribute__((target("ssse3")))
 static void shuffleRow(const uint8_t* __restrict src, uint8_t* __restrict dst, int32_t width) {
-    const int32_t blocks = width / kBlock;
+    const int32_t blocks = width / kNarrowBlock;
     for (int32_t b = 0; b < blocks; ++b) {
         const int32_t start = blockStart[b];
         if (start < 0) {
-            gatherWords(src, dst, sourceColumn, b * kBlock, b * kBlock + kBlock);
+            gatherWords(src, dst, sourceColumn, b * kNarrowBlock, b * kNarrowBlock + kNarrowBlock);
             continue;
         }
         const uint8_t* from = src + static_cast<size_t>(start) * PIXEL_BYTES;
         const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
         const __m128i second = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + 16));
-        const __m128i pattern0 = _mm_load_si128(reinterpret_cast<const __m128i*>(blockShuffle[b][0]));
-        const __m128i pattern1 = _mm_load_si128(reinterpret_cast<const __m128i*>(blockShuffle[b][1]));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + static_cast<size_t>(b) * kBlock * PIXEL_BYTES),
+        const __m128i pattern0 = _mm_load_si128(reinterpret_cast<const __m128i*>(blockPattern[b]));
+        const __m128i pattern1 = _mm_load_si128(reinterpret_cast<const __m128i*>(blockPattern[b] + 16));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + static_cast<size_t>(b) * kNarrowBlock * PIXEL_BYTES),
                          _mm_or_si128(_mm_shuffle_epi8(first, pattern0), _mm_shuffle_epi8(second, pattern1)));
     }
-    gatherWords(src, dst, sourceColumn, blocks * kBlock, width);
+    gatherWords(src, dst, sourceColumn, blocks * kNarrowBlock, width);
 }
 #else
-static const bool kCanShuffle = false;
+enum class RowMove { Words, Permute, Shuffle };
+static const RowMove rowMove = RowMove::Words;
 static void planBlocks(int32_t) {}
+static void permuteRow(const uint8_t*, uint8_t*, int32_t) {}
 static void shuffleRow(const uint8_t*, uint8_t*, int32_t) {}
 #endif
 
 static void gatherRow(const uint8_t* src, uint8_t* dst, int32_t width) {
-    if (kCanShuffle) {
-        shuffleRow(src, dst, width);
-    } else {
-        gatherWords(src, dst, sourceColumn, 0, width);
+    switch (rowMove) {
+        case RowMove::Permute: permuteRow(src, dst, width); break;
+        case RowMove::Shuffle: shuffleRow(src, dst, width); break;
+        case RowMove::Words: gatherWords(src, dst, sourceColumn, 0, width); break;
     }
 }
 
@@ -236,7 +320,7 @@ static bool sourcesNeverDecrease(int32_t height) {
 }
 
 static void displaceRegion(uint8_t* field, uint8_t* scratch, size_t stride, const PixelRect& region) {
-    if (kCanShuffle) planBlocks(region.width);
+    planBlocks(region.width);
     const int32_t height = region.height;
     const size_t rowBytes = static_cast<size_t>(region.width) * PIXEL_BYTES;
     auto rowAt = [&](uint8_t* image, int32_t r) {
