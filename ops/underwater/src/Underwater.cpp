@@ -14,6 +14,7 @@
 #endif
 
 #include "FadeStrength.h"
+#include "NearSine.h"
 #include "OperatorSupport.h"
 
 // ---------------------------------------------------------------------------
@@ -91,24 +92,58 @@ static int32_t sourceIndex(int32_t index, double offset, int32_t count) {
     return source;
 }
 
+// The wave's phase at every index of a line of `count` and its near sine or
+// cosine, in a plain loop that the compiler vectorises (each element keeps
+// the written order of operations): phase = ((travel + i) * turn * n) / count.
+static double wavePhase[kMaxExtent];
+static double waveNear[kMaxExtent];
+
+__attribute__((target_clones("avx2", "default")))
+static void fillNearWave(double travel, double turn, double count, int32_t length, bool cosine) {
+    const uint64_t quarterTurns = cosine ? 1 : 0;
+    for (int32_t i = 0; i < length; ++i) {
+        const double phase = ((travel + i) * turn * count) / length;
+        wavePhase[i] = phase;
+        waveNear[i] = nearsine_detail::nearSineTurned(phase, quarterTurns);
+    }
+}
+
+// Fills `sources` with the source index of every index of the line. The
+// offset is the library's sine or cosine of the phase times fixed factors,
+// and the source index a truncation and a clamp of it, so the index can only
+// grow (or only shrink) with the sine: where both ends of the interval around
+// the near value that holds the library's value give one index, that is its
+// index. The library is called only where they differ, within about 1e-9 of
+// an index boundary, or where the phase is too large for the near values.
+template <typename OffsetOf>
+static bool fillLineSources(int32_t* sources, int32_t length, bool cosine, OffsetOf offsetOf) {
+    bool moves = false;
+    for (int32_t i = 0; i < length; ++i) {
+        const double phase = wavePhase[i];
+        int32_t source = -1;
+        if (nearSineServes(phase)) {
+            const int32_t low = sourceIndex(i, offsetOf(waveNear[i] - kNearSineSlack), length);
+            const int32_t high = sourceIndex(i, offsetOf(waveNear[i] + kNearSineSlack), length);
+            if (low == high) source = low;
+        }
+        if (source < 0) source = sourceIndex(i, offsetOf(cosine ? std::cos(phase) : std::sin(phase)), length);
+        sources[i] = source;
+        moves = moves || source != i;
+    }
+    return moves;
+}
+
 // Fills sourceColumn[0..width) and sourceRow[0..height); returns false when
 // every column and row is its own source and the region stays as it is.
 static bool fillSources(const Wave& wave, double travel, int32_t strength, int32_t width, int32_t height) {
     const double s = strength;
-    bool moves = false;
-    for (int32_t c = 0; c < width; ++c) {
-        const double phase = ((travel + c) * 3.141592654 * wave.count) / width;
-        const double offset = std::sin(phase) * wave.amplitude * 2 * s / kStrengthScale;
-        sourceColumn[c] = sourceIndex(c, offset, width);
-        moves = moves || sourceColumn[c] != c;
-    }
-    for (int32_t r = 0; r < height; ++r) {
-        const double phase = ((travel + r) * 1.570796327 * wave.count) / height;
-        const double offset = std::cos(phase) * wave.amplitude * s / kStrengthScale;
-        sourceRow[r] = sourceIndex(r, offset, height);
-        moves = moves || sourceRow[r] != r;
-    }
-    return moves;
+    const auto columnOffset = [&](double sine) { return sine * wave.amplitude * 2 * s / kStrengthScale; };
+    const auto rowOffset = [&](double cosine) { return cosine * wave.amplitude * s / kStrengthScale; };
+    fillNearWave(travel, 3.141592654, wave.count, width, false);
+    const bool columnsMove = fillLineSources(sourceColumn, width, false, columnOffset);
+    fillNearWave(travel, 1.570796327, wave.count, height, true);
+    const bool rowsMove = fillLineSources(sourceRow, height, true, rowOffset);
+    return columnsMove || rowsMove;
 }
 
 // ---------------------------------------------------------------------------
