@@ -76,7 +76,7 @@ public:
     int32_t checkAbort() override { return 0; }
     FieldImage* allocImage(int32_t, int32_t, int32_t, int32_t) override {
         FieldImage* image = take();
-        if (image != nullptr) fillBlack(image->pixels);
+        if (image != nullptr) fieldfx::fillBlack(image->pixels, size_t(kWidth) * kHeight);  // as the real host
         return image;
     }
     void freeImage(FieldImage* image) override { give(image); }
@@ -85,19 +85,6 @@ public:
     }
 
 private:
-    // Every pixel BLACK_PIXEL, as the real host delivers a new image: one
-    // pixel written, then the filled part copied onto the rest, doubling, so
-    // the host's own share of each render is close to one pass over memory.
-    static void fillBlack(uint8_t* pixels) {
-        const uint32_t black = BLACK_PIXEL;
-        std::memcpy(pixels, &black, PIXEL_BYTES);
-        for (size_t filled = PIXEL_BYTES; filled < kFieldBytes;) {
-            const size_t chunk = std::min(filled, kFieldBytes - filled);
-            std::memcpy(pixels + filled, pixels, chunk);
-            filled += chunk;
-        }
-    }
-
     FieldImage* take() {
         if (pool_.empty()) return fieldfx::newFieldImage(kWidth, kHeight);
         FieldImage* image = pool_.back();

@@ -2,6 +2,8 @@
 // own ownership checks.
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include <cstring>
 
 #include "RecordingHost.h"
@@ -37,6 +39,27 @@ TEST(HostServices, NewFieldImageIsBlackWithWholeRegion) {
     fieldfx::deleteFieldImage(image);
     EXPECT_EQ(fieldfx::newFieldImage(-1, 2), nullptr);
     EXPECT_EQ(fieldfx::newFieldImage(40000, 2), nullptr);
+}
+
+// The fill of new images, at every alignment the wide-character fill might
+// meet and at counts around its register widths; nothing past the count moves.
+TEST(HostServices, FillBlackSetsExactlyTheGivenPixels) {
+    for (size_t offset : {0, 1, 2, 4, 12}) {
+        for (size_t count : {0, 1, 3, 7, 8, 17, 64, 1001}) {
+            std::vector<uint8_t> bytes(offset + count * 4 + 8, 0x55);
+            fieldfx::fillBlack(bytes.data() + offset, count);
+            for (size_t i = 0; i < bytes.size(); ++i) {
+                const bool inside = i >= offset && i < offset + count * 4;
+                const uint8_t expected = inside ? uint8_t(BLACK_PIXEL >> (8 * ((i - offset) % 4))) : 0x55;
+                ASSERT_EQ(bytes[i], expected) << "offset " << offset << " count " << count << " byte " << i;
+            }
+        }
+    }
+    FieldImage* image = fieldfx::newFieldImage(5, 3, false);  // for images about to be overwritten
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(image->regionWidth, 5);
+    EXPECT_EQ(image->regionHeight, 3);
+    fieldfx::deleteFieldImage(image);
 }
 
 TEST(HostServices, ServicesReachTheInstalledBackend) {

@@ -32,7 +32,7 @@ struct ImageDeleter {
 using ImagePtr = std::unique_ptr<FieldImage, ImageDeleter>;
 
 FieldImage* copyImage(const FieldImage& source) {
-    FieldImage* image = newFieldImage(source.width, source.height);
+    FieldImage* image = newFieldImage(source.width, source.height, false);
     if (image == nullptr) return nullptr;
     std::memcpy(image->pixels, source.pixels, size_t(source.width) * size_t(source.height) * PIXEL_BYTES);
     image->regionLeft = source.regionLeft;

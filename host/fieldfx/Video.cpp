@@ -253,7 +253,7 @@ Frame packFrame(const VideoFormat& f, const Picture& p) {
 
 FieldImage* fieldOf(const Picture& p, int field) {
     const int rows = p.height / 2;
-    FieldImage* image = newFieldImage(p.width, rows);
+    FieldImage* image = newFieldImage(p.width, rows, false);  // every pixel is set below
     if (image == nullptr) return nullptr;
     for (int r = 0; r < rows; ++r) {
         const size_t src = size_t(2 * r + field) * p.width;
@@ -309,7 +309,7 @@ void yCbCrToRgb(int y, int cb, int cr, uint8_t rgb[3]) {
 }
 
 FieldImage* scaleField(const FieldImage& source, int width, int height) {
-    FieldImage* image = newFieldImage(width, height);
+    FieldImage* image = newFieldImage(width, height, false);  // every pixel is set below
     if (image == nullptr) return nullptr;
     const int sw = source.width, sh = source.height;
     for (int ty = 0; ty < height; ++ty) {

@@ -5,6 +5,7 @@
 // puts refused, log records on stderr.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "OperatorApi.h"
@@ -28,11 +29,16 @@ public:
 HostBackend* installHostBackend(HostBackend* backend);
 HostBackend* installedHostBackend();
 
-// A field image and its pixels in one heap block, every pixel opaque black.
-// Width and height must be 0..32767; returns nullptr otherwise or when no
-// memory can be had. The region is the whole image.
-FieldImage* newFieldImage(int32_t width, int32_t height);
+// A field image and its pixels in one heap block, every pixel opaque black
+// (or, with black false, left as the allocation found them, for an image
+// about to be overwritten whole). Width and height must be 0..32767; returns
+// nullptr otherwise or when no memory can be had. The region is the whole
+// image.
+FieldImage* newFieldImage(int32_t width, int32_t height, bool black = true);
 void deleteFieldImage(FieldImage* image);
+
+// Sets `count` pixels from `pixels` on to opaque black, BLACK_PIXEL.
+void fillBlack(uint8_t* pixels, size_t count);
 
 // Writes one log record to stderr in the host's format.
 void printLogRecord(int32_t level, int32_t line, const char* file, uint32_t code, const char* text);
