@@ -75,74 +75,78 @@ static Wave waveSettings(int32_t count, int32_t amplitude, int32_t speed, const 
 // Source index = index + offset, the offset truncated toward zero, limited to
 // 0..count-1. An offset beyond +-kFar takes the index past either end of any
 // region, so it is held there before the conversion to an integer; a NaN,
-// which finite settings never produce, moves nothing.
-static int32_t sourceIndex(int32_t index, double offset, int32_t count) {
+// which finite settings never produce, moves nothing. Written with selects
+// only, so that loops over many offsets vectorise.
+static inline int32_t sourceIndex(int32_t index, double offset, int32_t count) {
     const double kFar = 65536.0;
-    int32_t step = 0;
-    if (offset >= kFar) {
-        step = static_cast<int32_t>(kFar);
-    } else if (offset <= -kFar) {
-        step = -static_cast<int32_t>(kFar);
-    } else if (offset == offset) {
-        step = static_cast<int32_t>(offset);
-    }
-    const int32_t source = index + step;
-    if (source < 0) return 0;
-    if (source >= count) return count - 1;
-    return source;
+    // Quiet comparisons, which a NaN passes without a floating-point signal.
+    const double held = std::isgreater(offset, kFar) ? kFar
+                      : std::isless(offset, -kFar)   ? -kFar
+                      : offset == offset             ? offset
+                                                     : 0.0;
+    const int32_t source = index + static_cast<int32_t>(held);
+    return source < 0 ? 0 : (source >= count ? count - 1 : source);
 }
 
-// The wave's phase at every index of a line of `count` and its near sine or
-// cosine, in a plain loop that the compiler vectorises (each element keeps
-// the written order of operations): phase = ((travel + i) * turn * n) / count.
+// A wave's offset: its sine or cosine value times the amplitude, times
+// `twice` (2 along the rows, 1 down the columns, where the product with 1
+// changes nothing), times the strength, over the strength scale.
+static inline double waveOffset(double value, double amplitude, double twice, double strength) {
+    return value * amplitude * twice * strength / kStrengthScale;
+}
+
+// The source index of every index of a line of `length`, first from the near
+// sine or cosine, in plain loops that the compiler vectorises (each element
+// keeps the written order of operations). The offset is the library's sine or
+// cosine of the phase times fixed factors, and the source index a truncation
+// and a clamp of it, so the index can only grow (or only shrink) with the
+// sine: where both ends of the interval around the near value that holds the
+// library's value give one index, that is its index. The library is called
+// only where they differ, within about 1e-9 of an index boundary, or where
+// the phase is too large for the near values.
 static double wavePhase[kMaxExtent];
-static double waveNear[kMaxExtent];
+static uint8_t waveSettled[kMaxExtent];
 
 __attribute__((target_clones("avx2", "default")))
-static void fillNearWave(double travel, double turn, double count, int32_t length, bool cosine) {
+static void nearLineSources(int32_t* sources, int32_t length, double travel, double turn, const Wave& wave,
+                            double twice, double strength, bool cosine) {
     const uint64_t quarterTurns = cosine ? 1 : 0;
+    const double count = wave.count;
+    const double amplitude = wave.amplitude;
     for (int32_t i = 0; i < length; ++i) {
         const double phase = ((travel + i) * turn * count) / length;
+        const double near = nearsine_detail::nearSineTurned(phase, quarterTurns);
+        const int32_t low = sourceIndex(i, waveOffset(near - kNearSineSlack, amplitude, twice, strength), length);
+        const int32_t high = sourceIndex(i, waveOffset(near + kNearSineSlack, amplitude, twice, strength), length);
         wavePhase[i] = phase;
-        waveNear[i] = nearsine_detail::nearSineTurned(phase, quarterTurns);
+        sources[i] = low;
+        waveSettled[i] = nearSineServes(phase) & (low == high);
     }
 }
 
-// Fills `sources` with the source index of every index of the line. The
-// offset is the library's sine or cosine of the phase times fixed factors,
-// and the source index a truncation and a clamp of it, so the index can only
-// grow (or only shrink) with the sine: where both ends of the interval around
-// the near value that holds the library's value give one index, that is its
-// index. The library is called only where they differ, within about 1e-9 of
-// an index boundary, or where the phase is too large for the near values.
-template <typename OffsetOf>
-static bool fillLineSources(int32_t* sources, int32_t length, bool cosine, OffsetOf offsetOf) {
+// Fills `sources` for a line; returns whether any index has another source.
+static bool fillLineSources(int32_t* sources, int32_t length, double travel, double turn, const Wave& wave,
+                            double twice, double strength, bool cosine) {
+    nearLineSources(sources, length, travel, turn, wave, twice, strength, cosine);
     bool moves = false;
     for (int32_t i = 0; i < length; ++i) {
-        const double phase = wavePhase[i];
-        int32_t source = -1;
-        if (nearSineServes(phase)) {
-            const int32_t low = sourceIndex(i, offsetOf(waveNear[i] - kNearSineSlack), length);
-            const int32_t high = sourceIndex(i, offsetOf(waveNear[i] + kNearSineSlack), length);
-            if (low == high) source = low;
+        if (!waveSettled[i]) {
+            const double value = cosine ? std::cos(wavePhase[i]) : std::sin(wavePhase[i]);
+            sources[i] = sourceIndex(i, waveOffset(value, wave.amplitude, twice, strength), length);
         }
-        if (source < 0) source = sourceIndex(i, offsetOf(cosine ? std::cos(phase) : std::sin(phase)), length);
-        sources[i] = source;
-        moves = moves || source != i;
+        moves = moves || sources[i] != i;
     }
     return moves;
 }
 
 // Fills sourceColumn[0..width) and sourceRow[0..height); returns false when
 // every column and row is its own source and the region stays as it is.
+// Column c reads from c + sin(((t * v + c) * pi * n) / width) * A * 2 * S / 1024,
+// row r from r + cos(((t * v + r) * pi/2 * n) / height) * A * S / 1024.
 static bool fillSources(const Wave& wave, double travel, int32_t strength, int32_t width, int32_t height) {
     const double s = strength;
-    const auto columnOffset = [&](double sine) { return sine * wave.amplitude * 2 * s / kStrengthScale; };
-    const auto rowOffset = [&](double cosine) { return cosine * wave.amplitude * s / kStrengthScale; };
-    fillNearWave(travel, 3.141592654, wave.count, width, false);
-    const bool columnsMove = fillLineSources(sourceColumn, width, false, columnOffset);
-    fillNearWave(travel, 1.570796327, wave.count, height, true);
-    const bool rowsMove = fillLineSources(sourceRow, height, true, rowOffset);
+    const bool columnsMove = fillLineSources(sourceColumn, width, travel, 3.141592654, wave, 2, s, false);
+    const bool rowsMove = fillLineSources(sourceRow, height, travel, 1.570796327, wave, 1, s, true);
     return columnsMove || rowsMove;
 }
 
