@@ -35,7 +35,7 @@ inline constexpr double kNearSineSlack = 9.313225746154785e-10;  // 2^-30
 // comparisons raise no floating-point signal for a NaN, so loops that test
 // many arguments vectorise.
 inline bool nearSineServes(double x) {
-    return std::isgreaterequal(x, -kNearSineLimit) & std::islessequal(x, kNearSineLimit);
+    return std::isgreaterequal(x, -kNearSineLimit) && std::islessequal(x, kNearSineLimit);
 }
 
 namespace nearsine_detail {

@@ -120,7 +120,7 @@ static void nearLineSources(int32_t* sources, int32_t length, double travel, dou
         const int32_t high = sourceIndex(i, waveOffset(near + kNearSineSlack, amplitude, twice, strength), length);
         wavePhase[i] = phase;
         sources[i] = low;
-        waveSettled[i] = nearSineServes(phase) & (low == high);
+        waveSettled[i] = nearSineServes(phase) && low == high;
     }
 }
 
