@@ -379,11 +379,25 @@ static void displaceRegion(uint8_t* field, uint8_t* scratch, size_t stride, cons
         // read from above (by r > q) reads from above or itself, as
         // sourceRow[q] <= sourceRow[r] = q, so it is overwritten after r in
         // the second sweep or in the third.
+        //
+        // Rows with one source are neighbours (the sources never decrease),
+        // and follow each other in a sweep: the second is a copy of the
+        // first, which is already finished.
+        int32_t previous = -1;
+        auto gatherInSweep = [&](int32_t r) {
+            if (previous >= 0 && sourceRow[previous] == sourceRow[r]) {
+                std::memcpy(rowAt(field, r), rowAt(field, previous), rowBytes);
+            } else {
+                gatherRow(rowAt(field, sourceRow[r]), rowAt(field, r), region.width);
+            }
+            previous = r;
+        };
         for (int32_t r = 0; r < height; ++r) {
-            if (sourceRow[r] > r) gatherRow(rowAt(field, sourceRow[r]), rowAt(field, r), region.width);
+            if (sourceRow[r] > r) gatherInSweep(r);
         }
+        previous = -1;
         for (int32_t r = height - 1; r >= 0; --r) {
-            if (sourceRow[r] < r) gatherRow(rowAt(field, sourceRow[r]), rowAt(field, r), region.width);
+            if (sourceRow[r] < r) gatherInSweep(r);
         }
         for (int32_t r = 0; r < height; ++r) {
             if (sourceRow[r] == r) gatherOwnRow(r);
