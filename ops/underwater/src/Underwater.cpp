@@ -89,8 +89,9 @@ static inline int32_t sourceIndex(int32_t index, double offset, int32_t count) {
 }
 
 // A wave's offset: its sine or cosine value times the amplitude, times
-// `twice` (2 along the rows, 1 down the columns, where the product with 1
-// changes nothing), times the strength, over the strength scale.
+// `twice` (2 for the columns' sine wave; 1 for the rows' cosine wave, where
+// the product with 1 changes nothing), times the strength, over the strength
+// scale.
 static inline double waveOffset(double value, double amplitude, double twice, double strength) {
     return value * amplitude * twice * strength / kStrengthScale;
 }
@@ -248,7 +249,7 @@ static void planWideBlocks(int32_t width) {
         int32_t start = blockLoadStart(b * kWideBlock, kWideBlock, kWideReach, width);
         if (start < 0) {
             wideLooseBlocks[wideLooseCount++] = b;
-            start = 0;  // loads that stay inside the row; the bytes are replaced
+            start = 0;  // loads inside the row (of at least kWideReach pixels); the bytes are replaced
         }
         blockStart[b] = start;
         for (int32_t k = 0; k < kWideBlock; ++k) {
