@@ -369,7 +369,6 @@ void shortRowSse2(const uint16_t* hi, const uint16_t* lo, const uint16_t* mh, co
                   const uint8_t* untouched, int64_t lanes, MixWeights w, ShortDivisor single) {
     const Divide8 divide(ShortMultiplier(uint16_t{0}, uint16_t{0}, single));
     const __m128i zero = _mm_setzero_si128();
-    const __m128i one = _mm_set1_epi16(1);
     const __m128i take = _mm_set1_epi16(static_cast<int16_t>(w.take));
     const __m128i keep = _mm_set1_epi16(static_cast<int16_t>(w.keep));
     const __m128i firstByte = _mm_set_epi16(0, 0, 0, -1, 0, 0, 0, -1);
@@ -382,7 +381,7 @@ void shortRowSse2(const uint16_t* hi, const uint16_t* lo, const uint16_t* mh, co
         if constexpr (kMix) {
             const __m128i u = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(untouched + j)), zero);
             const __m128i sum = _mm_add_epi16(_mm_mullo_epi16(q, take), _mm_mullo_epi16(u, keep));
-            q = _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(sum, one), _mm_srli_epi16(sum, 8)), 8);
+            q = div255Lanes(sum);
         }
         _mm_storel_epi64(reinterpret_cast<__m128i*>(o + j), _mm_packus_epi16(q, q));
     }
@@ -399,7 +398,6 @@ __attribute__((target("avx2"))) void shortRowAvx2(const uint16_t* hi, const uint
                                                   const uint16_t* ml, uint8_t* o, const uint8_t* untouched,
                                                   int64_t lanes, MixWeights w, ShortDivisor single) {
     const Divide16 divide(ShortMultiplier(uint16_t{0}, uint16_t{0}, single));
-    const __m256i one = _mm256_set1_epi16(1);
     const __m256i take = _mm256_set1_epi16(static_cast<int16_t>(w.take));
     const __m256i keep = _mm256_set1_epi16(static_cast<int16_t>(w.keep));
     int64_t j = 0;
@@ -411,7 +409,7 @@ __attribute__((target("avx2"))) void shortRowAvx2(const uint16_t* hi, const uint
         if constexpr (kMix) {
             const __m256i sum =
                 _mm256_add_epi16(_mm256_mullo_epi16(q, take), _mm256_mullo_epi16(sixteenBytes(untouched + j), keep));
-            q = _mm256_srli_epi16(_mm256_add_epi16(_mm256_add_epi16(sum, one), _mm256_srli_epi16(sum, 8)), 8);
+            q = div255Lanes(sum);
         }
         storeSixteenBytes(o + j, q);
     }

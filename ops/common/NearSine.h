@@ -83,3 +83,4 @@ inline double nearSineTurned(double x, uint64_t quarterTurns) {
 // value that means nothing.
 inline double nearSine(double x) { return nearsine_detail::nearSineTurned(x, 0); }
 inline double nearCosine(double x) { return nearsine_detail::nearSineTurned(x, 1); }
+inline double nearSineOrCosine(double x, bool cosine) { return nearsine_detail::nearSineTurned(x, cosine ? 1 : 0); }

@@ -5,6 +5,10 @@
 
 #include <cstdint>
 
+#if defined(__SSE2__)
+#include <immintrin.h>
+#endif
+
 #include "OperatorApi.h"
 
 // Only GetOperatorInfo and OperatorAction leave an operator library; the
@@ -52,12 +56,28 @@ constexpr uint16_t div255Narrow(uint16_t x) {
     return static_cast<uint16_t>((x + 1u + (x >> 8)) >> 8);
 }
 
+#if defined(__SSE2__)
+// div255Narrow in eight (SSE2) and sixteen (AVX2) 16-bit lanes.
+inline __m128i div255Lanes(__m128i x) {
+    return _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(x, _mm_set1_epi16(1)), _mm_srli_epi16(x, 8)), 8);
+}
+__attribute__((target("avx2"))) inline __m256i div255Lanes(__m256i x) {
+    return _mm256_srli_epi16(_mm256_add_epi16(_mm256_add_epi16(x, _mm256_set1_epi16(1)), _mm256_srli_epi16(x, 8)), 8);
+}
+#endif
+
 #if defined(__x86_64__) || defined(__i386__)
-// Whether the processor runs AVX2 code. Kernels with an AVX2 form and a
-// baseline one (which give the same bytes) check this once, at load.
+// Whether the processor runs AVX2 (or SSSE3) code. Kernels with such a form
+// and a baseline one (which give the same bytes) check this once, at load.
+// __builtin_cpu_init is called first, as this may run before the library's
+// other constructors.
 inline bool processorHasAvx2() {
-    __builtin_cpu_init();  // this may run before the library's other constructors
+    __builtin_cpu_init();
     return __builtin_cpu_supports("avx2");
+}
+inline bool processorHasSsse3() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("ssse3");
 }
 #endif
 

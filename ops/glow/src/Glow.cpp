@@ -98,7 +98,6 @@ __attribute__((target("avx2"))) static size_t glowPixelsAvx2(uint8_t* scratch, c
     const __m256i reach = _mm256_set1_epi16(static_cast<int16_t>(factor < 0 ? -factor : factor));
     const __m256i ceiling = _mm256_set1_epi16(kCeiling);
     const __m256i pastCeiling = _mm256_set1_epi16(kCeiling + 1);
-    const __m256i one = _mm256_set1_epi16(1);
     const __m256i passed = _mm256_set1_epi32(0x00FFFF00);
     const __m256i key = _mm256_set1_epi32(0xFF);
     size_t i = 0;
@@ -118,7 +117,7 @@ __attribute__((target("avx2"))) static size_t glowPixelsAvx2(uint8_t* scratch, c
         }
         t = _mm256_min_epu16(t, ceiling);
         const __m256i sum = _mm256_add_epi16(_mm256_mullo_epi16(y, keep), _mm256_mullo_epi16(t, take));
-        const __m256i luma = _mm256_srli_epi16(_mm256_add_epi16(_mm256_add_epi16(sum, one), _mm256_srli_epi16(sum, 8)), 8);
+        const __m256i luma = div255Lanes(sum);
         // Back in pixel order: the low half of each pack lane came from in0.
         const __m256i zero = _mm256_setzero_si256();
         const __m256i luma0 = _mm256_slli_epi32(_mm256_unpacklo_epi16(luma, zero), 24);

@@ -152,12 +152,10 @@ __attribute__((target("avx2"))) static void drawRowFours(uint8_t* row, int32_t w
     // The trail mix in 16-bit lanes (every sum is at most 65025), byte 0 kept.
     const __m128i take = _mm_set1_epi16(static_cast<int16_t>(sampleWeight));
     const __m128i keep = _mm_set1_epi16(static_cast<int16_t>(255u - sampleWeight));
-    const __m128i one = _mm_set1_epi16(1);
     const __m128i zero = _mm_setzero_si128();
     const __m128i firstBytes = _mm_set1_epi32(0xFF);
     auto mix = [&](__m128i s, __m128i q) {  // div255Narrow(s * take + q * keep)
-        const __m128i sum = _mm_add_epi16(_mm_mullo_epi16(s, take), _mm_mullo_epi16(q, keep));
-        return _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(sum, one), _mm_srli_epi16(sum, 8)), 8);
+        return div255Lanes(_mm_add_epi16(_mm_mullo_epi16(s, take), _mm_mullo_epi16(q, keep)));
     };
     int32_t x = 0;
     for (; x + 4 <= width; x += 4) {

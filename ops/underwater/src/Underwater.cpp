@@ -111,12 +111,11 @@ static uint8_t waveSettled[kMaxExtent];
 __attribute__((target_clones("avx2", "default")))
 static void nearLineSources(int32_t* sources, int32_t length, double travel, double turn, const Wave& wave,
                             double twice, double strength, bool cosine) {
-    const uint64_t quarterTurns = cosine ? 1 : 0;
     const double count = wave.count;
     const double amplitude = wave.amplitude;
     for (int32_t i = 0; i < length; ++i) {
         const double phase = ((travel + i) * turn * count) / length;
-        const double near = nearsine_detail::nearSineTurned(phase, quarterTurns);
+        const double near = nearSineOrCosine(phase, cosine);
         const int32_t low = sourceIndex(i, waveOffset(near - kNearSineSlack, amplitude, twice, strength), length);
         const int32_t high = sourceIndex(i, waveOffset(near + kNearSineSlack, amplitude, twice, strength), length);
         wavePhase[i] = phase;
@@ -224,13 +223,13 @@ static int32_t blockStart[kMaxBlocks];
 // One pattern per block: eight word indices (AVX2) or two byte shuffles (SSSE3).
 alignas(32) static uint8_t blockPattern[kMaxBlocks][32];
 
+// How this field's rows are moved (planBlocks decides).
+enum class RowMove { Words, Permute, Shuffle };
+static RowMove rowMove = RowMove::Words;
+
 #if defined(__x86_64__) || defined(__i386__)
-static bool processorCanShuffle() {
-    __builtin_cpu_init();  // this may run before the library's other constructors
-    return __builtin_cpu_supports("ssse3");
-}
 static const bool kCanPermute = processorHasAvx2();
-static const bool kCanShuffle = processorCanShuffle();
+static const bool kCanShuffle = processorHasSsse3();
 
 static const int32_t kWideBlock = 8;
 static const int32_t kWideReach = 16;
@@ -277,11 +276,8 @@ static void planNarrowBlocks(int32_t width) {
     }
 }
 
-// How this field's rows are moved. The permute loop loads sixteen pixels
-// from every block's start, so it needs rows at least that wide.
-enum class RowMove { Words, Permute, Shuffle };
-static RowMove rowMove = RowMove::Words;
-
+// The permute loop loads sixteen pixels from every block's start, so it
+// needs rows at least that wide.
 static void planBlocks(int32_t width) {
     if (kCanPermute && width >= kWideReach) {
         planWideBlocks(width);
@@ -335,8 +331,6 @@ static void shuffleRow(const uint8_t* __restrict src, uint8_t* __restrict dst, i
     gatherWords(src, dst, sourceColumn, blocks * kNarrowBlock, width);
 }
 #else
-enum class RowMove { Words, Permute, Shuffle };
-static const RowMove rowMove = RowMove::Words;
 static void planBlocks(int32_t) {}
 static void permuteRow(const uint8_t*, uint8_t*, int32_t) {}
 static void shuffleRow(const uint8_t*, uint8_t*, int32_t) {}
