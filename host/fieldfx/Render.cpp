@@ -16,6 +16,7 @@
 #include <memory>
 
 #include "Error.h"
+#include "RunPositions.h"
 #include "fieldfx/HostBackend.h"
 
 namespace fieldfx {
@@ -186,7 +187,7 @@ namespace {
 struct RunState {
     explicit RunState(const RenderJob& j) : job(j) {
         const VideoFormat& in = job.fieldFormat;
-        request.length = static_cast<uint32_t>(2 * job.frames);
+        request.length = static_cast<uint32_t>(runLength(job.frames, in.interlace));
         request.flags = static_cast<uint8_t>((job.scaled ? FLAG_REDUCED_SIZE : 0) |
                                              (isSixtyFields(in.rate) ? FLAG_SIXTY_FIELDS : 0));
         request.scaleNum = static_cast<int16_t>(job.scaled ? job.scaleNum : 1);
@@ -223,8 +224,9 @@ struct RunState {
     // the descriptors first. Returns an empty text, or why it failed.
     std::string renderField(const std::vector<Picture>& pictures, int64_t frame, int place, Picture& output) {
         const int outWidth = job.outputFormat.width, outFieldHeight = job.outputFormat.height / 2;
-        const int field = fieldAt(job.fieldFormat.interlace, place);
-        const int64_t position = 2 * frame + place;
+        const FieldCall call = fieldCall(frame, place, job.fieldFormat.interlace);
+        const int field = call.field;
+        const int64_t position = call.position;
         std::vector<ImagePtr> fields;
         std::vector<FieldImage*> raw;
         for (const Picture& p : pictures) {
@@ -237,7 +239,7 @@ struct RunState {
         host.beginCommand();
         request.command = CMD_RENDER;
         request.position = static_cast<uint32_t>(position);
-        request.flags = static_cast<uint8_t>((request.flags & ~FLAG_LOWER_FIELD) | (field == 1 ? FLAG_LOWER_FIELD : 0));
+        request.flags = static_cast<uint8_t>((request.flags & ~FLAG_LOWER_FIELD) | call.flags);
         const int32_t status = job.op->action()(&request);
         ImagePtr rendered = host.takeOutput();
         host.reclaimCommand();
@@ -739,11 +741,13 @@ private:
         w.running = false;
         if (w.failedAt >= 0) return;
         w.failedAt = firstUndelivered(w, next);
-        const int64_t position = 2 * w.failedAt + (w.failedAt < next ? state(w.failedAt).fieldsDone : 0);
+        const FieldCall call = fieldCall(w.failedAt, w.failedAt < next ? state(w.failedAt).fieldsDone : 0,
+                                         job_.fieldFormat.interlace);
+        const int64_t position = call.position;
         std::string how = "its worker process ended";
         if (WIFSIGNALED(status)) how += std::string(" by signal ") + std::to_string(WTERMSIG(status)) + " (" + strsignal(WTERMSIG(status)) + ")";
         else if (WIFEXITED(status)) how += " with status " + std::to_string(WEXITSTATUS(status));
-        w.failure = "render failed at field " + std::to_string(position) + " of " + std::to_string(2 * job_.frames) +
+        w.failure = "render failed at field " + std::to_string(position) + " of " + std::to_string(runLength(job_.frames, job_.fieldFormat.interlace)) +
                     " (" + how + ")";
     }
 
