@@ -1,6 +1,7 @@
 #include "RunState.h"
 
 #include "Error.h"
+#include "RunPositions.h"
 
 namespace fieldfx {
 
@@ -22,7 +23,7 @@ ImagePtr prepareField(const Picture& picture, int field, const RenderJob& job, i
 
 RunState::RunState(const RenderJob& j) : job(j) {
     const VideoFormat& in = job.fieldFormat;
-    request.length = static_cast<uint32_t>(2 * job.frames);
+    request.length = static_cast<uint32_t>(runLength(job.frames, in.interlace));
     request.flags = static_cast<uint8_t>((job.scaled ? FLAG_REDUCED_SIZE : 0) |
                                          (isSixtyFields(in.rate) ? FLAG_SIXTY_FIELDS : 0));
     request.scaleNum = static_cast<int16_t>(job.scaled ? job.scaleNum : 1);
@@ -55,8 +56,9 @@ std::string RunState::start() {
 
 std::string RunState::renderField(const std::vector<Picture>& pictures, int64_t frame, int place, Picture& output) {
     const int outWidth = job.outputFormat.width, outFieldHeight = job.outputFormat.height / 2;
-    const int field = fieldAt(job.fieldFormat.interlace, place);
-    const int64_t position = 2 * frame + place;
+    const FieldCall call = fieldCall(frame, place, job.fieldFormat.interlace);
+    const int field = call.field;
+    const int64_t position = call.position;
     std::vector<ImagePtr> fields;
     std::vector<FieldImage*> raw;
     for (const Picture& p : pictures) {
@@ -69,7 +71,7 @@ std::string RunState::renderField(const std::vector<Picture>& pictures, int64_t 
     host.beginCommand();
     request.command = CMD_RENDER;
     request.position = static_cast<uint32_t>(position);
-    request.flags = static_cast<uint8_t>((request.flags & ~FLAG_LOWER_FIELD) | (field == 1 ? FLAG_LOWER_FIELD : 0));
+    request.flags = static_cast<uint8_t>((request.flags & ~FLAG_LOWER_FIELD) | call.flags);
     const int32_t status = job.op->action()(&request);
     ImagePtr rendered = host.takeOutput();
     host.reclaimCommand();
