@@ -151,6 +151,50 @@ TEST_P(PatinaReplay, StartedAnywhereGivesTheFieldsOfTheWholeRun) {
     }
 }
 
+// A run rendered in stretches, as a worker renders it: a few calls, then a
+// skip over the calls of other workers by the replay, then the next
+// stretch. Every field rendered, discarded lead-in ones included, is the
+// whole run's.
+TEST_P(PatinaReplay, SkipsAheadBetweenStretchesOfOneRun) {
+    const ReplayCase& c = GetParam();
+    set(c.age, 25, 60, c.condition);
+    const Geometry& g = c.geometry;
+    host.input(0).setSize(g.width, g.height);
+    host.input(0).setRegion(g.regionLeft, g.regionTop, g.regionWidth, g.regionHeight);
+
+    const std::vector<uint32_t> positions = callPositions(c.calls, c.progressive);
+    const std::vector<ImageCopy> whole = runCalls(positions, c.flags, c.scaleNum, c.scaleDen);
+
+    host.clearRecords();
+    ASSERT_EQ(start(c.flags, c.scaleNum, c.scaleDen), 0);
+    std::vector<uint32_t> rendered;  // the call index of every output
+    const uint32_t stretches[] = {1, 3, 2, 7, 4};
+    const uint32_t gaps[] = {0, 1, 5, 2, 13, 40, 3, 26};
+    uint32_t next = 0;  // the next call of the run
+    for (uint32_t n = 0; next < c.calls; ++n) {
+        for (uint32_t i = 0; i < stretches[n % 5] && next < c.calls; ++i, ++next) {
+            ASSERT_EQ(render(positions[next], c.flags), 0);
+            rendered.push_back(next);
+        }
+        const uint32_t shown = next + gaps[n % 8] * (c.every > 1 ? 9 : 1);  // first call of the next stretch
+        if (shown >= c.calls) break;
+        OperatorRequest request = renderRequest(c.flags);
+        const int32_t k = patina.replay()(&request, positions.data() + next, shown - next + 1);
+        uint32_t expected = shown;  // when none of the calls is an update
+        for (uint32_t i = next; i <= shown; ++i) {
+            if (lastUpdateUpTo(positions, i, c.age, c.flags) == i) expected = i;
+        }
+        ASSERT_EQ(next + uint32_t(k), expected) << "skip from call " << next << " to " << shown;
+        next += uint32_t(k);
+    }
+    finish();
+    ASSERT_TRUE(host.violations().empty()) << host.violations().front();
+    ASSERT_EQ(host.outputs().size(), rendered.size());
+    for (size_t i = 0; i < rendered.size(); ++i) {
+        ASSERT_EQ(host.outputs()[i].pixels, whole[rendered[i]].pixels) << "call " << rendered[i];
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Runs, PatinaReplay, testing::ValuesIn(kCases),
                          [](const testing::TestParamInfo<ReplayCase>& info) { return info.param.name; });
 

@@ -171,6 +171,13 @@ typedef int32_t (*OperatorActionFn)(OperatorRequest* request);
 // OperatorAction(CMD_RENDER) as usual, discards every output but the last,
 // and carries on with the run from there.
 //
+// Later in a run, between renders, it skips ahead the same way:
+// positions[] then lists the calls that follow the last call rendered, up to
+// and including the first one the host wants to see, and k is the last of
+// them that makes an update, or count-1 when none does (the film picture
+// made before stays). A host that renders a run in stretches (worker
+// processes) jumps from the end of one stretch to the start of the next so.
+//
 // - count 0 returns 0 and changes nothing.
 // - No work image (no successful start), a null request or a null positions
 //   array with count > 0: one failure record, as a failed render writes it,

@@ -551,16 +551,16 @@ static int32_t renderField(const OperatorRequest& request) {
     return opPutField(field);
 }
 
-// Brings a run just started to the state before call k of the listed render
-// calls, k the last of them that makes a film picture, and returns k (see
-// OperatorApi.h). The calls before k run as the renders would, with the
-// work image's region, minus the pixel work.
+// Brings the run to the state before call k of the listed render calls, k
+// the last of them that makes a film picture (the last call when none does),
+// and returns k (see OperatorApi.h). The calls before k run as the renders
+// would, with the work image's region, minus the pixel work.
 static int32_t replayRun(const OperatorRequest& request, const uint32_t* positions, uint32_t count) {
     if (workImage == nullptr || positions == nullptr) return logFailure(__LINE__, kSource, kMessageCode);
 
     const int32_t age = filmAgeIndex();
     const double rate = runTiming(age, request.flags).rate;
-    uint32_t last = 0;
+    uint32_t last = count - 1;
     int32_t pictures = updateCount;
     for (uint32_t i = 0; i < count; ++i) {
         if (isUpdate(positions[i], rate, pictures)) {
