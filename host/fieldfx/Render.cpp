@@ -80,14 +80,17 @@ RenderResult renderInOneProcess(const RenderJob& job, FrameSink& sink, const Pro
 
 bool rendersInWorkers(const OperatorLibrary& op) {
     // Patina's fields depend on the fields rendered before them in the same
-    // library; every other operator's field depends only on its position.
+    // library: it renders in workers only through its replay, which starts
+    // each worker's stretch of the run in the state the run has there.
+    // Every other operator's field depends only on its position.
+    if (op.replay() != nullptr) return true;
     std::string name = op.name();
     for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return name != "patina";
 }
 
 RenderResult runRender(const RenderJob& job, FrameSink& sink, const ProgressFn& progress) {
-    if (job.jobs > 1 && job.frames > 1 && rendersInWorkers(*job.op)) {
+    if (job.jobs > 1 && job.frames > 1 && startsAnywhere(job)) {
         return renderInWorkers(job, sink, progress);
     }
     return renderInOneProcess(job, sink, progress);

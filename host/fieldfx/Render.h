@@ -50,7 +50,8 @@ RenderResult runRender(const RenderJob& job, FrameSink& sink, const ProgressFn& 
 
 // Whether the operator's fields may be rendered by separate worker
 // processes: true for every operator whose fields depend only on their
-// position (all but Patina).
+// position (all but Patina), and for one with OperatorReplay (Patina),
+// whose workers render stretches of the run (see startsAnywhere).
 bool rendersInWorkers(const OperatorLibrary& op);
 
 // Set by the SIGINT handler; opChkAbort reports it and the run stops after
