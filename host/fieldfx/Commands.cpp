@@ -82,7 +82,8 @@ const char kRenderHelp[] =
     "  --duration SECONDS      how long a PNG still input lasts (default 1)\n"
     "  --ops DIR               look for operators in DIR first\n"
     "  -j, --jobs N            render with N worker processes (default: one\n"
-    "                          per core); Patina always renders in one\n"
+    "                          per core); a Patina run with keyframed\n"
+    "                          settings renders in one\n"
     "  --quiet                 no progress bar and no summary\n";
 
 const char kDemoHelp[] =
