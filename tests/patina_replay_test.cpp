@@ -246,7 +246,8 @@ TEST_F(PatinaTest, ReplayEmptyAndFailureCases) {
     EXPECT_EQ(patina.replay()(nullptr, positions.data(), 0), 0);
     EXPECT_EQ(patina.replay()(nullptr, positions.data(), 30), -1);
     EXPECT_EQ(patina.replay()(&request, nullptr, 30), -1);
-    EXPECT_EQ(host.logs().size(), 2u);
+    EXPECT_EQ(patina.replay()(&request, positions.data(), 0x80000000u), -1);  // k would not fit
+    EXPECT_EQ(host.logs().size(), 3u);
     EXPECT_EQ(host.countCalls(CallKind::GetField) + host.countCalls(CallKind::AllocImage), 0u);
     for (uint32_t p = 0; p < 40; ++p) ASSERT_EQ(render(p), 0);
     finish();
