@@ -341,11 +341,7 @@ static void updateScratchLines(uint8_t* work, int32_t stride, const PixelRect& r
             }
         }
         const int32_t r = drawRandom();
-        if (r < 24574) {
-            --line.x;
-        } else if (r > 24574) {
-            ++line.x;
-        }
+        line.x += (r > 24574 ? 1 : 0) - (r < 24574 ? 1 : 0);  // random: no branch to mispredict
         if (line.x < left) line.x = right - 1;
         if (line.x >= right) line.x = left;
     }
