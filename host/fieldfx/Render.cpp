@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 
+#include "Catalogue.h"
 #include "Error.h"
 #include "fieldfx/HostBackend.h"
 
@@ -218,6 +219,49 @@ struct RunState {
                (host.lastLog().empty() ? std::string() : " (operator log: " + host.lastLog() + ")");
     }
 
+    // Starts the run so that its next render call can be call `call` of the
+    // whole run (call 2f + p renders place p of run frame f), with the
+    // operator's state as a run rendered in order from call 0 would have it
+    // there. Sets `resume` to the call from which the host must render: `call`
+    // itself, or an earlier one for an operator whose replay brings its state
+    // to just before an earlier call; the host renders the calls from `resume`
+    // up to `call` and discards their output. Returns an empty text, or why
+    // it failed.
+    std::string startAt(int64_t call, int64_t& resume) {
+        resume = call;
+        if (std::string why = start(); !why.empty()) return why;
+        if (call == 0) return "";
+        switch (runSplitOf(*job.op)) {
+        case RunSplit::AnyField: return "";
+        case RunSplit::OneProcess: return whyInOrderOnly(*job.op);
+        case RunSplit::Replay: break;
+        }
+        // Brought through the library's OperatorReplay: the positions of
+        // every call up to and including `call`, and a request like the
+        // run's render requests.
+        std::vector<uint32_t> positions(size_t(call) + 1);
+        for (int64_t i = 0; i <= call; ++i) positions[size_t(i)] = positionOfCall(i);
+        OperatorRequest replay = request;
+        replay.command = CMD_RENDER;
+        replay.position = positions.back();
+        const int field = fieldAt(job.fieldFormat.interlace, int(call % 2));
+        replay.flags = static_cast<uint8_t>((replay.flags & ~FLAG_LOWER_FIELD) | (field == 1 ? FLAG_LOWER_FIELD : 0));
+        host.beginCommand();
+        const int32_t k = job.op->replay()(&replay, positions.data(), static_cast<uint32_t>(positions.size()));
+        host.reclaimCommand();
+        if (k < 0 || k > call) {
+            finish();
+            return "its replay to field " + std::to_string(call) + " failed" +
+                   (k >= 0 ? " (it returned " + std::to_string(k) + ")"
+                           : host.lastLog().empty() ? std::string() : " (operator log: " + host.lastLog() + ")");
+        }
+        resume = k;
+        return "";
+    }
+
+    // The position of render call `call` of the run.
+    uint32_t positionOfCall(int64_t call) const { return static_cast<uint32_t>(call); }
+
     // Command 3 for the field at `place` (0 or 1) of frame `frame`, woven
     // into `output`. The settings' values at this position are written into
     // the descriptors first. Returns an empty text, or why it failed.
@@ -264,12 +308,15 @@ struct RunState {
     OperatorRequest request{};
 };
 
-// Skips every input to the first frame of the run.
-void skipToFirstFrame(const RenderJob& job) {
+// Skips every input to frame `frame` of the run.
+void skipToFrame(const RenderJob& job, int64_t frame) {
     Picture picture;
     for (FrameSource* source : job.inputs) {
-        for (int64_t i = 0; i < job.firstFrame; ++i) {
-            if (!source->read(picture)) throw UserError(source->name(), "ends before the start of the run");
+        for (int64_t i = 0; i < job.firstFrame + frame; ++i) {
+            if (!source->read(picture)) {
+                throw UserError(source->name(), frame == 0 ? "ends before the start of the run"
+                                                           : "ends before frame " + std::to_string(frame) + " of the run");
+            }
         }
     }
 }
@@ -292,28 +339,37 @@ std::string readFrame(const RenderJob& job, int64_t frame, std::vector<Picture>&
 }
 
 RenderResult renderInOneProcess(const RenderJob& job, FrameSink& sink, const ProgressFn& progress) {
-    skipToFirstFrame(job);
+    const int64_t begin = chunkBegin(job), end = chunkEnd(job);
     RunState run(job);
+    int64_t resume = 2 * begin;  // the first call rendered; those before 2 * begin are discarded
+    if (const std::string why = run.startAt(2 * begin, resume); !why.empty()) throw UserError(job.op->name(), why);
     auto fail = [&](const std::string& why) {
         run.finish();
         throw UserError(job.op->name(), why);
     };
-    if (const std::string why = run.start(); !why.empty()) throw UserError(job.op->name(), why);
+    try {
+        skipToFrame(job, resume / 2);
+    } catch (const UserError& e) {
+        fail(e.what());
+    }
 
     RenderResult result;
     Picture output;
     std::vector<Picture> pictures(job.inputs.size());
-    for (int64_t frame = 0; frame < job.frames && !g_abortRequested; ++frame) {
+    for (int64_t frame = resume / 2; frame < end && !g_abortRequested; ++frame) {
         const std::string readProblem = readFrame(job, frame, pictures);
         if (g_abortRequested) break;  // an interrupted read is the stop, not a fault
         if (!readProblem.empty()) fail(readProblem);
         output.resize(job.outputFormat.width, job.outputFormat.height);
-        for (int place = 0; place < 2; ++place) {
+        const bool kept = frame >= begin;  // frames before the chunk only bring the state along
+        for (int place = frame == resume / 2 ? int(resume % 2) : 0; place < 2; ++place) {
             if (const std::string why = run.renderField(pictures, frame, place, output); !why.empty()) fail(why);
+            if (!kept) continue;
             ++result.fieldsRendered;
             if (progress) progress(result.fieldsRendered);
             if (g_abortRequested) break;  // stop after the current field
         }
+        if (!kept) continue;
         if (g_abortRequested && result.fieldsRendered % 2 != 0) break;  // drop the half frame
         try {
             sink.write(output);
@@ -502,6 +558,10 @@ struct StoredLayouts {
             send(REPORT_FAILED, -1, 0, why);
             _exit(1);
         }
+        // An operator that keeps state is brought to each frame that does not
+        // follow the one it rendered last through its replay.
+        const bool replays = runSplitOf(*job.op) == RunSplit::Replay;
+        int64_t nextCall = 0;
         const int inWidth = job.fieldFormat.width, inHeight = job.fieldFormat.height;
         std::vector<Picture> pictures(job.inputs.size());
         Picture output;
@@ -515,6 +575,24 @@ struct StoredLayouts {
                     slots.loadInput(frame, i, pictures[i], inWidth, inHeight);
                 }
             }
+            if (replays && 2 * frame != nextCall) {
+                run.finish();
+                int64_t resume = 0;
+                std::string why = run.startAt(2 * frame, resume);
+                if (why.empty() && resume != 2 * frame) {
+                    // The worker holds only the frame it was handed, not the
+                    // earlier ones whose renders would bring the state along.
+                    // TODO(replay in workers): hand the worker those frames too.
+                    why = "its replay to field " + std::to_string(2 * frame) + " needs the fields from " +
+                          std::to_string(resume) + " on, which a worker process does not have";
+                    run.finish();
+                }
+                if (!why.empty()) {
+                    send(REPORT_FAILED, frame, 0, why);
+                    _exit(1);
+                }
+            }
+            nextCall = 2 * frame + 2;
             output.resize(job.outputFormat.width, job.outputFormat.height);
             for (int place = 0; place < 2; ++place) {
                 if (const std::string why = run.renderField(pictures, frame, place, output); !why.empty()) {
@@ -581,14 +659,14 @@ public:
 
     RenderResult run(FrameSink& sink, const ProgressFn& progress) {
         progress_ = progress;
-        const int64_t total = job_.frames, ring = int64_t(slots_.count());
+        const int64_t first = chunkBegin(job_), total = chunkEnd(job_), ring = int64_t(slots_.count());
         std::vector<Picture> pictures(job_.inputs.size());
         Picture output;
         Frame storedFrame;
         RenderResult result;
-        int64_t next = 0;  // the next frame to hand out
-        while (result.framesWritten < total && !g_abortRequested) {
-            const int64_t write = written_ = result.framesWritten;
+        int64_t next = first;  // the next frame to hand out
+        while (first + result.framesWritten < total && !g_abortRequested) {
+            const int64_t write = written_ = first + result.framesWritten;
             if (write < next && state(write).done) {
                 try {
                     if (stored_.output) {
@@ -779,23 +857,30 @@ private:
 };
 
 RenderResult renderInWorkers(const RenderJob& job, FrameSink& sink, const ProgressFn& progress) {
-    WorkerPool pool(job, sink, int(std::min<int64_t>(job.jobs, job.frames)));
-    skipToFirstFrame(job);
+    WorkerPool pool(job, sink, int(std::min<int64_t>(job.jobs, chunkEnd(job) - chunkBegin(job))));
+    skipToFrame(job, chunkBegin(job));
     return pool.run(sink, progress);
 }
 
 }  // namespace
 
+int64_t chunkBegin(const RenderJob& job) { return job.chunkBegin; }
+int64_t chunkEnd(const RenderJob& job) { return job.chunkEnd < 0 ? job.frames : job.chunkEnd; }
+
+void chunkRange(int64_t frames, int k, int n, int64_t& begin, int64_t& end) {
+    begin = frames * (k - 1) / n;
+    end = frames * k / n;
+}
+
 bool rendersInWorkers(const OperatorLibrary& op) {
-    // Patina's fields depend on the fields rendered before them in the same
-    // library; every other operator's field depends only on its position.
-    std::string name = op.name();
-    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return name != "patina";
+    // An operator known to render any field on its own, or one that brings
+    // its state to any field through its replay; one whose fields may
+    // depend on the fields before them renders in order in one process.
+    return runSplitOf(op) != RunSplit::OneProcess;
 }
 
 RenderResult runRender(const RenderJob& job, FrameSink& sink, const ProgressFn& progress) {
-    if (job.jobs > 1 && job.frames > 1 && rendersInWorkers(*job.op)) {
+    if (job.jobs > 1 && chunkEnd(job) - chunkBegin(job) > 1 && rendersInWorkers(*job.op)) {
         return renderInWorkers(job, sink, progress);
     }
     return renderInOneProcess(job, sink, progress);

@@ -170,10 +170,11 @@ int64_t Y4mReader::countFrames() {
     return count;
 }
 
-Y4mWriter::Y4mWriter(FILE* file, const VideoFormat& format, std::string target)
+Y4mWriter::Y4mWriter(FILE* file, const VideoFormat& format, std::string target, bool header)
     : file_(file), format_(format), target_(std::move(target)) {
-    const std::string header = formatY4mHeader(format_) + "\n";
-    if (std::fwrite(header.data(), 1, header.size(), file_) != header.size()) {
+    if (!header) return;
+    const std::string line = formatY4mHeader(format_) + "\n";
+    if (std::fwrite(line.data(), 1, line.size(), file_) != line.size()) {
         throw UserError(target_, std::string("write error: ") + std::strerror(errno));
     }
 }

@@ -46,7 +46,10 @@ private:
 
 class Y4mWriter {
 public:
-    Y4mWriter(FILE* file, const VideoFormat& format, std::string target);
+    // Writes the stream header at once, unless `header` is false: then the
+    // frames continue a stream whose header another writer wrote (a later
+    // chunk of a run).
+    Y4mWriter(FILE* file, const VideoFormat& format, std::string target, bool header = true);
     void writeFrame(const Frame& frame);
 
 private:
