@@ -16,6 +16,7 @@
 #include "Catalogue.h"
 #include "Demo.h"
 #include "Error.h"
+#include "Join.h"
 #include "Operator.h"
 #include "Options.h"
 #include "Png.h"
@@ -38,6 +39,7 @@ const char kUsage[] =
     "  info OPERATOR                an operator's parameters\n"
     "  render OPERATOR IN [IN2] -o OUT [--set NAME=VALUE]...\n"
     "                               render a clip (two inputs for a transition)\n"
+    "  join OUTPUT CHUNK...         join the outputs of render --chunk\n"
     "  demo [-o DIR]                render every operator over a built-in clip\n"
     "\n"
     "Run 'fieldfx COMMAND --help' for a command's options.\n";
@@ -93,6 +95,20 @@ const char kRenderHelp[] =
     "                          concatenate directly; other formats are whole\n"
     "                          files for 'fieldfx join'\n"
     "  --quiet                 no progress bar and no summary\n";
+
+const char kJoinHelp[] =
+    "usage: fieldfx join OUTPUT CHUNK...\n"
+    "\n"
+    "Joins the outputs of 'fieldfx render --chunk K/N', given in order, into\n"
+    "the whole run's output, after checking that they fit together:\n"
+    "  .y4m       the first chunk's stream header, then every chunk's frames\n"
+    "             (later chunks hold FRAME records only, or the same header)\n"
+    "  %04d.png   numbered files copied to the output's numbers; each chunk's\n"
+    "             numbers must follow the previous chunk's, sizes must agree\n"
+    "  others     ffmpeg's concat demuxer with stream copy; codec, size, pixel\n"
+    "             format, rate and the frames each chunk holds must fit\n"
+    "Chunks named ...chunk-K-of-N... must come as 1..N. The output appears\n"
+    "only when the join succeeded; the chunks are left as they are.\n";
 
 const char kDemoHelp[] =
     "usage: fieldfx demo [-o DIR] [--seconds N] [-j N] [--ops DIR] [--quiet]\n"
@@ -317,6 +333,7 @@ RenderResult renderClip(OperatorLibrary& op, const RenderRequest& r,
     for (auto& s : sources) job.inputs.push_back(s.get());
     SinkPlace place;
     place.firstFrame = job.chunkBegin;
+    if (!r.chunk.empty()) place.note = chunkNote(chunkK, chunkN, job.chunkBegin, job.chunkEnd, frames);
     std::unique_ptr<FrameSink> sink = openSink(r.output, out, place);
     Progress progress(op.name(), 2 * written, !r.quiet && isatty(STDERR_FILENO));
     RenderResult result;
@@ -378,6 +395,14 @@ int commandRender(const std::vector<std::string>& args) {
     auto op = findOperator(r.operatorName, operatorSearchPath(a.value("--ops")));
     const RenderResult result = renderClip(*op, r);
     return result.aborted ? 130 : 0;
+}
+
+int commandJoin(const std::vector<std::string>& args) {
+    if (wantsHelp(args)) return std::fputs(kJoinHelp, stdout), 0;
+    const Arguments a = parseArguments(args, {}, {}, "join");
+    if (a.positional.size() < 2) throw UserError("join", "usage: fieldfx join OUTPUT CHUNK...");
+    joinChunks(a.positional[0], std::vector<std::string>(a.positional.begin() + 1, a.positional.end()));
+    return 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -485,6 +510,7 @@ int runFieldfx(const std::vector<std::string>& args) {
         if (command == "list") return commandList(rest);
         if (command == "info") return commandInfo(rest);
         if (command == "render") return commandRender(rest);
+        if (command == "join") return commandJoin(rest);
         if (command == "demo") return commandDemo(rest);
         std::fprintf(stderr, "fieldfx: %s: unknown command\n%s", command.c_str(), kUsage);
         return 2;

@@ -238,10 +238,13 @@ private:
 // temporary file beside the target, renamed when ffmpeg succeeded.
 class FfmpegSink : public FileSink {
 public:
-    FfmpegSink(const std::string& path, const VideoFormat& format) : FileSink(path), format_(format) {
+    FfmpegSink(const std::string& path, const VideoFormat& format, const std::string& note)
+        : FileSink(path), format_(format) {
         temp_ = newTemporary(path);
         const std::string command = "trap '' INT; exec ffmpeg -nostdin -hide_banner -loglevel error -y "
-                                    "-f yuv4mpegpipe -i - " + shellQuote(temp_);
+                                    "-f yuv4mpegpipe -i - " +
+                                    (note.empty() ? std::string() : "-metadata comment=" + shellQuote(note) + " ") +
+                                    shellQuote(temp_);
         pipe_ = popen(command.c_str(), "w");
         if (pipe_ == nullptr) throw UserError(path, std::string("cannot start ffmpeg: ") + std::strerror(errno));
         writer_ = std::make_unique<Y4mWriter>(pipe_, format_, path + " (ffmpeg pipe)");
@@ -374,7 +377,7 @@ std::unique_ptr<FrameSink> openSink(const std::string& path, const VideoFormat& 
     case SinkKind::PngSingle: return std::make_unique<PngSink>(path, false, hasAlpha(format.chroma), 0);
     case SinkKind::PngSequence:
         return std::make_unique<PngSink>(path, true, hasAlpha(format.chroma), place.firstFrame);
-    case SinkKind::Ffmpeg: return std::make_unique<FfmpegSink>(path, format);
+    case SinkKind::Ffmpeg: return std::make_unique<FfmpegSink>(path, format, place.note);
     }
     return nullptr;
 }

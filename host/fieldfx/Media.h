@@ -65,6 +65,7 @@ void checkSink(const std::string& path, int64_t frames);
 // ffmpeg writes are whole files, joined by `fieldfx join`.
 struct SinkPlace {
     int64_t firstFrame = 0;
+    std::string note;  // kept in an encoded file's comment, for fieldfx join
 };
 std::unique_ptr<FrameSink> openSink(const std::string& path, const VideoFormat& format, const SinkPlace& place = {});
 
