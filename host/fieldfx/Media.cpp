@@ -85,6 +85,7 @@ public:
     }
     const VideoFormat* storedFormat() const override { return &reader_->format(); }
     bool readStored(Frame& frame) override { return reader_->readFrame(frame); }
+    bool skip() override { return reader_->skipFrame(); }
 
 private:
     void open(int64_t frameHint) {

@@ -27,6 +27,11 @@ public:
     // in storedFormat(); read() is expandFrame of it. Others return nullptr.
     virtual const VideoFormat* storedFormat() const { return nullptr; }
     virtual bool readStored(Frame&) { return false; }
+    // Passes over the next frame; false at the end.
+    virtual bool skip() {
+        Picture picture;
+        return read(picture);
+    }
 };
 
 struct SourceOptions {

@@ -126,10 +126,9 @@ void RunState::finish() {
 }
 
 void skipToFrame(const RenderJob& job, int64_t frame) {
-    Picture picture;
     for (FrameSource* source : job.inputs) {
         for (int64_t i = 0; i < job.firstFrame + frame; ++i) {
-            if (!source->read(picture)) {
+            if (!source->skip()) {
                 throw UserError(source->name(), frame == 0 ? "ends before the start of the run"
                                                            : "ends before frame " + std::to_string(frame) + " of the run");
             }

@@ -142,6 +142,18 @@ bool Y4mReader::readFrame(Frame& frame) {
 }
 
 bool Y4mReader::skipFrame() {
+    // A file is passed over by seeking (countFrames has checked that every
+    // frame is whole); a pipe is read.
+    struct stat info {};
+    if (fstat(fileno(file_), &info) == 0 && S_ISREG(info.st_mode)) {
+        if (!readFrameLine()) return false;
+        const off_t end = ftello(file_) + off_t(frameBytes(format_));
+        if (end > info.st_size || fseeko(file_, end, SEEK_SET) != 0) {
+            throw UserError(source_, "truncated frame " + std::to_string(framesRead_ + 1));
+        }
+        ++framesRead_;
+        return true;
+    }
     Frame scratch;
     return readFrame(scratch);
 }

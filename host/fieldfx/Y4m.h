@@ -29,6 +29,7 @@ public:
     // Reads the next frame; false at the clean end of the stream. A frame
     // cut short or a malformed frame line throws UserError.
     bool readFrame(Frame& frame);
+    // Passes over the next frame: by seeking in a file, by reading a pipe.
     bool skipFrame();
 
     // On a seekable stream: the number of frames from the current one to
