@@ -138,36 +138,48 @@ INSTANTIATE_TEST_SUITE_P(Operators, Chunks, testing::ValuesIn(kChunkCases),
                          [](const testing::TestParamInfo<ChunkCase>& info) { return std::string(info.param.name); });
 
 // Patina renders chunks exactly when its library brings its state to any
-// field (OperatorReplay); without it, --chunk is refused with the reason.
-TEST(Chunks, PatinaChunksNeedItsReplay) {
+// field (OperatorReplay), and its settings hold over the run; otherwise
+// --chunk is refused with the reason.
+TEST(Chunks, PatinaChunksThroughItsReplay) {
     if (!isBuiltOperator("Patina")) GTEST_SKIP() << "Patina is not part of this build";
     void* library = dlopen((std::string(FIELDFX_LIB_DIR) + "/libPatina.so").c_str(), RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(library, nullptr);
     const bool replays = dlsym(library, "OperatorReplay") != nullptr;
     TempDir dir;
-    Clip clip;
-    clip.frames = 9;
-    writeFile(dir / "in.y4m", clip.bytes());
-    const std::string render = "render Patina " + quote(dir / "in.y4m") + " --set tintAmount=0@0,40@17 --quiet";
-    ASSERT_EQ(runFieldfx(render + " -j 1 -o " + quote(dir / "whole.y4m"), dir).status, 0);
-    std::string joined;
-    for (int k = 1; k <= 4; ++k) {
-        const std::string out = dir / ("c" + std::to_string(k) + ".y4m");
-        const Outcome run = runFieldfx(render + " --chunk " + std::to_string(k) + "/4 -o " + quote(out), dir);
-        if (!replays) {
-            EXPECT_EQ(run.status, 1);
-            EXPECT_NE(run.err.find("fieldfx: Patina: cannot render --chunk " + std::to_string(k) +
-                                   "/4: it keeps state from field to field, and its library exports no OperatorReplay"),
-                      std::string::npos) << run.err;
-            EXPECT_FALSE(exists(out));
-            continue;
+    for (const char* interlace : {"t", "b", "p"}) {
+        Clip clip;
+        clip.frames = 13;
+        clip.interlace = interlace;
+        writeFile(dir / "in.y4m", clip.bytes());
+        for (const char* settings : {"--set filmAge=0 --set tintAmount=30", "--set filmAge=2 --set filmCondition=1"}) {
+            const std::string render = "render Patina " + quote(dir / "in.y4m") + " " + settings + " --quiet";
+            ASSERT_EQ(runFieldfx(render + " -j 1 -o " + quote(dir / "whole.y4m"), dir).status, 0);
+            for (int n : {2, 5, 13}) {
+                std::string joined;
+                for (int k = 1; k <= n; ++k) {
+                    const std::string out = dir / numbered("c", k, ".y4m");
+                    const Outcome run = runFieldfx(render + " -j 2 --chunk " + std::to_string(k) + "/" +
+                                                       std::to_string(n) + " -o " + quote(out), dir);
+                    if (!replays) {
+                        EXPECT_EQ(run.status, 1);
+                        EXPECT_NE(run.err.find("fieldfx: Patina: cannot render --chunk"), std::string::npos) << run.err;
+                        continue;
+                    }
+                    ASSERT_EQ(run.status, 0) << run.err;
+                    joined += readFile(out);
+                }
+                if (replays) {
+                    EXPECT_TRUE(joined == readFile(dir / "whole.y4m")) << n << " chunks, " << interlace << ", " << settings;
+                }
+            }
         }
-        ASSERT_EQ(run.status, 0) << run.err;
-        joined += readFile(out);
     }
-    if (replays) {
-        EXPECT_TRUE(joined == readFile(dir / "whole.y4m"));
-    }
+    // Keyframed settings change what the replay passes over: refused.
+    const Outcome run = runFieldfx("render Patina " + quote(dir / "in.y4m") + " --set tintAmount=0@0,40@17 --chunk 2/3 -o " +
+                                       quote(dir / "k.y4m"), dir);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("fieldfx: Patina: cannot render --chunk 2/3: it "), std::string::npos) << run.err;
+    EXPECT_FALSE(exists(dir / "k.y4m"));
 }
 
 TEST(Chunks, RefusalsNameTheProblem) {

@@ -584,6 +584,44 @@ TEST_P(WorkerProcesses, EveryJobCountGivesTheSameBytes) {
 INSTANTIATE_TEST_SUITE_P(AllOperators, WorkerProcesses, testing::ValuesIn(kJobsCases),
                          [](const testing::TestParamInfo<JobsCase>& info) { return std::string(info.param.name); });
 
+// Patina in workers: stretches of frames, each started by skipping ahead in
+// the run through the replay. The clips are long enough for several
+// stretches per worker; interlaced and progressive, both field orders, 50
+// and 60 fields a second, reduced size.
+TEST(WorkerProcesses, PatinaStretchesGiveTheBytesOfOneProcess) {
+    if (!isBuiltOperator("Patina")) GTEST_SKIP() << "Patina is not part of this build";
+    const struct {
+        const char* interlace;
+        const char* rate;
+        const char* settings;
+    } cases[] = {
+        {"t", "25:1", "--set filmAge=1 --set filmCondition=1"},
+        {"p", "25:1", "--set filmAge=0 --set filmCondition=50"},
+        {"b", "30000:1001", "--set filmAge=2 --set filmCondition=20 --scale 1/2"},
+        {"p", "30:1", "--set filmAge=1 --set filmCondition=1 --region 3,1,40,6"},
+    };
+    TempDir dir;
+    for (const auto& c : cases) {
+        Clip clip;
+        clip.frames = 150;
+        clip.interlace = c.interlace;
+        clip.rate = c.rate;
+        writeFile(dir / "in.y4m", clip.bytes());
+        std::string reference;
+        for (const char* jobs : {"1", "2", "3"}) {
+            const std::string out = dir / (std::string("out") + jobs + ".y4m");
+            const Outcome run = runFieldfx("render Patina " + quote(dir / "in.y4m") + " -o " + quote(out) + " -j " +
+                                               jobs + " " + c.settings,
+                                           dir);
+            ASSERT_EQ(run.status, 0) << run.err;
+            const std::string bytes = readFile(out);
+            if (reference.empty()) reference = bytes;
+            EXPECT_TRUE(bytes == reference) << "-j " << jobs << " I" << c.interlace << " " << c.settings
+                                            << " differs from -j 1";
+        }
+    }
+}
+
 TEST(WorkerProcesses, AFailingOrCrashingWorkerIsTheRunsError) {
     TempDir dir;
     Clip clip;

@@ -13,6 +13,7 @@
 #include "Operator.h"
 #include "Options.h"
 #include "RunPositions.h"
+#include "RunState.h"
 #include "Values.h"
 #include "Video.h"
 #include "Y4m.h"
@@ -469,4 +470,39 @@ TEST(RunPositions, FieldCallsAndRunLength) {
     EXPECT_EQ(runLength(5, Interlace::Progressive), 9);  // the last frame at length - 1
     EXPECT_EQ(runLength(1, Interlace::Progressive), 1);
     EXPECT_EQ(runLength(0, Interlace::Progressive), 0);
+}
+
+// Which runs may start at any frame (worker stretches, chunks): every run of
+// an operator whose fields depend only on their position; a Patina run
+// through its replay while no setting changes over it, because the replay
+// reads the settings once for all the calls it passes over.
+TEST(RunState, WhichRunsStartAnywhere) {
+    const auto patina = OperatorLibrary::load(std::string(FIELDFX_LIB_DIR) + "/libPatina.so");
+    const auto dye = OperatorLibrary::load(std::string(FIELDFX_LIB_DIR) + "/libDye.so");
+    EXPECT_NE(patina->replay(), nullptr);
+    EXPECT_EQ(dye->replay(), nullptr);
+    const Rational fieldRate{50, 1};
+    const struct {
+        const OperatorLibrary* op;
+        std::vector<const char*> settings;
+        bool anywhere;
+    } cases[] = {
+        {dye.get(), {}, true},
+        {dye.get(), {"fadePercent=0@0,100@9"}, true},
+        {patina.get(), {}, true},
+        {patina.get(), {"filmAge=1", "filmCondition=1"}, true},
+        {patina.get(), {"tintAmount=5@0,5@40"}, true},  // keys, one value
+        {patina.get(), {"filmCondition=3", "tintAmount=0@0,40@9"}, false},
+        {patina.get(), {"filmAge=0@0,2@30"}, false},
+    };
+    for (const auto& c : cases) {
+        RenderJob job;
+        job.op = const_cast<OperatorLibrary*>(c.op);
+        std::string described = c.op->name();
+        for (const char* text : c.settings) {
+            job.settings.push_back(parseSetting(*c.op, text, fieldRate));
+            described += std::string(" ") + text;
+        }
+        EXPECT_EQ(startsAnywhere(job), c.anywhere) << described;
+    }
 }

@@ -22,6 +22,7 @@
 #include "Png.h"
 #include "Progress.h"
 #include "Render.h"
+#include "RunState.h"
 #include "Values.h"
 #include "Y4m.h"
 
@@ -303,9 +304,6 @@ RenderResult renderClip(OperatorLibrary& op, const RenderRequest& r,
             throw UserError("--chunk", std::to_string(chunkN) + " chunks of a run of " + std::to_string(frames) +
                                            " frames would leave some empty; use at most " + std::to_string(frames));
         }
-        if (runSplitOf(op) == RunSplit::OneProcess) {
-            throw UserError(op.name(), "cannot render --chunk " + r.chunk + ": it " + whyInOrderOnly(op));
-        }
         chunkRange(frames, chunkK, chunkN, job.chunkBegin, job.chunkEnd);
     }
     const int64_t written = chunkEnd(job) - chunkBegin(job);
@@ -313,6 +311,13 @@ RenderResult renderClip(OperatorLibrary& op, const RenderRequest& r,
 
     const Rational fieldRate{2 * format.rate.num, format.rate.den};
     for (const std::string& s : r.settings) job.settings.push_back(parseSetting(op, s, fieldRate));
+    if (!r.chunk.empty() && !startsAnywhere(job)) {
+        throw UserError(op.name(), "cannot render --chunk " + r.chunk + ": it " +
+                                       (runSplitOf(op) == RunSplit::OneProcess
+                                            ? whyInOrderOnly(op)
+                                            : "replays its state with one value of each setting, and keyframed "
+                                              "--set values change them over the run"));
+    }
     if (!r.region.empty()) job.region = parseRegion(r.region, format.width, format.height / 2);
 
     VideoFormat out = format;

@@ -11,10 +11,6 @@
 
 namespace fieldfx {
 
-// The optional export by which a stateful operator brings its run state to a
-// later call of the run (declared in OperatorApi.h).
-using ReplayFn = int32_t (*)(OperatorRequest* request, const uint32_t* positions, uint32_t count);
-
 struct Parameter {
     std::string name;        // command-line name, e.g. "blurSize"
     int number = 0;          // 1..4
@@ -41,8 +37,8 @@ public:
     const std::string& path() const { return path_; }
     bool isTransition() const { return inputs_ == 0; }
     OperatorActionFn action() const { return action_; }
-    // The optional export OperatorReplay, or nullptr when the library has none.
-    ReplayFn replay() const { return replay_; }
+    // The optional OperatorReplay export (Patina's); null when absent.
+    OperatorReplayFn replay() const { return replay_; }
     const std::vector<Parameter>& parameters() const { return parameters_; }
     const Parameter* find(const std::string& name) const;  // case-insensitive
 
@@ -52,7 +48,7 @@ private:
     std::string name_, path_;
     uintptr_t inputs_ = 1;
     OperatorActionFn action_ = nullptr;
-    ReplayFn replay_ = nullptr;
+    OperatorReplayFn replay_ = nullptr;
     std::vector<Parameter> parameters_;
 };
 

@@ -4,6 +4,8 @@
 
 #include <signal.h>
 
+#include <algorithm>
+
 #include <string>
 #include <vector>
 
@@ -42,36 +44,44 @@ namespace {
 
 RenderResult renderInOneProcess(const RenderJob& job, FrameSink& sink, const ProgressFn& progress) {
     const int64_t begin = chunkBegin(job), end = chunkEnd(job);
+    if (begin > 0 && !startsAnywhere(job)) throw UserError(job.op->name(), "its run cannot start past frame 0");
+    // A chunk of a run that replays may render the frames just before it
+    // again, discarded, to bring the state along: those are read first.
+    const int64_t leadFrom = job.op->replay() != nullptr ? std::max<int64_t>(0, begin - kLeadInFrames) : begin;
+    skipToFrame(job, leadFrom);
+    std::vector<std::vector<Picture>> leadIn(size_t(begin - leadFrom), std::vector<Picture>(job.inputs.size()));
+    for (int64_t frame = leadFrom; frame < begin; ++frame) {
+        std::vector<Picture>& pictures = leadIn[size_t(frame - leadFrom)];
+        const std::string why = readFrame(job, frame, [&](size_t i) { return job.inputs[i]->read(pictures[i]); });
+        if (g_abortRequested) return RenderResult{0, 0, true};
+        if (!why.empty()) throw UserError(job.op->name(), why);
+    }
     RunState run(job);
-    int64_t resume = 2 * begin;  // the first call rendered; those before 2 * begin are discarded
-    if (const std::string why = run.startAt(2 * begin, resume); !why.empty()) throw UserError(job.op->name(), why);
     auto fail = [&](const std::string& why) {
         run.finish();
         throw UserError(job.op->name(), why);
     };
-    try {
-        skipToFrame(job, resume / 2);
-    } catch (const UserError& e) {
-        fail(e.what());
-    }
+    const std::string startProblem = run.startAt(begin, [&](int64_t frame) -> const std::vector<Picture>& {
+        if (frame < leadFrom || frame >= begin) throw UserError(job.op->name(), "the lead-in asked for frame " + std::to_string(frame));
+        return leadIn[size_t(frame - leadFrom)];
+    });
+    if (!startProblem.empty()) fail(startProblem);
+    leadIn.clear();
 
     RenderResult result;
     Picture output;
     std::vector<Picture> pictures(job.inputs.size());
-    for (int64_t frame = resume / 2; frame < end && !g_abortRequested; ++frame) {
+    for (int64_t frame = begin; frame < end && !g_abortRequested; ++frame) {
         const std::string readProblem = readFrame(job, frame, [&](size_t i) { return job.inputs[i]->read(pictures[i]); });
         if (g_abortRequested) break;  // an interrupted read is the stop, not a fault
         if (!readProblem.empty()) fail(readProblem);
         output.resize(job.outputFormat.width, job.outputFormat.height);
-        const bool kept = frame >= begin;  // frames before the chunk only bring the state along
-        for (int place = frame == resume / 2 ? int(resume % 2) : 0; place < 2; ++place) {
+        for (int place = 0; place < 2; ++place) {
             if (const std::string why = run.renderField(pictures, frame, place, output); !why.empty()) fail(why);
-            if (!kept) continue;
             ++result.fieldsRendered;
             if (progress) progress(result.fieldsRendered);
             if (g_abortRequested) break;  // stop after the current field
         }
-        if (!kept) continue;
         if (g_abortRequested && result.fieldsRendered % 2 != 0) break;  // drop the half frame
         try {
             sink.write(output);
@@ -103,7 +113,12 @@ bool rendersInWorkers(const OperatorLibrary& op) {
 }
 
 RenderResult runRender(const RenderJob& job, FrameSink& sink, const ProgressFn& progress) {
-    if (job.jobs > 1 && chunkEnd(job) - chunkBegin(job) > 1 && rendersInWorkers(*job.op)) {
+    // The worker pool hands out frames from the chunk's first on; a worker of
+    // an operator that replays would need the frames before it too.
+    // TODO: read the lead-in frames of a chunk into the pool's slots, so
+    // that chunks past the first of a replaying operator use workers too.
+    const bool leadInNeeded = chunkBegin(job) > 0 && job.op->replay() != nullptr;
+    if (job.jobs > 1 && chunkEnd(job) - chunkBegin(job) > 1 && startsAnywhere(job) && !leadInNeeded) {
         return renderInWorkers(job, sink, progress);
     }
     return renderInOneProcess(job, sink, progress);

@@ -1,5 +1,7 @@
 #include "RunState.h"
 
+#include <algorithm>
+
 #include "Catalogue.h"
 #include "Error.h"
 #include "RunPositions.h"
@@ -55,38 +57,6 @@ std::string RunState::start() {
            (host.lastLog().empty() ? std::string() : " (operator log: " + host.lastLog() + ")");
 }
 
-std::string RunState::startAt(int64_t call, int64_t& resume) {
-    resume = call;
-    if (std::string why = start(); !why.empty()) return why;
-    if (call == 0) return "";
-    switch (runSplitOf(*job.op)) {
-    case RunSplit::AnyField: return "";
-    case RunSplit::OneProcess: finish(); return "it " + whyInOrderOnly(*job.op);
-    case RunSplit::Replay: break;
-    }
-    // Through the library's OperatorReplay: the positions of every call up
-    // to and including `call`, with a request like the run's render requests.
-    std::vector<uint32_t> positions(size_t(call) + 1);
-    for (int64_t i = 0; i <= call; ++i) positions[size_t(i)] = static_cast<uint32_t>(fieldCall(i / 2, int(i % 2), job.fieldFormat.interlace).position);
-    const FieldCall target = fieldCall(call / 2, int(call % 2), job.fieldFormat.interlace);
-    OperatorRequest replay = request;
-    replay.command = CMD_RENDER;
-    replay.position = static_cast<uint32_t>(target.position);
-    replay.flags = static_cast<uint8_t>((replay.flags & ~FLAG_LOWER_FIELD) | target.flags);
-    host.beginCommand();
-    const int32_t k = job.op->replay()(&replay, positions.data(), static_cast<uint32_t>(positions.size()));
-    host.reclaimCommand();
-    if (k < 0 || k > call) {
-        const std::string log = host.lastLog();
-        finish();
-        return "its replay to field " + std::to_string(call) + " failed" +
-               (k >= 0 ? " (it returned " + std::to_string(k) + ")"
-                       : log.empty() ? std::string() : " (operator log: " + log + ")");
-    }
-    resume = k;
-    return "";
-}
-
 std::string RunState::renderField(const std::vector<Picture>& pictures, int64_t frame, int place, Picture& output) {
     const int outWidth = job.outputFormat.width, outFieldHeight = job.outputFormat.height / 2;
     const FieldCall call = fieldCall(frame, place, job.fieldFormat.interlace);
@@ -115,7 +85,66 @@ std::string RunState::renderField(const std::vector<Picture>& pictures, int64_t 
                                        : " (operator log: " + host.lastLog() + ")");
     }
     weaveField(output, field, *rendered);
+    nextCall = 2 * frame + place + 1;
     return "";
+}
+
+std::string RunState::advanceTo(int64_t frame, const PicturesOf& picturesOf) {
+    const int64_t target = 2 * frame;
+    if (job.op->replay() == nullptr || target <= nextCall) {
+        nextCall = target;
+        return "";
+    }
+    const Interlace scan = job.fieldFormat.interlace;
+    std::vector<uint32_t> positions;
+    positions.reserve(size_t(target - nextCall + 1));
+    for (int64_t call = nextCall; call <= target; ++call) {
+        positions.push_back(static_cast<uint32_t>(fieldCall(call / 2, int(call % 2), scan).position));
+    }
+    for (const Setting& s : job.settings) writeValue(*s.parameter, valueAt(s, positions.back()));
+
+    host.beginCommand();
+    OperatorRequest replay = request;
+    replay.command = CMD_RENDER;
+    replay.position = 0;
+    replay.flags = static_cast<uint8_t>(replay.flags & ~FLAG_LOWER_FIELD);
+    const int32_t k = job.op->replay()(&replay, positions.data(), static_cast<uint32_t>(positions.size()));
+    if (k < 0 || k >= int32_t(positions.size())) {
+        return "the replay of the run to field " + std::to_string(positions.back()) + " failed" +
+               (host.lastLog().empty() ? std::string() : " (operator log: " + host.lastLog() + ")");
+    }
+    Picture discarded;
+    for (int64_t call = nextCall + k; call < target; ++call) {
+        discarded.resize(job.outputFormat.width, job.outputFormat.height);
+        const std::string why = renderField(picturesOf(call / 2), call / 2, int(call % 2), discarded);
+        if (!why.empty()) return why;
+    }
+    nextCall = target;
+    return "";
+}
+
+std::string RunState::startAt(int64_t frame, const PicturesOf& picturesOf) {
+    if (std::string why = start(); !why.empty()) return why;
+    return advanceTo(frame, picturesOf);
+}
+
+namespace {
+
+bool sameValue(const ParamValue& a, const ParamValue& b) {
+    return a.number == b.number && a.x == b.x && a.y == b.y && std::equal(a.color, a.color + 4, b.color);
+}
+
+}  // namespace
+
+bool startsAnywhere(const RenderJob& job) {
+    if (!rendersInWorkers(*job.op)) return false;
+    if (job.op->replay() == nullptr) return true;
+    for (const Setting& s : job.settings) {
+        for (const Keyframe& key : s.keys) {
+            if (!sameValue(key.value, s.keys.front().value)) return false;
+        }
+    }
+    return true;
 }
 
 void RunState::finish() {

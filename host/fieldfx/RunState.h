@@ -24,16 +24,6 @@ struct RunState {
     // Command 1. Returns an empty text, or why it failed.
     std::string start();
 
-    // Starts the run so that its next render call can be call `call` of the
-    // whole run (call 2f + p renders place p of run frame f), with the
-    // operator's state as a run rendered in order from call 0 would have it
-    // there. Sets `resume` to the call from which the host must render:
-    // `call` itself, or an earlier one when the operator's replay brings its
-    // state to just before an earlier call; the host renders the calls from
-    // `resume` on and discards their output up to `call`. Returns an empty
-    // text, or why it failed (the run is then finished).
-    std::string startAt(int64_t call, int64_t& resume);
-
     // Command 3 for the field at `place` (0 or 1) of frame `frame`, woven
     // into `output`. The settings' values at this position are written into
     // the descriptors first. Returns an empty text, or why it failed.
@@ -42,13 +32,39 @@ struct RunState {
     // Command 2, and every image the operator kept is reclaimed.
     void finish();
 
+    // The input pictures of an earlier frame of the run, for the renders
+    // that lead in to a frame (see advanceTo).
+    using PicturesOf = std::function<const std::vector<Picture>&(int64_t frame)>;
+
+    // Brings the run to the first field of frame `frame`, at or after the
+    // next call, as if every call before it had been rendered. For an
+    // operator whose fields depend only on their position that is nothing;
+    // for one with OperatorReplay it is the replay of the calls in between
+    // and the renders, discarded, from the last update among them on, which
+    // ask `picturesOf` for frames from frame - 2 on. With command 1 before
+    // it (startAt), a run starts at any frame: this is how the worker
+    // processes and the chunks of a run begin. Returns an empty text, or why
+    // it failed.
+    std::string advanceTo(int64_t frame, const PicturesOf& picturesOf);
+    std::string startAt(int64_t frame, const PicturesOf& picturesOf);
+
     const RenderJob& job;
     RenderHost host;
     OperatorRequest request{};
+    int64_t nextCall = 0;  // call i renders field i % 2 of run frame i / 2
 };
+
+// Frames before a frame of the run whose fields advanceTo may render.
+constexpr int64_t kLeadInFrames = 2;
+
+// Whether a run can start at any frame: its operator's fields depend only
+// on their position, or it replays and no setting changes over the run
+// (the replay reads the settings once for all the calls it passes over).
+bool startsAnywhere(const RenderJob& job);
 
 // Skips every input to frame `frame` of the run.
 void skipToFrame(const RenderJob& job, int64_t frame);
+
 
 // Reads frame `frame` of the run from every input: `readInput(i)` reads the
 // next frame of input i wherever the caller keeps it, and returns false at
