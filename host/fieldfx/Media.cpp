@@ -142,6 +142,11 @@ public:
         picture = picture_;
         return true;
     }
+    bool skip() override {
+        if (served_ >= count_) return false;
+        ++served_;
+        return true;
+    }
 
 private:
     std::string name_;
