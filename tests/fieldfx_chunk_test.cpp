@@ -31,6 +31,7 @@ const ChunkCase kChunkCases[] = {
     {"Limelight", "Limelight", false, "--set spotCenter=0,0@0,47,7@19 --set spotSize=10@1,90@18", "2"},
     {"Rotate", "Rotate", true, "--set turns=-3@0,9@19 --set trailCount=4", "1"},
     {"Tally", "Tally", false, "", "1"},
+    {"TallyWorkers", "Tally", false, "", "3"},
     {"Passthrough", "Passthrough", false, "--set param2=1", "2"},
 };
 
