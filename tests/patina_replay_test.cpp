@@ -205,10 +205,10 @@ TEST_F(PatinaTest, ReplayToAFarPositionMatchesTheRunInOrder) {
     ASSERT_NE(patina.replay(), nullptr);
     set(1, 20, 50, 1);
     host.input(0).setSize(8, 4);
-    const std::vector<uint32_t> positions = callPositions(20000, false);
+    const std::vector<uint32_t> positions = callPositions(8000, false);
     const std::vector<ImageCopy> whole = runCalls(positions);
 
-    for (uint32_t t : {19990u, 19995u, 19999u}) {
+    for (uint32_t t : {7990u, 7995u, 7999u}) {
         host.clearRecords();
         ASSERT_EQ(start(), 0);
         OperatorRequest request = makeRequest(CMD_RENDER, 1000, 0, 0);
@@ -246,7 +246,8 @@ TEST_F(PatinaTest, ReplayEmptyAndFailureCases) {
     EXPECT_EQ(patina.replay()(nullptr, positions.data(), 0), 0);
     EXPECT_EQ(patina.replay()(nullptr, positions.data(), 30), -1);
     EXPECT_EQ(patina.replay()(&request, nullptr, 30), -1);
-    EXPECT_EQ(host.logs().size(), 2u);
+    EXPECT_EQ(patina.replay()(&request, positions.data(), 0x80000000u), -1);  // k would not fit
+    EXPECT_EQ(host.logs().size(), 3u);
     EXPECT_EQ(host.countCalls(CallKind::GetField) + host.countCalls(CallKind::AllocImage), 0u);
     for (uint32_t p = 0; p < 40; ++p) ASSERT_EQ(render(p), 0);
     finish();

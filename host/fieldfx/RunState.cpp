@@ -113,6 +113,12 @@ std::string RunState::advanceTo(int64_t frame, const PicturesOf& picturesOf) {
         return "the replay of the run to field " + std::to_string(positions.back()) + " failed" +
                (host.lastLog().empty() ? std::string() : " (operator log: " + host.lastLog() + ")");
     }
+    // Film pictures are made at least every fourth position, so the last
+    // update lies in the two frames before; a host that holds only those
+    // has nothing further back to give.
+    if ((nextCall + k) / 2 < frame - kLeadInFrames) {
+        return "the replay of the run to field " + std::to_string(positions.back()) + " reached back too far";
+    }
     Picture discarded;
     for (int64_t call = nextCall + k; call < target; ++call) {
         discarded.resize(job.outputFormat.width, job.outputFormat.height);
