@@ -183,6 +183,28 @@ TEST(Chunks, PatinaChunksThroughItsReplay) {
     EXPECT_FALSE(exists(dir / "k.y4m"));
 }
 
+// Long chunks of a run that replays, in workers: each worker's stretches,
+// the first of them at the chunk's start, begin with a replay and a lead-in
+// from the frames before them.
+TEST(Chunks, ReplayingChunksInWorkersEqualTheWholeRun) {
+    TempDir dir;
+    Clip clip;
+    clip.frames = 150;
+    writeFile(dir / "in.y4m", clip.bytes());
+    const std::string render = "render " + kTestOps + "/libTally.so " + quote(dir / "in.y4m") + " --quiet";
+    ASSERT_EQ(runFieldfx(render + " -j 1 -o " + quote(dir / "whole.y4m"), dir).status, 0);
+    for (int n : {2, 3}) {
+        std::string joined;
+        for (int k = 1; k <= n; ++k) {
+            const std::string out = dir / numbered("c", k, ".y4m");
+            const Outcome run = runFieldfx(render + " -j 3 --chunk " + numbered("", k, "/") + numbered("", n, " -o ") + quote(out), dir);
+            ASSERT_EQ(run.status, 0) << run.err;
+            joined += readFile(out);
+        }
+        EXPECT_TRUE(joined == readFile(dir / "whole.y4m")) << n << " chunks";
+    }
+}
+
 TEST(Chunks, RefusalsNameTheProblem) {
     TempDir dir;
     Clip clip;

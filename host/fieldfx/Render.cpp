@@ -113,12 +113,7 @@ bool rendersInWorkers(const OperatorLibrary& op) {
 }
 
 RenderResult runRender(const RenderJob& job, FrameSink& sink, const ProgressFn& progress) {
-    // The worker pool hands out frames from the chunk's first on; a worker of
-    // an operator that replays would need the frames before it too.
-    // TODO: read the lead-in frames of a chunk into the pool's slots, so
-    // that chunks past the first of a replaying operator use workers too.
-    const bool leadInNeeded = chunkBegin(job) > 0 && job.op->replay() != nullptr;
-    if (job.jobs > 1 && chunkEnd(job) - chunkBegin(job) > 1 && startsAnywhere(job) && !leadInNeeded) {
+    if (job.jobs > 1 && chunkEnd(job) - chunkBegin(job) > 1 && startsAnywhere(job)) {
         return renderInWorkers(job, sink, progress);
     }
     return renderInOneProcess(job, sink, progress);

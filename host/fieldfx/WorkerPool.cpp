@@ -33,6 +33,13 @@ constexpr int kSlotsPerWorker = 2;
 constexpr size_t kStretchMemory = size_t(256) << 20;
 constexpr int64_t kShortestStretch = 4, kLongestStretch = 32;
 
+// The first frame a render reads: the chunk's first, or for an operator
+// that replays, up to kLeadInFrames before it.
+int64_t leadInStart(const RenderJob& job) {
+    const int64_t begin = chunkBegin(job);
+    return job.op->replay() != nullptr ? std::max<int64_t>(0, begin - kLeadInFrames) : begin;
+}
+
 int64_t stretchFrames(const RenderJob& job, int workers) {
     if (job.op->replay() == nullptr) return 1;
     size_t slotBytes = 4 * size_t(job.outputFormat.width) * size_t(job.outputFormat.height);
@@ -175,6 +182,13 @@ public:
         Picture output;
         Frame storedFrame;
         RenderResult result;
+        // A chunk of a run that replays: the frames just before it, which the
+        // worker of its first stretch renders again (discarded), go into
+        // their slots first. They stay there until that frame is written.
+        for (int64_t frame = leadInStart(job_); frame < first && !g_abortRequested; ++frame) {
+            const std::string readProblem = readIntoSlot(frame);
+            if (!readProblem.empty() && !g_abortRequested) fail(readProblem);
+        }
         int64_t next = first;  // the next frame to hand out
         while (first + result.framesWritten < total && !g_abortRequested) {
             const int64_t write = written_ = first + result.framesWritten;
@@ -377,7 +391,7 @@ private:
 
 RenderResult renderInWorkers(const RenderJob& job, FrameSink& sink, const ProgressFn& progress) {
     WorkerPool pool(job, sink, int(std::min<int64_t>(job.jobs, chunkEnd(job) - chunkBegin(job))));
-    skipToFrame(job, chunkBegin(job));
+    skipToFrame(job, leadInStart(job));
     return pool.run(sink, progress);
 }
 
