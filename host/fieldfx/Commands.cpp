@@ -16,6 +16,7 @@
 #include "Catalogue.h"
 #include "Demo.h"
 #include "Error.h"
+#include "Ffmpeg.h"
 #include "Operator.h"
 #include "Options.h"
 #include "Png.h"
@@ -173,6 +174,7 @@ struct RenderRequest {
     std::string from, length, region, scale, fieldOrder, pixFmt, duration, ops;
     int jobs = 1;
     bool quiet = false;
+    bool allowShort = false, noAudio = false;
 };
 
 // -j N: worker processes, 1..256; by default one per core.
@@ -208,6 +210,25 @@ private:
     int64_t index_ = 0;
 };
 
+// The sound that goes with the run: the inputs that have any, cut to the
+// rendered range; a transition's two cross over the run.
+AudioPlan audioPlan(const RenderRequest& r, const std::vector<std::unique_ptr<FrameSource>>& sources, int64_t from,
+                    int64_t frames, const Rational& rate) {
+    AudioPlan plan;
+    for (size_t i = 0; i < sources.size(); ++i) {
+        if (sources[i]->media().audio) plan.inputs.push_back(r.inputs[i]);
+    }
+    if (sources.size() == 2 && plan.inputs.size() == 2) plan.crossfade = true;
+    if (sources.size() == 2 && plan.inputs.size() == 1) plan.fade = sources[0]->media().audio ? -1 : 1;
+    plan.start = double(from) * double(rate.den) / double(rate.num);
+    plan.seconds = double(frames) * double(rate.den) / double(rate.num);
+    return plan;
+}
+
+// Bits a sample that --pix-fmt asks for: 8, or the depth of a name like
+// yuv422p10le.
+int pixelFormatBits(const std::string& text) { return pixFmtBits(text); }
+
 int64_t parseFrameOption(const std::string& option, const std::string& text, const Rational& rate) {
     return text.empty() ? -1 : parseFrames(option, text, rate);
 }
@@ -222,6 +243,7 @@ RenderResult renderClip(OperatorLibrary& op, const RenderRequest& r,
     }
     SourceOptions sourceOptions;
     if (!r.duration.empty()) sourceOptions.stillSeconds = parseSeconds("--duration", r.duration);
+    sourceOptions.allowShort = r.allowShort;
     if (!r.length.empty() && r.length.back() != 's' && (r.from.empty() || r.from.back() != 's')) {
         sourceOptions.frameHint = parseFrames("--length", r.length, {25, 1}) +
                                   (r.from.empty() ? 0 : parseFrames("--from", r.from, {25, 1}));
@@ -230,6 +252,7 @@ RenderResult renderClip(OperatorLibrary& op, const RenderRequest& r,
     for (const std::string& path : r.inputs) {
         if (path == "-" && !sources.empty() && r.inputs[0] == "-") throw UserError(path, "stdin can be read only once");
         sources.push_back(openSource(path, sourceOptions));
+        if (sources.back()->frameCount() == 0) throw UserError(path, "holds no frames");
     }
     VideoFormat format = sources[0]->format();
     int64_t available = sources[0]->frameCount();
@@ -290,10 +313,24 @@ RenderResult renderClip(OperatorLibrary& op, const RenderRequest& r,
     }
     if (const std::string problem = formatProblem(out); !problem.empty()) throw UserError(r.output, problem);
     job.outputFormat = out;
-    checkSink(r.output, frames);
+    checkSink(r.output, frames, r.inputs);
 
+    SinkOptions sinkOptions;
+    sinkOptions.bits = r.pixFmt.empty() ? sources[0]->media().bits : pixelFormatBits(r.pixFmt);
+    if (!r.pixFmt.empty() && sinkOptions.bits > 8 && sinkKindFor(r.output) != SinkKind::Ffmpeg) {
+        throw UserError("--pix-fmt", "YUV4MPEG2 and PNG outputs are written at 8 bits; " + r.pixFmt +
+                                         " needs an output written through ffmpeg");
+    }
+    if (!r.noAudio) {
+        sinkOptions.audio = audioPlan(r, sources, from, frames, format.rate);
+        if (!sinkOptions.audio.inputs.empty() && !sinkHoldsAudio(r.output)) {
+            std::fprintf(stderr, "fieldfx: %s: audio is not written (this output holds pictures only; "
+                                 "--no-audio says it is not wanted)\n", r.output.c_str());
+            sinkOptions.audio = {};
+        }
+    }
     for (auto& s : sources) job.inputs.push_back(s.get());
-    std::unique_ptr<FrameSink> sink = openSink(r.output, out);
+    std::unique_ptr<FrameSink> sink = openSink(r.output, out, sinkOptions);
     Progress progress(op.name(), 2 * frames, !r.quiet && isatty(STDERR_FILENO));
     RenderResult result;
     if (watch) {
@@ -302,15 +339,24 @@ RenderResult renderClip(OperatorLibrary& op, const RenderRequest& r,
     } else {
         result = runRender(job, *sink, [&](int64_t done) { progress.update(done); });
     }
-    sink->commit();
+    // An interrupted run keeps the frames it finished; with none, no file.
+    if (!result.aborted || result.framesWritten > 0) sink->commit();
+    sink.reset();
     progress.finish();
     if (!r.quiet || result.aborted) {
         const double seconds = progress.seconds();
         if (result.aborted) {
-            std::fprintf(stderr, "fieldfx: %s: interrupted after %lld of %lld fields; wrote %lld frames to %s\n",
-                         op.name().c_str(), static_cast<long long>(result.fieldsRendered),
-                         static_cast<long long>(2 * frames), static_cast<long long>(result.framesWritten),
-                         r.output.c_str());
+            if (result.framesWritten > 0) {
+                std::fprintf(stderr, "fieldfx: %s: interrupted after %lld of %lld fields; wrote %lld frames to %s\n",
+                             op.name().c_str(), static_cast<long long>(result.fieldsRendered),
+                             static_cast<long long>(2 * frames), static_cast<long long>(result.framesWritten),
+                             r.output.c_str());
+            } else {
+                std::fprintf(stderr, "fieldfx: %s: interrupted after %lld of %lld fields, before a frame was "
+                                     "complete; no file written\n",
+                             op.name().c_str(), static_cast<long long>(result.fieldsRendered),
+                             static_cast<long long>(2 * frames));
+            }
         } else {
             std::fprintf(stderr, "fieldfx: %s: %lld fields (%lld frames, %dx%d) in %.1f s, %.1f fields/s -> %s\n",
                          op.name().c_str(), static_cast<long long>(result.fieldsRendered),
@@ -327,7 +373,8 @@ const std::set<std::string> kRenderValueOptions = {"-o", "--output", "--set", "-
 
 int commandRender(const std::vector<std::string>& args) {
     if (wantsHelp(args)) return std::fputs(kRenderHelp, stdout), 0;
-    const Arguments a = parseArguments(args, kRenderValueOptions, {"--quiet", "-q"}, "render");
+    const Arguments a = parseArguments(args, kRenderValueOptions,
+                                       {"--quiet", "-q", "--verbose", "--allow-short", "--no-audio"}, "render");
     if (a.positional.size() < 2) throw UserError("render", "usage: fieldfx render OPERATOR INPUT [INPUT2] -o OUTPUT");
     if (a.positional.size() > 3) throw UserError("render", "too many inputs (at most two)");
     RenderRequest r;
@@ -344,10 +391,13 @@ int commandRender(const std::vector<std::string>& args) {
     r.pixFmt = a.value("--pix-fmt");
     r.duration = a.value("--duration");
     r.quiet = a.has("--quiet") || a.has("-q");
+    r.allowShort = a.has("--allow-short");
+    r.noAudio = a.has("--no-audio");
+    setFfmpegVerbose(a.has("--verbose"));
     r.jobs = parseJobs(a);
     auto op = findOperator(r.operatorName, operatorSearchPath(a.value("--ops")));
     const RenderResult result = renderClip(*op, r);
-    return result.aborted ? 130 : 0;
+    return result.aborted ? stopExitStatus() : 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -469,7 +519,7 @@ int runFieldfx(const std::vector<std::string>& args) {
         return 2;
     } catch (const UserError& e) {
         std::fprintf(stderr, "fieldfx: %s\n", e.what());
-        return g_abortRequested ? 130 : 1;
+        return g_abortRequested ? stopExitStatus() : 1;
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "fieldfx: %s: out of memory\n", command.c_str());
         return 1;

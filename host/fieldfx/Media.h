@@ -15,6 +15,12 @@
 
 namespace fieldfx {
 
+// What a file read through ffmpeg has besides its pictures.
+struct SourceMedia {
+    bool audio = false;  // it has an audio stream
+    int bits = 8;        // bits a sample as stored (frames arrive at 8)
+};
+
 class FrameSource {
 public:
     virtual ~FrameSource() = default;
@@ -27,13 +33,16 @@ public:
     // in storedFormat(); read() is expandFrame of it. Others return nullptr.
     virtual const VideoFormat* storedFormat() const { return nullptr; }
     virtual bool readStored(Frame&) { return false; }
+    virtual SourceMedia media() const { return {}; }
 };
 
 struct SourceOptions {
     int64_t frameHint = -1;       // frames wanted, when a pipe need not be counted
     double stillSeconds = 1.0;    // how long a PNG still lasts
     Rational stillRate{25, 1};
+    bool allowShort = false;      // a file that ends before its stated length is rendered as far as it goes
 };
+
 
 // Opens "-" (YUV4MPEG2 on stdin), a .y4m or .png file (by content), or
 // anything else through ffmpeg. Throws UserError when it cannot.
@@ -54,10 +63,31 @@ public:
 enum class SinkKind { Y4m, PngSingle, PngSequence, Ffmpeg };
 SinkKind sinkKindFor(const std::string& path);
 
+// Audio that goes with the rendered range: from one input, or crossfaded
+// from the first input's to the second's over the run.
+struct AudioPlan {
+    std::vector<std::string> inputs;  // files with audio, in input order; empty for none
+    bool crossfade = false;           // two inputs of a transition
+    int fade = 0;                     // a transition with one sound: -1 it fades out, +1 it fades in
+    double start = 0, seconds = 0;    // the rendered range in the inputs' time
+};
+
+struct SinkOptions {
+    int bits = 8;     // bits a sample written through ffmpeg
+    AudioPlan audio;
+};
+
+// Whether an output of this name can carry audio.
+bool sinkHoldsAudio(const std::string& path);
+
 // Checks that the output can be made (a writable directory, ffmpeg where
-// needed, a single PNG for a one-frame run) before anything is rendered.
-void checkSink(const std::string& path, int64_t frames);
-std::unique_ptr<FrameSink> openSink(const std::string& path, const VideoFormat& format);
+// needed, a single PNG for a one-frame run) and that it would overwrite none
+// of `inputs` (same device and inode, so links and other spellings are
+// caught; every file of a PNG sequence is checked), before anything is
+// rendered.
+void checkSink(const std::string& path, int64_t frames, const std::vector<std::string>& inputs = {});
+std::unique_ptr<FrameSink> openSink(const std::string& path, const VideoFormat& format,
+                                    const SinkOptions& options = {});
 
 bool ffmpegAvailable();
 std::string shellQuote(const std::string& text);

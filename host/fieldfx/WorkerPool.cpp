@@ -33,7 +33,7 @@ struct StoredLayouts {
 
 [[noreturn]] void workerMain(const RenderJob& job, const StoredLayouts& stored, SharedSlots& slots, int commands,
                              int reports) {
-    signal(SIGINT, SIG_IGN);  // the parent decides when the run stops
+    for (int s : {SIGINT, SIGTERM, SIGHUP}) signal(s, SIG_IGN);  // the parent decides when the run stops
     signal(SIGPIPE, SIG_IGN);
     keepOnlyWorkerDescriptors(commands, reports);
     auto send = [&](int32_t kind, int64_t frame, int place, const std::string& text) {
@@ -135,7 +135,7 @@ public:
         Frame storedFrame;
         RenderResult result;
         int64_t next = 0;  // the next frame to hand out
-        while (result.framesWritten < total && !g_abortRequested) {
+        while (result.framesWritten < total) {
             const int64_t write = written_ = result.framesWritten;
             if (write < next && state(write).done) {
                 try {
@@ -154,10 +154,17 @@ public:
             }
             Worker& writer = workers_[size_t(write % int64_t(workers_.size()))];
             if (writer.failedAt == write) fail(writer.failure);
+            if (g_abortRequested) {
+                // Stopping: the frames already handed out are finished and
+                // written in order; nothing more is read.
+                if (write >= next || writer.failedAt >= 0 || !writer.running) break;
+                awaitReports(next);
+                continue;
+            }
             Worker& handler = workers_[size_t(next % int64_t(workers_.size()))];
             if (next < total && next < write + ring && handler.running && handler.failedAt < 0) {
                 const std::string readProblem = readIntoSlot(next);
-                if (g_abortRequested) break;  // an interrupted read is the stop, not a fault
+                if (g_abortRequested) continue;  // an interrupted read is the stop, not a fault
                 if (!readProblem.empty()) fail(readProblem);
                 state(next) = FrameState{};
                 if (!writeAll(handler.commands, &next, sizeof next)) ended(handler, next);
