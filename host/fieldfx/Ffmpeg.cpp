@@ -100,19 +100,25 @@ bool ChildProcess::finish() {
 
 void ChildProcess::stop() { reap(true); }
 
-std::string ChildProcess::lastMessage(const std::string& from, const std::string& to) const {
+std::string ChildProcess::firstMessage(const std::string& from, const std::string& to) const {
     if (log_ == nullptr) return "";
     std::string text, line;
     std::rewind(log_);
     char buffer[1024];
-    while (std::fgets(buffer, sizeof buffer, log_) != nullptr) {
+    // The first line names the cause; later ones tell what failed after it.
+    while (text.empty() && std::fgets(buffer, sizeof buffer, log_) != nullptr) {
         line += buffer;
         if (line.back() != '\n') continue;
-        if (!trimmed(line).empty()) text = trimmed(line);
+        text = trimmed(line);
         line.clear();
     }
-    if (!trimmed(line).empty()) text = trimmed(line);
+    if (text.empty()) text = trimmed(line);
     std::fseek(log_, 0, SEEK_END);
+    // "[mov,mp4 @ 0x55d0] partial file": the component's address says nothing.
+    if (const size_t at = text.find(" @ 0x"); text.rfind('[', 0) == 0 && at != std::string::npos) {
+        const size_t close = text.find("] ", at);
+        if (close != std::string::npos) text = text.substr(1, at - 1) + ": " + text.substr(close + 2);
+    }
     for (size_t at = from.empty() ? std::string::npos : text.find(from); at != std::string::npos;
          at = text.find(from, at + to.size())) {
         text.replace(at, from.size(), to);
@@ -124,7 +130,7 @@ std::string ChildProcess::failure() const {
     std::string how;
     if (WIFSIGNALED(status_)) how = program_ + " was ended by signal " + std::to_string(WTERMSIG(status_));
     else how = program_ + " exited with status " + std::to_string(WEXITSTATUS(status_));
-    const std::string message = lastMessage();
+    const std::string message = firstMessage();
     return message.empty() ? how : how + ": " + message;
 }
 

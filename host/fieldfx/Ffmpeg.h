@@ -2,7 +2,7 @@
 // own, so the terminal's Ctrl-C (sent to the whole foreground group) reaches
 // fieldfx only: fieldfx then closes the child's input and the child finishes
 // its file. The child's messages are kept in a scratch file and shown only
-// as the last line of a failure, or as they come with --verbose.
+// in the one line of a failure, or as they come with --verbose.
 #pragma once
 
 #include <sys/types.h>
@@ -35,11 +35,11 @@ public:
     bool finish();
     // Stops the child at once (it is no longer wanted) and waits for it.
     void stop();
-    // Why it failed: its exit status or signal and its last message line.
+    // Why it failed: its exit status or signal and its first message line.
     std::string failure() const;
-    // The last line it printed, with `from` replaced by `to` (a temporary
+    // The first line it printed, with `from` replaced by `to` (a temporary
     // name by the name the user gave).
-    std::string lastMessage(const std::string& from = "", const std::string& to = "") const;
+    std::string firstMessage(const std::string& from = "", const std::string& to = "") const;
     bool running() const { return pid_ > 0; }
 
 private:

@@ -318,7 +318,7 @@ private:
     // ffmpeg stopped taking frames or could not finish: its reason, in one line.
     [[noreturn]] void failed() {
         child_->finish();
-        std::string why = child_->lastMessage(temp_, path_);
+        std::string why = child_->firstMessage(temp_, path_);
         if (why.empty()) why = child_->failure();
         throw UserError(path_, "ffmpeg could not write it: " + why);
     }
@@ -391,13 +391,13 @@ std::unique_ptr<FrameSource> openSource(const std::string& path, const SourceOpt
         source = std::make_unique<Y4mSource>(stream, path, nullptr, options.frameHint, std::move(child), media);
     } catch (const UserError& e) {
         ffmpeg.finish();
-        const std::string why = ffmpeg.lastMessage();
+        const std::string why = ffmpeg.firstMessage();
         throw UserError(path, "ffmpeg could not read it: " + (why.empty() ? e.reason() : why));
     }
     // A stream decoded to its end must hold what the file says it holds.
     if (const ChildProcess* decoder = source->finishedChild()) {
         const int64_t decoded = source->frameCount();
-        const std::string message = decoder->lastMessage();
+        const std::string message = decoder->firstMessage();
         if (decoded == 0) {
             throw UserError(path, "ffmpeg found no frames in it" + (message.empty() ? std::string() : ": " + message));
         }
