@@ -269,6 +269,44 @@ TEST(Inputs, AreNeverOverwritten) {
 }
 
 // ---------------------------------------------------------------------------
+// --version, and info: one entry of a choice a line, the colour bytes
+// named, the region's meaning per operator.
+
+TEST(Info, VersionEntriesColoursAndRegion) {
+    EXPECT_EQ(run(quote(kProgram) + " --version").rfind("fieldfx ", 0), 0u);
+    struct Case {
+        const char* op;
+        std::vector<std::string> lines;
+    };
+    const Case cases[] = {
+        {"Blur", {"region (--region): ignores it", "      0  Fade in\n      1  Fade out\n", "    initial: 0 (Fade in)\n"}},
+        {"Dye", {"    initial: #00FFFF (key 255, Cr 16, Cb 166, Y' 170)\n", "Cr (red difference)"}},
+        {"Limelight", {"region (--region): places the spot centre from its top-left corner"}},
+        {"Underwater", {"region (--region): confines its work to it"}},
+    };
+    for (const Case& c : cases) {
+        const std::string info = run(quote(kProgram) + " info " + c.op);
+        for (const std::string& line : c.lines) EXPECT_NE(info.find(line), std::string::npos) << c.op << ": " << line << "\n" << info;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// cmake --install puts the program, the host libraries and the operators
+// under a prefix, and the installed program finds its operators there.
+
+TEST(Install, TheInstalledProgramFindsItsOperators) {
+    TempDir dir;
+    const std::string build = std::string(FIELDFX_BIN_DIR) + "/..";
+    ASSERT_EQ(std::system(("cmake --install " + quote(build) + " --prefix " + quote(dir / "prefix") + " >/dev/null").c_str()), 0);
+    EXPECT_TRUE(exists(dir / "prefix/lib/libhostcore.so"));
+    EXPECT_TRUE(exists(dir / "prefix/lib/fieldfx/libDye.so"));
+    const std::string listed = run("cd / && env -u FIELDFX_OPS " + quote(dir / "prefix/bin/fieldfx") + " list 2>&1");
+    EXPECT_NE(listed.find("Dye"), std::string::npos) << listed;
+    const std::string info = run("env -u FIELDFX_OPS " + quote(dir / "prefix/bin/fieldfx") + " info Dye 2>&1");
+    EXPECT_NE(info.find(dir / "prefix/bin/../lib/fieldfx/libDye.so"), std::string::npos) << info;
+}
+
+// ---------------------------------------------------------------------------
 // SIGINT to the whole process group (as a terminal's Ctrl-C), SIGTERM and
 // SIGHUP: the run stops, the output is valid and holds the frames the
 // summary names, no temporary file is left, the status is 128 + signal.

@@ -71,17 +71,26 @@ const Name kParameterNames[] = {
 struct Description {
     const char* name;
     const char* text;
+    const char* region;  // what the valid region (--region) means to it
 };
 
 const Description kDescriptions[] = {
-    {"Patina", "worn cinema film: low picture rate, grain, sepia tint, flicker, scratches, dirt and jumps"},
-    {"Blur", "box blur along rows, columns or both, fading in or out over the run"},
-    {"Rotate", "one picture spins about the centre while it shrinks away or grows in, with a fading trail"},
-    {"Rebound", "one picture swings about a corner like a hinged flap, rebounding as it swings in or out"},
-    {"Glow", "brightens the picture by adding a blurred copy of its brightness"},
-    {"Limelight", "a round spot of light; outside it the picture is darkened to half"},
-    {"Underwater", "a travelling wave distortion along rows and columns"},
-    {"Dye", "pulls the colour of every pixel toward one colour while keeping its brightness"},
+    {"Patina", "worn cinema film: low picture rate, grain, sepia tint, flicker, scratches, dirt and jumps",
+     "confines its work to it: film, scratches and dirt inside, the rest of the field unchanged"},
+    {"Blur", "box blur along rows, columns or both, fading in or out over the run",
+     "ignores it: the whole field is blurred"},
+    {"Rotate", "one picture spins about the centre while it shrinks away or grows in, with a fading trail",
+     "samples the moving picture only inside it (its edges repeat outside); the motion fills the whole field"},
+    {"Rebound", "one picture swings about a corner like a hinged flap, rebounding as it swings in or out",
+     "samples the moving picture only inside it (its edges repeat outside); the motion fills the whole field"},
+    {"Glow", "brightens the picture by adding a blurred copy of its brightness",
+     "ignores it: the whole field glows"},
+    {"Limelight", "a round spot of light; outside it the picture is darkened to half",
+     "places the spot centre from its top-left corner; the whole field is lit or darkened"},
+    {"Underwater", "a travelling wave distortion along rows and columns",
+     "confines its work to it: only the region waves, the rest of the field is unchanged"},
+    {"Dye", "pulls the colour of every pixel toward one colour while keeping its brightness",
+     "ignores it: the whole field is tinted"},
 };
 
 }  // namespace
@@ -110,6 +119,13 @@ std::string parameterName(uint32_t labelId) {
 std::string operatorDescription(const std::string& name) {
     for (const Description& d : kDescriptions) {
         if (name == d.name) return d.text;
+    }
+    return "";
+}
+
+std::string operatorRegionUse(const std::string& name) {
+    for (const Description& d : kDescriptions) {
+        if (name == d.name) return d.region;
     }
     return "";
 }

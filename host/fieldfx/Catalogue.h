@@ -19,4 +19,7 @@ std::string parameterName(uint32_t labelId);
 // One line about what the operator does; empty when unknown.
 std::string operatorDescription(const std::string& name);
 
+// What the valid region (--region) means to the operator; empty when unknown.
+std::string operatorRegionUse(const std::string& name);
+
 }  // namespace fieldfx

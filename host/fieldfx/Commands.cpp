@@ -41,7 +41,8 @@ const char kUsage[] =
     "                               render a clip (two inputs for a transition)\n"
     "  demo [-o DIR]                render every operator over a built-in clip\n"
     "\n"
-    "Run 'fieldfx COMMAND --help' for a command's options.\n";
+    "Run 'fieldfx COMMAND --help' for a command's options, 'fieldfx --version'\n"
+    "for the version.\n";
 
 const char kListHelp[] =
     "usage: fieldfx list [--ops DIR]\n"
@@ -124,21 +125,31 @@ int commandList(const std::vector<std::string>& args) {
     return 0;
 }
 
-std::string rangeText(const Parameter& p) {
+// The lines under a parameter that say what its values are: the range of a
+// slider, one entry a line for a choice, the form of colours and points.
+std::vector<std::string> valueLines(const Parameter& p) {
     switch (p.kind()) {
-    case PARAM_SLIDER: return std::to_string(p.slider()->minimum) + ".." + std::to_string(p.slider()->maximum);
+    case PARAM_SLIDER:
+        return {"range " + std::to_string(p.slider()->minimum) + ".." + std::to_string(p.slider()->maximum) +
+                ", whole numbers"};
     case PARAM_CHOICE: {
-        std::string list;
-        for (size_t i = 0; i < p.entries.size(); ++i) {
-            if (!list.empty()) list += ", ";
-            list += p.style() == CHOICE_STYLE_NUMBERS ? std::to_string(p.entries[i])
-                                                      : std::to_string(i) + " " + catalogueText(p.entries[i]);
+        std::vector<std::string> lines;
+        if (p.style() == CHOICE_STYLE_NUMBERS) {
+            lines.push_back("one of these numbers (the number itself is the value; --set takes it, or its index):");
+        } else {
+            lines.push_back("one of (--set takes the index or the text):");
         }
-        return list;
+        for (size_t i = 0; i < p.entries.size(); ++i) {
+            lines.push_back("  " + std::to_string(i) + "  " +
+                            (p.style() == CHOICE_STYLE_NUMBERS ? std::to_string(p.entries[i]) : catalogueText(p.entries[i])));
+        }
+        return lines;
     }
-    case PARAM_COLOR: return "#RRGGBB";
-    case PARAM_POINT: return "X,Y";
-    default: return "";
+    case PARAM_COLOR:
+        return {"#RRGGBB, stored as the bytes key, Cr (red difference), Cb (blue difference), Y' (brightness),",
+                "converted with BT.601 in limited range (Y' 16..235, Cb and Cr 16..240)"};
+    case PARAM_POINT: return {"X,Y: a column and a row in field pixels"};
+    default: return {};
     }
 }
 
@@ -150,15 +161,15 @@ int commandInfo(const std::vector<std::string>& args) {
     std::printf("%s: %s", op->name().c_str(), op->isTransition() ? "transition (two inputs)" : "effect (one input)");
     const std::string description = operatorDescription(op->name());
     if (!description.empty()) std::printf(", %s", description.c_str());
-    std::printf("\nlibrary: %s\n\n", op->path().c_str());
-    std::printf("%s%s%s%s%s\n", padRight("name", 16).c_str(), padRight("kind", 8).c_str(),
-                padRight("range or entries", 44).c_str(), padRight("initial", 34).c_str(), "label");
+    std::printf("\nlibrary: %s\n", op->path().c_str());
+    const std::string region = operatorRegionUse(op->name());
+    std::printf("region (--region): %s\n\n", region.empty() ? "not known for this operator" : region.c_str());
     for (const Parameter& p : op->parameters()) {
         std::string label = catalogueText(p.label());
         if (p.kind() == PARAM_SLIDER) label += " (" + catalogueText(p.slider()->text2) + ")";
-        std::printf("%s%s%s%s%s\n", padRight(p.name, 16).c_str(), padRight(kindName(p.kind()), 8).c_str(),
-                    padRight(rangeText(p), 44).c_str(), padRight(describeValue(p, readValue(p)), 34).c_str(),
-                    label.c_str());
+        std::printf("%s  %s: %s\n", p.name.c_str(), kindName(p.kind()).c_str(), label.c_str());
+        std::printf("    initial: %s\n", describeValue(p, readValue(p)).c_str());
+        for (const std::string& line : valueLines(p)) std::printf("    %s\n", line.c_str());
     }
     return 0;
 }
@@ -504,6 +515,10 @@ int commandDemo(const std::vector<std::string>& args) {
 }  // namespace
 
 int runFieldfx(const std::vector<std::string>& args) {
+    if (!args.empty() && args[0] == "--version") {
+        std::printf("fieldfx %s\n", FIELDFX_VERSION);
+        return 0;
+    }
     if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
         std::fputs(kUsage, args.empty() ? stderr : stdout);
         return args.empty() ? 2 : 0;
