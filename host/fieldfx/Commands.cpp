@@ -54,8 +54,9 @@ const char kListHelp[] =
 const char kInfoHelp[] =
     "usage: fieldfx info OPERATOR [--ops DIR]\n"
     "\n"
-    "Shows an operator's parameters as its descriptors declare them: name (as\n"
-    "used with --set), kind, range or entries, initial value and label.\n"
+    "Shows what --region means to the operator, and its parameters as its\n"
+    "descriptors declare them: name (as used with --set), kind and label, then\n"
+    "the initial value and the values it takes (a choice's entries one a line).\n"
     "OPERATOR is a name (Dye) or the path of an operator library.\n";
 
 const char kRenderHelp[] =
@@ -65,7 +66,14 @@ const char kRenderHelp[] =
     "inputs of the same size and rate. '-' reads or writes YUV4MPEG2 on a pipe.\n"
     "Inputs: .y4m, .png (a still), or anything ffmpeg reads. Outputs: .y4m,\n"
     ".png (one frame, or a numbered sequence like out%04d.png), or anything\n"
-    "ffmpeg writes.\n"
+    "ffmpeg writes. The output keeps the input's chroma (4:2:0, 4:2:2, 4:4:4),\n"
+    "its field order (flagged in files ffmpeg writes) and, through ffmpeg, its\n"
+    "sample depth: inputs of more than 8 bits are processed at 8 bits and\n"
+    "written back at their depth. The input's audio goes into outputs that hold\n"
+    "audio, cut to the run (a transition crossfades its two inputs' audio).\n"
+    "An output that is one of the inputs is refused. Ctrl-C, SIGTERM and SIGHUP\n"
+    "stop after the current frame and leave a valid, shorter file (exit status\n"
+    "130, 143, 129).\n"
     "\n"
     "options:\n"
     "  -o, --output FILE       where to write the result\n"
@@ -80,11 +88,18 @@ const char kRenderHelp[] =
     "  --scale N/D             render at reduced size N/D\n"
     "  --field-order tff|bff   override the input's field order\n"
     "  --pix-fmt FORMAT        output chroma: 420jpeg, 420mpeg2, 420paldv, 422,\n"
-    "                          444, 444alpha (default: the input's)\n"
+    "                          444, 444alpha, or yuv420p, yuv422p, yuv444p,\n"
+    "                          yuva444p, with 10le, 12le or 16le for the depth\n"
+    "                          of outputs through ffmpeg (default: the input's\n"
+    "                          chroma and depth)\n"
     "  --duration SECONDS      how long a PNG still input lasts (default 1)\n"
     "  --ops DIR               look for operators in DIR first\n"
     "  -j, --jobs N            render with N worker processes (default: one\n"
     "                          per core); Patina always renders in one\n"
+    "  --no-audio              write no audio\n"
+    "  --allow-short           render a source that ends before its stated\n"
+    "                          length as far as it goes (a warning, not an error)\n"
+    "  --verbose               show ffmpeg's own messages\n"
     "  --quiet                 no progress bar and no summary\n";
 
 const char kDemoHelp[] =
