@@ -200,6 +200,8 @@ TEST(Failures, ShortEmptyAndUnknownEachSayWhatIsWrong) {
     makeClip(dir / "full.mp4", kMoving, "-pix_fmt yuv420p -movflags +faststart");
     writeFile(dir / "cut.mp4", readFile(dir / "full.mp4").substr(0, readFile(dir / "full.mp4").size() * 2 / 3));
     writeFile(dir / "header.y4m", "YUV4MPEG2 W16 H16 F25:1 Ip C420jpeg\n");
+    const std::string frame = "FRAME\n" + std::string(16 * 16 * 3 / 2, char(100));
+    writeFile(dir / "cut.y4m", "YUV4MPEG2 W16 H16 F25:1 Ip C420jpeg\n" + frame + frame + frame.substr(0, 100));
     struct Case {
         std::string args, message, absent;
         int status;
@@ -208,6 +210,8 @@ TEST(Failures, ShortEmptyAndUnknownEachSayWhatIsWrong) {
         {quote(dir / "cut.mp4") + " -o " + quote(dir / "out.mkv"), "ends early: frame ", "--from", 1},
         {quote(dir / "cut.mp4") + " -o " + quote(dir / "out.mkv") + " --allow-short", "ends early", "", 0},
         {quote(dir / "header.y4m") + " -o " + quote(dir / "out.y4m"), "header.y4m: holds no frames", "--from", 1},
+        {quote(dir / "cut.y4m") + " -o " + quote(dir / "out.y4m"), "cut.y4m: truncated frame 3", "", 1},
+        {quote(dir / "cut.y4m") + " -o " + quote(dir / "out.y4m") + " --allow-short", "frame 3 is cut short", "", 0},
         {quote(dir / "full.mp4") + " -o " + quote(dir / "out.xyz"), "suitable output format for '" + dir / "out.xyz",
          ".fieldfx-", 1},
         {quote(dir / "full.mp4") + " -o " + quote(dir / "out.mkv") + " --length 5", "", "Broken pipe", 0},

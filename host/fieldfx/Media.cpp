@@ -14,6 +14,7 @@
 #include "Error.h"
 #include "Ffmpeg.h"
 #include "Png.h"
+#include "Render.h"
 #include "Signals.h"
 
 namespace fieldfx {
@@ -59,6 +60,7 @@ FILE* spool(FILE* in, const std::string& source) {
     }
     if (std::ferror(in)) {
         std::fclose(out);
+        if (g_abortRequested) throw UserError(source, "interrupted while reading it; no file written");
         throw UserError(source, std::string("read error: ") + std::strerror(errno));
     }
     std::rewind(out);
@@ -68,9 +70,10 @@ FILE* spool(FILE* in, const std::string& source) {
 class Y4mSource : public FrameSource {
 public:
     // Takes `file`; `closer` closes it (nullptr: `child` owns it).
-    Y4mSource(FILE* file, std::string name, int (*closer)(FILE*), int64_t frameHint,
+    Y4mSource(FILE* file, std::string name, int (*closer)(FILE*), int64_t frameHint, bool allowShort = false,
               std::unique_ptr<ChildProcess> child = nullptr, SourceMedia media = {})
-        : file_(file), closer_(closer), name_(std::move(name)), child_(std::move(child)), media_(media) {
+        : file_(file), closer_(closer), name_(std::move(name)), child_(std::move(child)), media_(media),
+          allowShort_(allowShort) {
         try {
             open(frameHint);
         } catch (...) {
@@ -99,7 +102,11 @@ public:
 private:
     void open(int64_t frameHint) {
         reader_ = std::make_unique<Y4mReader>(file_, name_);
-        count_ = reader_->countFrames();
+        count_ = reader_->countFrames(allowShort_);
+        if (reader_->cutShort()) {
+            std::fprintf(stderr, "fieldfx: %s: ends early: frame %lld is cut short; rendering the %lld frames there are\n",
+                         name_.c_str(), static_cast<long long>(count_ + 1), static_cast<long long>(count_));
+        }
         if (count_ < 0 && frameHint >= 0) {
             count_ = frameHint;  // a pipe read as it comes; it must hold that many frames
             return;
@@ -127,6 +134,7 @@ private:
     std::string name_;
     std::unique_ptr<ChildProcess> child_;
     SourceMedia media_;
+    bool allowShort_ = false;
     bool childFailed_ = false;
     std::unique_ptr<Y4mReader> reader_;
     int64_t count_ = 0;
@@ -369,7 +377,7 @@ std::unique_ptr<FrameSource> openSource(const std::string& path, const SourceOpt
     if (startsWithY4m(path) || endsWithNoCase(path, ".y4m")) {
         FILE* f = std::fopen(path.c_str(), "rb");
         if (f == nullptr) throw UserError(path, std::strerror(errno));
-        return std::make_unique<Y4mSource>(f, path, std::fclose, options.frameHint);
+        return std::make_unique<Y4mSource>(f, path, std::fclose, options.frameHint, options.allowShort);
     }
     if (looksLikePng(path) || endsWithNoCase(path, ".png")) return std::make_unique<StillSource>(path, options);
     if (!ffmpegAvailable()) {
@@ -388,8 +396,9 @@ std::unique_ptr<FrameSource> openSource(const std::string& path, const SourceOpt
     std::unique_ptr<Y4mSource> source;
     try {
         FILE* stream = child->stream();
-        source = std::make_unique<Y4mSource>(stream, path, nullptr, options.frameHint, std::move(child), media);
+        source = std::make_unique<Y4mSource>(stream, path, nullptr, options.frameHint, false, std::move(child), media);
     } catch (const UserError& e) {
+        if (g_abortRequested) throw;
         ffmpeg.finish();
         const std::string why = ffmpeg.firstMessage();
         throw UserError(path, "ffmpeg could not read it: " + (why.empty() ? e.reason() : why));
