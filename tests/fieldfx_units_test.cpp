@@ -3,11 +3,14 @@
 // keyframes, and the option parsers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "Catalogue.h"
+#include "Render.h"
 #include "Error.h"
 #include "fieldfx/HostBackend.h"
 #include "Operator.h"
@@ -504,5 +507,89 @@ TEST(RunState, WhichRunsStartAnywhere) {
             described += std::string(" ") + text;
         }
         EXPECT_EQ(startsAnywhere(job), c.anywhere) << described;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The operator table: a library is known by its inputs and parameters, not
+// by its file's name, and only what is known stateless (or replays) may be
+// split among processes.
+
+TEST(OperatorTable, KnowsLibrariesByTheirParametersNotTheirNames) {
+    char pattern[] = "/tmp/fieldfx-table-XXXXXX";
+    const std::string dir = mkdtemp(pattern);
+    const std::string lib = FIELDFX_LIB_DIR, fakes = FIELDFX_TEST_OPS_DIR;
+    const struct {
+        std::string library;  // copied under another name first when `renamed` is set
+        const char* renamed;
+        const char* known;    // the table's name, or nullptr
+        RunSplit split;
+    } cases[] = {
+        {lib + "/libBlur.so", nullptr, "Blur", RunSplit::AnyField},
+        {lib + "/libRotate.so", nullptr, "Rotate", RunSplit::AnyField},
+        {lib + "/libPatina.so", nullptr, "Patina", RunSplit::Replay},
+        // Renamed, each is still what it is.
+        {lib + "/libPatina.so", "libGrain.so", "Patina", RunSplit::Replay},
+        {lib + "/libDye.so", "libTint.so", "Dye", RunSplit::AnyField},
+        // Named like a known operator but with other parameters: unknown.
+        {fakes + "/libHoard.so", "libBlur.so", nullptr, RunSplit::OneProcess},
+        {fakes + "/libTally.so", nullptr, nullptr, RunSplit::Replay},
+        {fakes + "/libPassthrough.so", nullptr, nullptr, RunSplit::Replay},
+    };
+    for (const auto& c : cases) {
+        std::string path = c.library;
+        if (c.renamed != nullptr) {
+            path = dir + "/" + c.renamed;
+            std::remove(path.c_str());
+            ASSERT_EQ(std::system(("cp '" + c.library + "' '" + path + "'").c_str()), 0);
+        }
+        const auto op = OperatorLibrary::load(path);
+        const KnownOperator* known = knownOperator(*op);
+        EXPECT_EQ(known == nullptr ? std::string("(unknown)") : known->name,
+                  c.known == nullptr ? std::string("(unknown)") : c.known) << path;
+        EXPECT_EQ(runSplitOf(*op), c.split) << path;
+        EXPECT_EQ(rendersInWorkers(*op), c.split != RunSplit::OneProcess) << path;
+        EXPECT_EQ(operatorDescription(*op).empty(), c.known == nullptr) << path;
+        if (c.split == RunSplit::OneProcess) {
+            EXPECT_NE(whyInOrderOnly(*op).find("OperatorReplay"), std::string::npos);
+        }
+    }
+    std::system(("rm -rf '" + dir + "'").c_str());
+    // Only Patina keeps state; the demo has settings only for what it knows.
+    for (const KnownOperator& known : knownOperators()) {
+        EXPECT_EQ(known.stateful, std::string(known.name) == "Patina") << known.name;
+        EXPECT_NE(known.demoSettings, nullptr) << known.name;
+    }
+    const auto limelight = OperatorLibrary::load(lib + "/libLimelight.so");
+    EXPECT_EQ(demoSettings(*limelight, 100), (std::vector<std::string>{"spotCenter=140,144@0,580,144@99", "spotSize=35"}));
+    const auto hoard = OperatorLibrary::load(fakes + "/libHoard.so");
+    EXPECT_TRUE(demoSettings(*hoard, 100).empty());
+}
+
+// Chunks cover the run exactly once, in order, in nearly equal whole frames.
+TEST(Chunks, RangesCoverTheRunInNearlyEqualPieces) {
+    for (int64_t frames : {1, 2, 7, 10, 100, 180000, 1073741823}) {
+        for (int n : {1, 2, 3, 7, 16, 1000}) {
+            if (n > frames) continue;
+            int64_t expected = 0, smallest = frames, largest = 0;
+            for (int k = 1; k <= n; ++k) {
+                int64_t begin = 0, end = 0;
+                chunkRange(frames, k, n, begin, end);
+                ASSERT_EQ(begin, expected) << k << "/" << n << " of " << frames;
+                smallest = std::min(smallest, end - begin);
+                largest = std::max(largest, end - begin);
+                expected = end;
+            }
+            EXPECT_EQ(expected, frames) << n << " chunks of " << frames;
+            EXPECT_LE(largest - smallest, 1) << n << " chunks of " << frames;
+            EXPECT_GE(smallest, 1) << n << " chunks of " << frames;
+        }
+    }
+    int k = 0, n = 0;
+    parseChunk("3/8", k, n);
+    EXPECT_EQ(k, 3);
+    EXPECT_EQ(n, 8);
+    for (const char* bad : {"0/8", "9/8", "1/0", "-1/2", "1/100001", "1", "/2", "1/", "a/b", "1/2/3", "1.5/2"}) {
+        EXPECT_THROW(parseChunk(bad, k, n), UserError) << bad;
     }
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "Catalogue.h"
 #include "Error.h"
 #include "RunPositions.h"
 
@@ -159,11 +160,13 @@ void RunState::finish() {
     host.reclaimAll();
 }
 
-void skipToFirstFrame(const RenderJob& job) {
-    Picture picture;
+void skipToFrame(const RenderJob& job, int64_t frame) {
     for (FrameSource* source : job.inputs) {
-        for (int64_t i = 0; i < job.firstFrame; ++i) {
-            if (!source->read(picture)) throw UserError(source->name(), "ends before the start of the run");
+        for (int64_t i = 0; i < job.firstFrame + frame; ++i) {
+            if (!source->skip()) {
+                throw UserError(source->name(), frame == 0 ? "ends before the start of the run"
+                                                           : "ends before frame " + std::to_string(frame) + " of the run");
+            }
         }
     }
 }

@@ -62,8 +62,9 @@ constexpr int64_t kLeadInFrames = 2;
 // (the replay reads the settings once for all the calls it passes over).
 bool startsAnywhere(const RenderJob& job);
 
-// Skips every input to the first frame of the run.
-void skipToFirstFrame(const RenderJob& job);
+// Skips every input to frame `frame` of the run.
+void skipToFrame(const RenderJob& job, int64_t frame);
+
 
 // Reads frame `frame` of the run from every input: `readInput(i)` reads the
 // next frame of input i wherever the caller keeps it, and returns false at

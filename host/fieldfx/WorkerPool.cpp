@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "Catalogue.h"
 #include "Error.h"
 #include "RunPositions.h"
 #include "RunState.h"
@@ -31,6 +32,13 @@ constexpr int kSlotsPerWorker = 2;
 // need slots, and those are kept below about this much memory.
 constexpr size_t kStretchMemory = size_t(256) << 20;
 constexpr int64_t kShortestStretch = 4, kLongestStretch = 32;
+
+// The first frame a render reads: the chunk's first, or for an operator
+// that replays, up to kLeadInFrames before it.
+int64_t leadInStart(const RenderJob& job) {
+    const int64_t begin = chunkBegin(job);
+    return job.op->replay() != nullptr ? std::max<int64_t>(0, begin - kLeadInFrames) : begin;
+}
 
 int64_t stretchFrames(const RenderJob& job, int workers) {
     if (job.op->replay() == nullptr) return 1;
@@ -170,13 +178,20 @@ public:
 
     RenderResult run(FrameSink& sink, const ProgressFn& progress) {
         progress_ = progress;
-        const int64_t total = job_.frames, ring = int64_t(slots_.count());
+        const int64_t first = chunkBegin(job_), total = chunkEnd(job_), ring = int64_t(slots_.count());
         Picture output;
         Frame storedFrame;
         RenderResult result;
-        int64_t next = 0;  // the next frame to hand out
-        while (result.framesWritten < total && !g_abortRequested) {
-            const int64_t write = written_ = result.framesWritten;
+        // A chunk of a run that replays: the frames just before it, which the
+        // worker of its first stretch renders again (discarded), go into
+        // their slots first. They stay there until that frame is written.
+        for (int64_t frame = leadInStart(job_); frame < first && !g_abortRequested; ++frame) {
+            const std::string readProblem = readIntoSlot(frame);
+            if (!readProblem.empty() && !g_abortRequested) fail(readProblem);
+        }
+        int64_t next = first;  // the next frame to hand out
+        while (first + result.framesWritten < total && !g_abortRequested) {
+            const int64_t write = written_ = first + result.framesWritten;
             if (write < next && state(write).done) {
                 try {
                     if (stored_.output) {
@@ -375,8 +390,8 @@ private:
 }  // namespace
 
 RenderResult renderInWorkers(const RenderJob& job, FrameSink& sink, const ProgressFn& progress) {
-    WorkerPool pool(job, sink, int(std::min<int64_t>(job.jobs, job.frames)));
-    skipToFirstFrame(job);
+    WorkerPool pool(job, sink, int(std::min<int64_t>(job.jobs, chunkEnd(job) - chunkBegin(job))));
+    skipToFrame(job, leadInStart(job));
     return pool.run(sink, progress);
 }
 
