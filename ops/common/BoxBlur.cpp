@@ -43,17 +43,13 @@
 int32_t blurBothRefusedAllocations = 0;
 bool boxBlurWideLanes = true;
 
-// The passes are inlined into three functions, which are built twice, for
-// processors with AVX2 and for any x86-64 (the loader picks one), so that the
-// loops over pixels use the wider registers where there are some. The
-// arithmetic is integer throughout: both builds give the same bytes.
+// The passes are inlined into the bodies of the kernels, which run in code
+// built for AVX2 or for any x86-64 as the instruction-set level allows (see
+// runInWidestBuild), so that the loops over pixels use the wider registers
+// where there are some. The arithmetic is integer throughout: both builds
+// give the same bytes.
 #define KERNEL_INLINE [[gnu::always_inline]] inline
 #define KERNEL_INLINE_LAMBDA __attribute__((always_inline))
-#if defined(__x86_64__) || defined(__i386__)
-#define KERNEL_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define KERNEL_CLONES
-#endif
 
 namespace {
 
@@ -241,11 +237,12 @@ inline void shortRowLanes(const uint16_t* hi, const uint16_t* lo, const uint16_t
     }
 }
 
+// The lanes the 16-bit kernels and the running totals may use, chosen once.
+const IsaLevel kLanes = isaLevel();
+
 #if defined(__SSE2__)
 // The same in eight lanes (SSE2) and sixteen lanes (AVX2) at a time, with
-// the same 16-bit operations; the processor's support for AVX2 is checked
-// once.
-const bool kHasAvx2 = processorHasAvx2();
+// the same 16-bit operations.
 
 // Eight means of the sums in v, as 16-bit lanes: by the split multiplier,
 // or (kSingle) by a ShortDivisor.
@@ -417,10 +414,13 @@ __attribute__((target("avx2"))) void shortRowAvx2(const uint16_t* hi, const uint
 }
 #endif
 
-// Runs a 16-bit kernel in the widest lanes there are: AVX2 or SSE2 where
-// the processor has them, one lane at a time elsewhere.
+// Runs a 16-bit kernel in the widest lanes the level allows: AVX2 or SSE2,
+// else one lane at a time.
 #if defined(__SSE2__)
-#define IN_WIDEST_LANES(avx2Call, sse2Call, plainCall) ((kHasAvx2 && boxBlurWideLanes) ? (avx2Call) : (sse2Call))
+#define IN_WIDEST_LANES(avx2Call, sse2Call, plainCall)                              \
+    ((kLanes >= IsaLevel::Avx2 && boxBlurWideLanes) ? (avx2Call)                   \
+     : kLanes >= IsaLevel::Sse2                      ? (sse2Call)                   \
+                                                     : (plainCall))
 #else
 #define IN_WIDEST_LANES(avx2Call, sse2Call, plainCall) (plainCall)
 #endif
@@ -645,7 +645,9 @@ KERNEL_INLINE void runningTotals(const uint8_t* s, int shift, int64_t n, uint32_
 #if defined(__SSE2__)
     const __m128i zero = _mm_setzero_si128();
     __m128i carry = zero;
-    if constexpr (kInPixel == 1) {
+    if (kLanes < IsaLevel::Sse2) {
+        // The plain loop below does the whole row.
+    } else if constexpr (kInPixel == 1) {
         for (; x + 16 <= n; x += 16) {
             const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + x));
             // Within each half of eight samples in 16-bit lanes (at most 2040).
@@ -807,7 +809,7 @@ KERNEL_INLINE void shortPixelTotals(const uint8_t* s, int64_t n, uint16_t* total
 #if defined(__SSE2__)
     const __m128i zero = _mm_setzero_si128();
     __m128i carry = zero;
-    for (; x + 4 <= n; x += 4) {
+    for (; kLanes >= IsaLevel::Sse2 && x + 4 <= n; x += 4) {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + x * 4));
         __m128i first = _mm_unpacklo_epi8(bytes, zero);   // pixels x, x + 1
         __m128i second = _mm_unpackhi_epi8(bytes, zero);  // pixels x + 2, x + 3
@@ -939,11 +941,12 @@ KERNEL_INLINE void rowPass(const uint8_t* src, int inShift, uint8_t* dst, int ou
 // The passes of each kernel, built once per instruction set; the exported
 // kernels below call these, so the choice between the builds is made inside
 // this file whatever compiler builds the callers.
-KERNEL_CLONES
 void blurBothPasses(const uint8_t* source, uint8_t* temporary, uint8_t* destination, int32_t width,
                     int32_t height, int32_t window, int32_t channel) {
-    columnPass<4, 1>(source, 8 * channel, temporary, 0, width, height, window);
-    rowPass<1, 4>(temporary, 0, destination, 8 * channel, width, height, window);
+    runInWidestBuild([&]() ISA_BODY {
+        columnPass<4, 1>(source, 8 * channel, temporary, 0, width, height, window);
+        rowPass<1, 4>(temporary, 0, destination, 8 * channel, width, height, window);
+    });
 }
 
 // BlurBoth on bytes 1, 2 and 3 at once: the column pass over every byte of
@@ -951,26 +954,27 @@ void blurBothPasses(const uint8_t* source, uint8_t* temporary, uint8_t* destinat
 // bytes of the pixel columns), then the row pass on the three bytes, fused
 // where the rows take the narrow form with totals, byte by byte elsewhere.
 // Byte 0 of the temporary image is blurred along but never used.
-KERNEL_CLONES
 void picturePasses(const uint8_t* source, uint8_t* temporary, uint8_t* destination, int32_t width,
                    int32_t height, int32_t window) {
-    const int32_t lanes = width * 4;
-    const int64_t columnLen = window / 2;
-    const Lines in{source, lanes, 0};
-    const OutLines out{temporary, lanes, 0};
-    if (largestCount(columnLen, height) <= kNarrowCounts) {
-        columnStrips<1, 1, Short>(in, out, lanes, height, columnLen);
-    } else {
-        columnStrips<1, 1, Wide>(in, out, lanes, height, columnLen);
-    }
-    const int64_t len = window;
-    if (shortPixelRowsFit(len, width)) {
-        shortPixelRows(temporary, destination, height, width, len);
-    } else {
-        for (int shift = 8; shift < 32; shift += 8) {
-            rowPass<4, 4>(temporary, shift, destination, shift, width, height, window);
+    runInWidestBuild([&]() ISA_BODY {
+        const int32_t lanes = width * 4;
+        const int64_t columnLen = window / 2;
+        const Lines in{source, lanes, 0};
+        const OutLines out{temporary, lanes, 0};
+        if (largestCount(columnLen, height) <= kNarrowCounts) {
+            columnStrips<1, 1, Short>(in, out, lanes, height, columnLen);
+        } else {
+            columnStrips<1, 1, Wide>(in, out, lanes, height, columnLen);
         }
-    }
+        const int64_t len = window;
+        if (shortPixelRowsFit(len, width)) {
+            shortPixelRows(temporary, destination, height, width, len);
+        } else {
+            for (int shift = 8; shift < 32; shift += 8) {
+                rowPass<4, 4>(temporary, shift, destination, shift, width, height, window);
+            }
+        }
+    });
 }
 
 // Whether picturePassesByRows can take a picture: both passes in their
@@ -997,44 +1001,47 @@ uint16_t columnBlurredTotals[(kPrefixRow + 1) * 4];
 // picturePasses without a temporary image: the column pass runs over whole
 // rows at once (every byte of a row a lane), and each row it finishes is at
 // once blurred along the row into the destination, while it is in cache.
-KERNEL_CLONES
 void picturePassesByRows(const uint8_t* source, uint8_t* destination, int32_t width, int32_t height,
                          int32_t window, uint32_t strength) {
-    const int32_t lanes = width * 4;
-    const int64_t len = window;
-    const Divisors<Narrow> rowDiv(largestCount(len, width));
-    const RowEdges e(width, len, rowDiv);
-    const ShortRowEdges se(e);
-    const MixWeights w{static_cast<uint16_t>(strength), static_cast<uint16_t>(255u - strength)};
-    const Divisors<ShortTotals> columnDiv(largestCount(window / 2, height));
-    // Inlined, so that the row pass is built for the same processor as this
-    // function.
-    auto blurRow = [&](int64_t y) KERNEL_INLINE_LAMBDA {
-        uint8_t* o = destination + y * lanes;
-        if (strength == 255) {
-            shortPixelRowFromTotals<false>(columnBlurredTotals, o, e, se, o, w);
-        } else {
-            shortPixelRowFromTotals<true>(columnBlurredTotals, o, e, se, source + y * lanes, w);
-        }
-    };
-    // The column pass's rows come as totals along the row: their first four
-    // stay 0.
-    std::fill(columnBlurredTotals, columnBlurredTotals + 4, uint16_t{0});
-    boxLines<ShortTotals, 0, 1, 1>(Lines{source, lanes, 0},
-                                   OutLines{reinterpret_cast<uint8_t*>(columnBlurredTotals), 0, 0}, height,
-                                   lanes, window / 2, columnDiv, rowColumnSums, blurRow);
+    runInWidestBuild([&]() ISA_BODY {
+        const int32_t lanes = width * 4;
+        const int64_t len = window;
+        const Divisors<Narrow> rowDiv(largestCount(len, width));
+        const RowEdges e(width, len, rowDiv);
+        const ShortRowEdges se(e);
+        const MixWeights w{static_cast<uint16_t>(strength), static_cast<uint16_t>(255u - strength)};
+        const Divisors<ShortTotals> columnDiv(largestCount(window / 2, height));
+        // Inlined, so that the row pass is built for the same processor as this
+        // function.
+        auto blurRow = [&](int64_t y) KERNEL_INLINE_LAMBDA {
+            uint8_t* o = destination + y * lanes;
+            if (strength == 255) {
+                shortPixelRowFromTotals<false>(columnBlurredTotals, o, e, se, o, w);
+            } else {
+                shortPixelRowFromTotals<true>(columnBlurredTotals, o, e, se, source + y * lanes, w);
+            }
+        };
+        // The column pass's rows come as totals along the row: their first four
+        // stay 0.
+        std::fill(columnBlurredTotals, columnBlurredTotals + 4, uint16_t{0});
+        boxLines<ShortTotals, 0, 1, 1>(Lines{source, lanes, 0},
+                                       OutLines{reinterpret_cast<uint8_t*>(columnBlurredTotals), 0, 0}, height,
+                                       lanes, window / 2, columnDiv, rowColumnSums, blurRow);
+    });
 }
 
-KERNEL_CLONES
 void columnPassOfImage(const uint8_t* source, uint8_t* destination, int32_t width, int32_t height,
                        int32_t window, int32_t channel) {
-    columnPass<4, 4>(source, 8 * channel, destination, 8 * channel, width, height, window);
+    runInWidestBuild([&]() ISA_BODY {
+        columnPass<4, 4>(source, 8 * channel, destination, 8 * channel, width, height, window);
+    });
 }
 
-KERNEL_CLONES
 void rowPassOfImage(const uint8_t* source, uint8_t* destination, int32_t width, int32_t height,
                     int32_t window, int32_t channel) {
-    rowPass<4, 4>(source, 8 * channel, destination, 8 * channel, width, height, window);
+    runInWidestBuild([&]() ISA_BODY {
+        rowPass<4, 4>(source, 8 * channel, destination, 8 * channel, width, height, window);
+    });
 }
 
 // picturePassesByRows where it can take the picture (not while a test
@@ -1052,9 +1059,11 @@ bool blurredRowByRow(const uint8_t* source, uint8_t* destination, int32_t width,
 
 }  // namespace
 
-void BlurBoth(const uint8_t* source, uint8_t* destination, int32_t width, int32_t height,
-              int32_t window, int32_t channel) {
-    if (!validCall(width, height, channel)) return;
+BlurMemory::BlurMemory(int32_t width, int32_t height) {
+    if (width <= 0 || height <= 0) {
+        taken_ = true;
+        return;
+    }
     if (blurBothRefusedAllocations > 0) {
         --blurBothRefusedAllocations;
         return;
@@ -1062,10 +1071,25 @@ void BlurBoth(const uint8_t* source, uint8_t* destination, int32_t width, int32_
     // Only the one byte per pixel that is blurred is kept in between.
     const uint64_t count = static_cast<uint64_t>(width) * static_cast<uint64_t>(height);
     if (count > static_cast<uint64_t>(PTRDIFF_MAX)) return;
-    uint8_t* temporary = new (std::nothrow) uint8_t[static_cast<size_t>(count)];
-    if (temporary == nullptr) return;
-    blurBothPasses(source, temporary, destination, width, height, window, channel);
-    delete[] temporary;
+    bytes_ = new (std::nothrow) uint8_t[static_cast<size_t>(count)];
+    taken_ = bytes_ != nullptr;
+}
+
+BlurMemory::~BlurMemory() { delete[] bytes_; }
+
+void BlurBoth(const uint8_t* source, uint8_t* destination, int32_t width, int32_t height,
+              int32_t window, int32_t channel, const BlurMemory& memory) {
+    if (!validCall(width, height, channel)) return;
+    blurBothPasses(source, memory.bytes(), destination, width, height, window, channel);
+}
+
+bool BlurBoth(const uint8_t* source, uint8_t* destination, int32_t width, int32_t height,
+              int32_t window, int32_t channel) {
+    if (!validCall(width, height, channel)) return true;
+    const BlurMemory memory(width, height);
+    if (!memory.taken()) return false;
+    BlurBoth(source, destination, width, height, window, channel, memory);
+    return true;
 }
 
 void BlurVertical(const uint8_t* source, uint8_t* destination, int32_t width, int32_t height,
@@ -1080,10 +1104,10 @@ void BlurHorizontal(const uint8_t* source, uint8_t* destination, int32_t width, 
     rowPassOfImage(source, destination, width, height, window, channel);
 }
 
-void BlurBothPicture(const uint8_t* source, uint8_t* destination, int32_t width, int32_t height,
+bool BlurBothPicture(const uint8_t* source, uint8_t* destination, int32_t width, int32_t height,
                      int32_t window) {
-    if (width <= 0 || height <= 0) return;
-    if (blurredRowByRow(source, destination, width, height, window, 255)) return;
+    if (width <= 0 || height <= 0) return true;
+    if (blurredRowByRow(source, destination, width, height, window, 255)) return true;
     // All four bytes of every pixel are kept in between. Without that much
     // memory (or while a test refuses it), or for an image too wide to be
     // seen as bytes, the three bytes are blurred one by one instead.
@@ -1094,26 +1118,29 @@ void BlurBothPicture(const uint8_t* source, uint8_t* destination, int32_t width,
         temporary = new (std::nothrow) uint8_t[static_cast<size_t>(bytes)];
     }
     if (temporary == nullptr) {
+        bool blurred = true;
         for (int32_t channel = 1; channel < 4; ++channel) {
-            BlurBoth(source, destination, width, height, window, channel);
+            blurred = BlurBoth(source, destination, width, height, window, channel) && blurred;
         }
-        return;
+        return blurred;
     }
     picturePasses(source, temporary, destination, width, height, window);
     delete[] temporary;
+    return true;
 }
 
-void BlurBothPictureMixed(const uint8_t* source, uint8_t* destination, int32_t width, int32_t height,
+bool BlurBothPictureMixed(const uint8_t* source, uint8_t* destination, int32_t width, int32_t height,
                           int32_t window, uint32_t strength) {
-    if (width <= 0 || height <= 0) return;
+    if (width <= 0 || height <= 0) return true;
     const size_t bytes = static_cast<size_t>(width) * static_cast<size_t>(height) * 4u;
     if (strength == 0) {  // the source, whatever the blur gives
         std::memmove(destination, source, bytes);
-        return;
+        return true;
     }
     strength = std::min(strength, 255u);
-    if (blurredRowByRow(source, destination, width, height, window, strength)) return;
-    BlurBothPicture(source, destination, width, height, window);
-    if (strength == 255) return;
+    if (blurredRowByRow(source, destination, width, height, window, strength)) return true;
+    if (!BlurBothPicture(source, destination, width, height, window)) return false;
+    if (strength == 255) return true;
     mixBytesByStrength(destination, source, bytes, strength);
+    return true;
 }

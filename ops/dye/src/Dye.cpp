@@ -81,7 +81,7 @@ static size_t tintSse2(uint8_t* pixels, size_t bytes, const TintWeights& w) {
     return i;
 }
 
-static const bool kHasAvx2 = processorHasAvx2();
+static const IsaLevel kLevel = isaLevel();
 
 // The same on 32 bytes at a time; unpacking and packing work within each
 // half of the register, so every byte returns to its place.
@@ -111,7 +111,11 @@ static void tintPixels(uint8_t* pixels, size_t count, uint32_t c1, uint32_t c2, 
     const size_t bytes = count * PIXEL_BYTES;
     size_t done = 0;
 #if defined(__SSE2__)
-    done = kHasAvx2 ? tintAvx2(pixels, bytes, w) : tintSse2(pixels, bytes, w);
+    if (kLevel >= IsaLevel::Avx2) {
+        done = tintAvx2(pixels, bytes, w);
+    } else if (kLevel >= IsaLevel::Sse2) {
+        done = tintSse2(pixels, bytes, w);
+    }
 #endif
     tintBytes(pixels, done, bytes, w);
 }

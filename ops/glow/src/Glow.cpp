@@ -83,7 +83,7 @@ static void glowPixelsFrom(size_t first, uint8_t* scratch, const uint8_t* field,
 }
 
 #if defined(__x86_64__) || defined(__i386__)
-static const bool kHasAvx2 = processorHasAvx2();
+static const bool kHasAvx2 = isaAllows(IsaLevel::Avx2);
 
 // Sixteen pixels at a time in 16-bit lanes. Y and B are bytes, and so is
 // the factor's reach: for factor >= 0, T = min(Y + factor * min(B, 241), 240)
@@ -142,14 +142,15 @@ static void glowPixels(uint8_t* scratch, const uint8_t* field, size_t count, int
 // At strength 0 the brightness is (Y * 255 + T * 0) / 255 = Y whatever the
 // blur gives, so the result is the field with an opaque key and the blur is
 // left out.
-PIXEL_LOOP_CLONES
 static void opaqueCopy(uint8_t* scratch, const uint8_t* field, size_t count) {
-    for (size_t i = 0; i < count; ++i) {
-        uint32_t word;
-        std::memcpy(&word, field + i * PIXEL_BYTES, 4);
-        word |= 0xFFu;
-        std::memcpy(scratch + i * PIXEL_BYTES, &word, 4);
-    }
+    runInWidestBuild([&]() ISA_BODY {
+        for (size_t i = 0; i < count; ++i) {
+            uint32_t word;
+            std::memcpy(&word, field + i * PIXEL_BYTES, 4);
+            word |= 0xFFu;
+            std::memcpy(scratch + i * PIXEL_BYTES, &word, 4);
+        }
+    });
 }
 
 // ---------------------------------------------------------------------------
@@ -175,7 +176,12 @@ static int32_t renderField(const OperatorRequest& request) {
         if (strength == 0) {
             opaqueCopy(scratch->pixels, field->pixels, count);
         } else {
-            BlurBoth(field->pixels, scratch->pixels, width, height, window, PIXEL_LUMA);
+            // Without working memory for the blur the render fails.
+            if (!BlurBoth(field->pixels, scratch->pixels, width, height, window, PIXEL_LUMA)) {
+                opFreeImage(scratch);
+                opFreeImage(field);
+                return logFailure(__LINE__, kSource, kMessageCode);
+            }
             glowPixels(scratch->pixels, field->pixels, count, factor, strength);
         }
     }

@@ -220,13 +220,13 @@ static inline uint8_t darken(uint8_t luma, int32_t amount) {
 // the work image back into the field's region: one draw per region pixel,
 // row by row from the top.
 static void softenAndGrain(const FieldImage& field, uint8_t* work, const PixelRect& region,
-                           int32_t age) {
+                           int32_t age, const BlurMemory& softening) {
     const int32_t width = field.width;
     const int32_t height = field.height;
     const int32_t length = kSofteningLength[age];
     if (length > 0) {
         for (int32_t channel = PIXEL_CHROMA1; channel <= PIXEL_LUMA; ++channel) {
-            BlurBoth(field.pixels, work, width, height, length, channel);
+            BlurBoth(field.pixels, work, width, height, length, channel, softening);
         }
     } else if (width > 0 && height > 0) {
         const size_t count = size_t(width) * size_t(height);
@@ -420,10 +420,10 @@ static void finishRun() {
 // updateCount never overflows: it rises only while it is at most
 // position * rate <= (2^32 - 1) * 0.48, below 2^31 - 1.
 static void makeFilmPicture(FieldImage& field, uint8_t* work, const PixelRect& region,
-                            int32_t age, const OperatorRequest& request) {
+                            int32_t age, const OperatorRequest& request, const BlurMemory& softening) {
     flickerGain ^= 32;
     ++updateCount;
-    softenAndGrain(field, work, region, age);
+    softenAndGrain(field, work, region, age, softening);
     applyTone(field, work, region, tintPair(tintAmount.value),
               100 - clampSetting(contrastLevel.value, 1, 100));
     if (lineCount > 0) {
@@ -455,7 +455,15 @@ static int32_t renderField(const OperatorRequest& request) {
 
     if (static_cast<double>(position) * pictureRate(age, sixtyFields) >=
         static_cast<double>(updateCount)) {
-        makeFilmPicture(*field, work, region, age, request);
+        // The softening's working memory is taken before anything changes:
+        // a render without it fails and leaves the run as it was.
+        const bool softened = kSofteningLength[age] > 0;
+        const BlurMemory softening(softened ? field->width : 0, softened ? field->height : 0);
+        if (!softening.taken()) {
+            opFreeImage(field);
+            return logFailure(__LINE__, kSource, kMessageCode);
+        }
+        makeFilmPicture(*field, work, region, age, request, softening);
     }
 
     const uint32_t period = sixtyFields ? 30u : 25u;

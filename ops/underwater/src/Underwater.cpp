@@ -16,6 +16,7 @@
 #include "FadeStrength.h"
 #include "NearSine.h"
 #include "OperatorSupport.h"
+#include "TruncatedPi.h"
 
 // ---------------------------------------------------------------------------
 // Descriptors and tag list. The host writes its settings into these.
@@ -108,20 +109,22 @@ static inline double waveOffset(double value, double amplitude, double twice, do
 static double wavePhase[kMaxExtent];
 static uint8_t waveSettled[kMaxExtent];
 
-__attribute__((target_clones("avx2", "default")))
 static void nearLineSources(int32_t* sources, int32_t length, double travel, double turn, const Wave& wave,
                             double twice, double strength, bool cosine) {
     const double count = wave.count;
     const double amplitude = wave.amplitude;
-    for (int32_t i = 0; i < length; ++i) {
-        const double phase = ((travel + i) * turn * count) / length;
-        const double near = nearSineOrCosine(phase, cosine);
-        const int32_t low = sourceIndex(i, waveOffset(near - kNearSineSlack, amplitude, twice, strength), length);
-        const int32_t high = sourceIndex(i, waveOffset(near + kNearSineSlack, amplitude, twice, strength), length);
-        wavePhase[i] = phase;
-        sources[i] = low;
-        waveSettled[i] = nearSineServes(phase) && low == high;
-    }
+    runInWidestBuild([&]() ISA_BODY {
+        for (int32_t i = 0; i < length; ++i) {
+            const double phase = ((travel + i) * turn * count) / length;
+            const double near = nearSineOrCosine(phase, cosine);
+            const int32_t low = sourceIndex(i, waveOffset(near - kNearSineSlack, amplitude, twice, strength), length);
+            const int32_t high =
+                sourceIndex(i, waveOffset(near + kNearSineSlack, amplitude, twice, strength), length);
+            wavePhase[i] = phase;
+            sources[i] = low;
+            waveSettled[i] = nearSineServes(phase) && low == high;
+        }
+    });
 }
 
 // Fills `sources` for a line; returns whether any index has another source.
@@ -145,8 +148,8 @@ static bool fillLineSources(int32_t* sources, int32_t length, double travel, dou
 // row r from r + cos(((t * v + r) * pi/2 * n) / height) * A * S / 1024.
 static bool fillSources(const Wave& wave, double travel, int32_t strength, int32_t width, int32_t height) {
     const double s = strength;
-    const bool columnsMove = fillLineSources(sourceColumn, width, travel, 3.141592654, wave, 2, s, false);
-    const bool rowsMove = fillLineSources(sourceRow, height, travel, 1.570796327, wave, 1, s, true);
+    const bool columnsMove = fillLineSources(sourceColumn, width, travel, kPi, wave, 2, s, false);
+    const bool rowsMove = fillLineSources(sourceRow, height, travel, kHalfPi, wave, 1, s, true);
     return columnsMove || rowsMove;
 }
 
@@ -228,8 +231,8 @@ enum class RowMove { Words, Permute, Shuffle };
 static RowMove rowMove = RowMove::Words;
 
 #if defined(__x86_64__) || defined(__i386__)
-static const bool kCanPermute = processorHasAvx2();
-static const bool kCanShuffle = processorHasSsse3();
+static const bool kCanPermute = isaAllows(IsaLevel::Avx2);
+static const bool kCanShuffle = isaAllows(IsaLevel::Ssse3);
 
 static const int32_t kWideBlock = 8;
 static const int32_t kWideReach = 16;
