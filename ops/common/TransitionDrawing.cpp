@@ -21,7 +21,7 @@ struct RowDraw {
 };
 
 // Target pixel x of a row (p its first byte).
-inline void drawPixel(uint8_t* p, int32_t x, const RowDraw& r, const FieldSampler& moving) {
+[[gnu::always_inline]] inline void drawPixel(uint8_t* p, int32_t x, const RowDraw& r, const FieldSampler& moving) {
     const double sx = r.columnCos[x] - r.rowSin + r.originX;
     const double sy = (r.columnSin[x] + r.rowCos) * 0.5 + r.originY;
     // Written so that NaN fails: no conversion to an integer happens for a
@@ -38,7 +38,8 @@ inline void drawPixel(uint8_t* p, int32_t x, const RowDraw& r, const FieldSample
     }
 }
 
-void drawRow(uint8_t* row, int32_t width, const RowDraw r, const FieldSampler& moving) {
+void drawRow(uint8_t* row, int32_t width, const RowDraw& pass, const FieldSampler& moving) {
+    const RowDraw r = pass;
     for (int32_t x = 0; x < width; ++x) drawPixel(row + x * PIXEL_BYTES, x, r, moving);
 }
 
@@ -47,8 +48,13 @@ void drawRow(uint8_t* row, int32_t width, const RowDraw r, const FieldSampler& m
 // with the scalar operations in the same order, then sampleFourInside. A
 // group of four with a position outside the field or a neighbour to clamp
 // is drawn pixel by pixel, as is the tail of the row.
-__attribute__((target("avx2"))) void drawRowFours(uint8_t* row, int32_t width, const RowDraw r,
+__attribute__((target("avx2"))) void drawRowFours(uint8_t* row, int32_t width, const RowDraw& pass,
                                                   const FieldSampler& moving) {
+    // A local copy, whose address the loop never gives away, so that the
+    // compiler keeps it in registers across the stores.
+    const RowDraw r = pass;
+    const double* const columnCos = r.columnCos;
+    const double* const columnSin = r.columnSin;
     const __m256d rowSin = _mm256_set1_pd(r.rowSin), rowCos = _mm256_set1_pd(r.rowCos);
     const __m256d originX = _mm256_set1_pd(r.originX), originY = _mm256_set1_pd(r.originY);
     const __m256d half = _mm256_set1_pd(0.5);
@@ -64,9 +70,9 @@ __attribute__((target("avx2"))) void drawRowFours(uint8_t* row, int32_t width, c
     int32_t x = 0;
     for (; x + 4 <= width; x += 4) {
         uint8_t* p = row + x * PIXEL_BYTES;
-        const __m256d sx = _mm256_add_pd(_mm256_sub_pd(_mm256_loadu_pd(r.columnCos + x), rowSin), originX);
+        const __m256d sx = _mm256_add_pd(_mm256_sub_pd(_mm256_loadu_pd(columnCos + x), rowSin), originX);
         const __m256d sy =
-            _mm256_add_pd(_mm256_mul_pd(_mm256_add_pd(_mm256_loadu_pd(r.columnSin + x), rowCos), half), originY);
+            _mm256_add_pd(_mm256_mul_pd(_mm256_add_pd(_mm256_loadu_pd(columnSin + x), rowCos), half), originY);
         __m128i samples;
         if (!sampleFourInside(moving, sx, sy, widthBound, heightBound, samples)) {
             for (int32_t k = 0; k < 4; ++k) drawPixel(p + k * PIXEL_BYTES, x + k, r, moving);
