@@ -12,8 +12,8 @@
 #include "IsaLevel.h"
 #include "OperatorApi.h"
 
-// Only GetOperatorInfo and OperatorAction leave an operator library; the
-// build hides everything else.
+// Only GetOperatorInfo and OperatorAction (and Patina's OperatorReplay)
+// leave an operator library; the build hides everything else.
 #define OPERATOR_EXPORT extern "C" __attribute__((visibility("default")))
 
 // Bodies of one operator. Only Patina has a start and a finish body.

@@ -1,0 +1,66 @@
+// The host side of a run: serves the operator's service calls (fields to
+// fetch, scratch images, the one output per render, log records) through the
+// host backend, and keeps track of every image it hands out.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fieldfx/HostBackend.h"
+
+namespace fieldfx {
+
+struct ImageDeleter {
+    void operator()(FieldImage* image) const { deleteFieldImage(image); }
+};
+using ImagePtr = std::unique_ptr<FieldImage, ImageDeleter>;
+
+// Serves the operator: a fresh copy of the current field for each fetch,
+// black scratch images of the run's geometry, and the one output per render.
+// Every image it hands out is tracked, so that what a failed render keeps is
+// reclaimed and nothing it did not hand out is ever freed.
+class RenderHost : public HostBackend {
+public:
+    RenderHost() { previous_ = installHostBackend(this); }
+    ~RenderHost() override;
+    RenderHost(const RenderHost&) = delete;
+    RenderHost& operator=(const RenderHost&) = delete;
+
+    void setFields(std::vector<FieldImage*> fields, int64_t position);
+    void setGeometry(const FieldImage& like);
+    void beginCommand() {
+        ++command_;
+        lastLog_.clear();
+    }
+    // Images that this command obtained and did not give back.
+    void reclaimCommand();
+    void reclaimAll();
+    ImagePtr takeOutput() { return std::move(output_); }
+    const std::string& lastLog() const { return lastLog_; }
+
+    FieldImage* getField(int32_t input, int32_t position) override;
+    int32_t putField(FieldImage* image) override;
+    int32_t checkAbort() override;
+    FieldImage* allocImage(int32_t, int32_t, int32_t, int32_t) override;
+    void freeImage(FieldImage* image) override;
+    void logMessage(int32_t level, int32_t line, const char* file, uint32_t code, const char* text) override;
+
+private:
+    FieldImage* track(FieldImage* image) {
+        if (image != nullptr) held_[image] = command_;
+        return image;
+    }
+    HostBackend* previous_ = nullptr;
+    std::vector<FieldImage*> current_;
+    int64_t position_ = -1;
+    ImagePtr output_;
+    std::map<FieldImage*, uint64_t> held_;
+    uint64_t command_ = 0;
+    int16_t width_ = 0, height_ = 0, regionLeft_ = 0, regionTop_ = 0, regionWidth_ = 0, regionHeight_ = 0;
+    std::string lastLog_;
+};
+
+}  // namespace fieldfx
