@@ -86,13 +86,6 @@ const Description kDescriptions[] = {
 
 }  // namespace
 
-bool catalogueHas(uint32_t id) {
-    for (const Text& t : kTexts) {
-        if (t.id == id) return true;
-    }
-    return false;
-}
-
 std::string catalogueText(uint32_t id) {
     for (const Text& t : kTexts) {
         if (t.id == id) return t.text;

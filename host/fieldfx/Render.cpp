@@ -10,6 +10,7 @@
 
 #include "Error.h"
 #include "RunState.h"
+#include "Text.h"
 #include "WorkerPool.h"
 
 namespace fieldfx {
@@ -81,9 +82,7 @@ RenderResult renderInOneProcess(const RenderJob& job, FrameSink& sink, const Pro
 bool rendersInWorkers(const OperatorLibrary& op) {
     // Patina's fields depend on the fields rendered before them in the same
     // library; every other operator's field depends only on its position.
-    std::string name = op.name();
-    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return name != "patina";
+    return lowerCase(op.name()) != "patina";
 }
 
 RenderResult runRender(const RenderJob& job, FrameSink& sink, const ProgressFn& progress) {

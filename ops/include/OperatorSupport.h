@@ -34,6 +34,11 @@ inline int32_t dispatchCommand(const OperatorRequest* request, RenderBody render
     }
 }
 
+// The scratch image every operator asks for: one image shaped like the
+// run's fields (opAllocImage's -1, -1 for their width and height, one image,
+// no flags). Null on failure.
+inline FieldImage* allocFieldShapedImage() { return opAllocImage(-1, -1, 1, 0); }
+
 // The one failure record: level 4, the line of the failing check, the
 // operator's source path and message code, and the text " ". Returns -1,
 // the result of the failed command.

@@ -51,8 +51,8 @@ static void blurChannels(const uint8_t* field, uint8_t* scratch, int32_t width, 
     case BLUR_COLUMNS: kernel = BlurVertical; break;
     default:           return;
     }
-    kernel(field, scratch, width, height, window, PIXEL_CHROMA1);
-    kernel(field, scratch, width, height, window, PIXEL_CHROMA2);
+    kernel(field, scratch, width, height, window, PIXEL_CR);
+    kernel(field, scratch, width, height, window, PIXEL_CB);
     kernel(field, scratch, width, height, window, PIXEL_LUMA);
 }
 
@@ -75,7 +75,7 @@ static int32_t renderField(const OperatorRequest& request) {
     const int32_t position = static_cast<int32_t>(request.position);
     FieldImage* field = opGetField(0, position);
     if (field == nullptr) return logFailure(__LINE__, kSource, kMessageCode);
-    FieldImage* scratch = opAllocImage(-1, -1, 1, 0);
+    FieldImage* scratch = allocFieldShapedImage();
     if (scratch == nullptr) return logFailure(__LINE__, kSource, kMessageCode);
 
     const int32_t width = field->width;

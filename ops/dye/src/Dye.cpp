@@ -130,8 +130,8 @@ static int32_t renderField(const OperatorRequest& request) {
 
     const int32_t width = field->width;
     const int32_t height = field->height;
-    const uint32_t c1 = tintColor.color[PIXEL_CHROMA1];
-    const uint32_t c2 = tintColor.color[PIXEL_CHROMA2];
+    const uint32_t c1 = tintColor.color[PIXEL_CR];
+    const uint32_t c2 = tintColor.color[PIXEL_CB];
     const int32_t length = static_cast<int32_t>(request.length);
     const int32_t halfRamp = fadeRampLength(length, fadePercent.value) / 2;
     const uint32_t strength = static_cast<uint32_t>(inOutStrength(length, position, halfRamp, 255));

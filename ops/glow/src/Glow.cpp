@@ -160,7 +160,7 @@ static int32_t renderField(const OperatorRequest& request) {
     const int32_t position = static_cast<int32_t>(request.position);
     FieldImage* field = opGetField(0, position);
     if (field == nullptr) return logFailure(__LINE__, kSource, kMessageCode);
-    FieldImage* scratch = opAllocImage(-1, -1, 1, 0);
+    FieldImage* scratch = allocFieldShapedImage();
     if (scratch == nullptr) return logFailure(__LINE__, kSource, kMessageCode);
 
     const int32_t width = field->width;

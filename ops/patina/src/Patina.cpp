@@ -274,7 +274,7 @@ static void softenAndGrain(const FieldImage& field, uint8_t* work, const PixelRe
     const int32_t height = field.height;
     const int32_t length = kSofteningLength[age];
     if (length > 0) {
-        for (int32_t channel = PIXEL_CHROMA1; channel <= PIXEL_LUMA; ++channel) {
+        for (int32_t channel = PIXEL_CR; channel <= PIXEL_LUMA; ++channel) {
             BlurBoth(field.pixels, work, width, height, length, channel, softening);
         }
     } else if (width > 0 && height > 0) {
@@ -291,8 +291,8 @@ static void softenAndGrain(const FieldImage& field, uint8_t* work, const PixelRe
         for (int32_t x = 0; x < region.width; ++x, f += PIXEL_BYTES, w += PIXEL_BYTES) {
             int32_t v = w[PIXEL_LUMA] + spreadDraw(spread);
             v = v < kBlack ? kBlack : v > kGrainWhite ? kGrainWhite : v;
-            f[PIXEL_CHROMA1] = kNoColour;
-            f[PIXEL_CHROMA2] = kNoColour;
+            f[PIXEL_CR] = kNoColour;
+            f[PIXEL_CB] = kNoColour;
             f[PIXEL_LUMA] = static_cast<uint8_t>(v);
         }
     }
@@ -312,8 +312,8 @@ static void applyTone(const FieldImage& field, uint8_t* work, const PixelRect& r
         for (int32_t x = 0; x < region.width; ++x, f += PIXEL_BYTES, w += PIXEL_BYTES) {
             int32_t b = static_cast<int32_t>(div255(f[PIXEL_LUMA] * gain)) + offset;
             if (b > ceiling) b = ceiling;
-            w[PIXEL_CHROMA1] = tint.first;
-            w[PIXEL_CHROMA2] = tint.second;
+            w[PIXEL_CR] = tint.first;
+            w[PIXEL_CB] = tint.second;
             w[PIXEL_LUMA] = static_cast<uint8_t>(b);
         }
     }
@@ -448,7 +448,7 @@ static int32_t startRun(const OperatorRequest& request) {
     // A start without a finish after the last run would otherwise lose the
     // earlier work image: give it back before taking the new one.
     if (workImage != nullptr) opFreeImage(workImage);
-    workImage = opAllocImage(-1, -1, 1, 0);
+    workImage = allocFieldShapedImage();
     if (workImage == nullptr) return logFailure(__LINE__, kSource, kMessageCode);
 
     const int32_t condition = conditionSetting();

@@ -46,6 +46,8 @@ static const int32_t kStrengthScale = 1024;
 
 // A region is at most 32767 pixels wide and high.
 static const int32_t kMaxExtent = 32768;
+// The sources of this field's columns and rows: filled by fillSources and
+// passed to the pixel work; too large for the stack.
 static int32_t sourceColumn[kMaxExtent];
 static int32_t sourceRow[kMaxExtent];
 
@@ -145,14 +147,15 @@ static bool fillLineSources(int32_t* sources, int32_t length, double travel, dou
     return moves;
 }
 
-// Fills sourceColumn[0..width) and sourceRow[0..height); returns false when
+// Fills columns[0..width) and rows[0..height); returns false when
 // every column and row is its own source and the region stays as it is.
 // Column c reads from c + sin(((t * v + c) * pi * n) / width) * A * 2 * S / 1024,
 // row r from r + cos(((t * v + r) * pi/2 * n) / height) * A * S / 1024.
-static bool fillSources(const Wave& wave, double travel, int32_t strength, int32_t width, int32_t height) {
+static bool fillSources(int32_t* columns, int32_t* rows, const Wave& wave, double travel, int32_t strength,
+                        int32_t width, int32_t height) {
     const double s = strength;
-    const bool columnsMove = fillLineSources(sourceColumn, width, travel, kPi, wave, 2, s, false);
-    const bool rowsMove = fillLineSources(sourceRow, height, travel, kHalfPi, wave, 1, s, true);
+    const bool columnsMove = fillLineSources(columns, width, travel, kPi, wave, 2, s, false);
+    const bool rowsMove = fillLineSources(rows, height, travel, kHalfPi, wave, 1, s, true);
     return columnsMove || rowsMove;
 }
 
@@ -263,7 +266,7 @@ static int32_t renderField(const OperatorRequest& request) {
     const uint32_t position = request.position;
     FieldImage* field = opGetField(0, static_cast<int32_t>(position));
     if (field == nullptr) return logFailure(__LINE__, kSource, kMessageCode);
-    FieldImage* scratch = opAllocImage(-1, -1, 1, 0);
+    FieldImage* scratch = allocFieldShapedImage();
     if (scratch == nullptr) return logFailure(__LINE__, kSource, kMessageCode);
 
     const Wave wave = waveSettings(waveCount.value, waveAmplitude.value, waveSpeed.value, request);
@@ -273,7 +276,8 @@ static int32_t renderField(const OperatorRequest& request) {
     const double travel = static_cast<double>(position) * wave.speed;  // t * v
     const PixelRect region = clippedRegion(*field);
 
-    if (!region.empty() && fillSources(wave, travel, strength, region.width, region.height)) {
+    if (!region.empty() &&
+        fillSources(sourceColumn, sourceRow, wave, travel, strength, region.width, region.height)) {
         const size_t stride = static_cast<size_t>(field->width);
         planRowMoves(rowMover, sourceColumn, region.width);
         displaceRegion(field->pixels, scratch->pixels, stride, region, sourceRow, rowMover);
