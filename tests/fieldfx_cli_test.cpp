@@ -126,8 +126,8 @@ TEST_P(OperatorThroughProgram, EqualsTheOperatorDrivenFieldByField) {
             for (int x = 0; x < clips[0].width; ++x) {
                 const size_t i = size_t(2 * y + field) * clips[0].width + x;
                 frame[i] = char(image.byte(x, y, PIXEL_LUMA));
-                frame[n + i] = char(image.byte(x, y, PIXEL_CHROMA2));
-                frame[2 * n + i] = char(image.byte(x, y, PIXEL_CHROMA1));
+                frame[n + i] = char(image.byte(x, y, PIXEL_CB));
+                frame[2 * n + i] = char(image.byte(x, y, PIXEL_CR));
                 frame[3 * n + i] = char(image.byte(x, y, PIXEL_KEY));
             }
         }
@@ -175,7 +175,7 @@ TEST(Settings, KeyframedValuesAreWrittenBeforeEachField) {
         for (int y = 0; y < clip.height / 2; ++y) {
             for (int x = 0; x < clip.width; ++x) {
                 const size_t i = size_t(2 * y + position % 2) * clip.width + x;
-                ASSERT_EQ(uint8_t(out.frames[position / 2][2 * n + i]), image.byte(x, y, PIXEL_CHROMA1))
+                ASSERT_EQ(uint8_t(out.frames[position / 2][2 * n + i]), image.byte(x, y, PIXEL_CR))
                     << "position " << position << " x " << x << " y " << y;
             }
         }

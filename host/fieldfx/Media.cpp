@@ -16,17 +16,15 @@
 #include "Png.h"
 #include "Render.h"
 #include "Signals.h"
+#include "Text.h"
 
 namespace fieldfx {
 
 namespace {
 
+// Whether `s` ends with `tail` (given in lower case), whatever the case of `s`.
 bool endsWithNoCase(const std::string& s, const std::string& tail) {
-    if (s.size() < tail.size()) return false;
-    for (size_t i = 0; i < tail.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(s[s.size() - tail.size() + i])) != tail[i]) return false;
-    }
-    return true;
+    return s.size() >= tail.size() && lowerCase(s.substr(s.size() - tail.size())) == tail;
 }
 
 bool startsWithY4m(const std::string& path) {

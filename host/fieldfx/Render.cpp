@@ -12,6 +12,7 @@
 #include "Catalogue.h"
 #include "Error.h"
 #include "RunState.h"
+#include "Text.h"
 #include "WorkerPool.h"
 
 namespace fieldfx {

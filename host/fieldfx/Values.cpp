@@ -8,6 +8,7 @@
 
 #include "Catalogue.h"
 #include "Error.h"
+#include "Text.h"
 
 namespace fieldfx {
 
@@ -21,11 +22,6 @@ bool parseInteger(const std::string& text, int64_t& value) {
     if (errno != 0 || end == text.c_str() || *end != '\0') return false;
     value = v;
     return true;
-}
-
-std::string lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
 }
 
 std::string trim(const std::string& s) {
@@ -124,7 +120,7 @@ ParamValue parseValue(const Parameter& p, const std::string& raw) {
         const bool isNumber = parseInteger(text, n);
         for (size_t i = 0; i < p.entries.size(); ++i) {
             const bool match = p.style() == CHOICE_STYLE_NUMBERS ? isNumber && n == int64_t(p.entries[i])
-                                                                 : lower(entryText(p, i)) == lower(text);
+                                                                 : lowerCase(entryText(p, i)) == lowerCase(text);
             if (match) {
                 v.number = static_cast<int32_t>(i);
                 return v;
@@ -149,8 +145,8 @@ ParamValue parseValue(const Parameter& p, const std::string& raw) {
         }
         const YCbCr c = rgbToYCbCr(int(r), int(g), int(b));
         v.color[PIXEL_KEY] = 255;
-        v.color[PIXEL_CHROMA1] = c.cr;
-        v.color[PIXEL_CHROMA2] = c.cb;
+        v.color[PIXEL_CR] = c.cr;
+        v.color[PIXEL_CB] = c.cb;
         v.color[PIXEL_LUMA] = c.y;
         return v;
     }
@@ -274,7 +270,7 @@ std::string describeValue(const Parameter& p, const ParamValue& v) {
         return std::to_string(v.number);
     case PARAM_COLOR: {
         uint8_t rgb[3];
-        nearestRgb(v.color[PIXEL_LUMA], v.color[PIXEL_CHROMA2], v.color[PIXEL_CHROMA1], rgb);
+        nearestRgb(v.color[PIXEL_LUMA], v.color[PIXEL_CB], v.color[PIXEL_CR], rgb);
         char text[64];
         std::snprintf(text, sizeof text, "#%02X%02X%02X (key %u, Cr %u, Cb %u, Y' %u)", rgb[0], rgb[1], rgb[2],
                       v.color[PIXEL_KEY], v.color[PIXEL_CHROMA1], v.color[PIXEL_CHROMA2], v.color[PIXEL_LUMA]);

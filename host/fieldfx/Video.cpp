@@ -260,8 +260,8 @@ FieldImage* fieldOf(const Picture& p, int field) {
         uint8_t* dst = image->pixels + size_t(r) * p.width * PIXEL_BYTES;
         for (int x = 0; x < p.width; ++x) {
             dst[4 * x + PIXEL_KEY] = p.a[src + x];
-            dst[4 * x + PIXEL_CHROMA1] = p.cr[src + x];
-            dst[4 * x + PIXEL_CHROMA2] = p.cb[src + x];
+            dst[4 * x + PIXEL_CR] = p.cr[src + x];
+            dst[4 * x + PIXEL_CB] = p.cb[src + x];
             dst[4 * x + PIXEL_LUMA] = p.y[src + x];
         }
     }
@@ -276,8 +276,8 @@ void weaveField(Picture& p, int field, const FieldImage& image) {
         const uint8_t* src = image.pixels + size_t(r) * image.width * PIXEL_BYTES;
         for (int x = 0; x < width; ++x) {
             p.a[dst + x] = src[4 * x + PIXEL_KEY];
-            p.cr[dst + x] = src[4 * x + PIXEL_CHROMA1];
-            p.cb[dst + x] = src[4 * x + PIXEL_CHROMA2];
+            p.cr[dst + x] = src[4 * x + PIXEL_CR];
+            p.cb[dst + x] = src[4 * x + PIXEL_CB];
             p.y[dst + x] = src[4 * x + PIXEL_LUMA];
         }
     }

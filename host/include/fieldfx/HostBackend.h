@@ -18,7 +18,7 @@ public:
     virtual FieldImage* getField(int32_t input, int32_t position) = 0;
     virtual int32_t putField(FieldImage* image) = 0;
     virtual int32_t checkAbort() = 0;
-    virtual FieldImage* allocImage(int32_t a, int32_t b, int32_t c, int32_t d) = 0;
+    virtual FieldImage* allocImage(int32_t width, int32_t height, int32_t count, int32_t flags) = 0;
     virtual void freeImage(FieldImage* image) = 0;
     virtual void logMessage(int32_t level, int32_t line, const char* file, uint32_t code,
                             const char* text) = 0;
