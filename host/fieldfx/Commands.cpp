@@ -61,9 +61,9 @@ const char kRenderHelp[] =
     "\n"
     "Runs the operator over the clip field by field. A transition takes two\n"
     "inputs of the same size and rate. '-' reads or writes YUV4MPEG2 on a pipe.\n"
-    "Inputs: .y4m, .png (a still), or anything ffmpeg reads. Outputs: .y4m,\n"
-    ".png (one frame, or a numbered sequence like out%04d.png), or anything\n"
-    "ffmpeg writes.\n"
+    "Inputs: .y4m, .png (a still, or a numbered sequence like in%04d.png), or\n"
+    "anything ffmpeg reads. Outputs: .y4m, .png (one frame, or a numbered\n"
+    "sequence like out%04d.png), or anything ffmpeg writes.\n"
     "\n"
     "options:\n"
     "  -o, --output FILE       where to write the result\n"
@@ -80,6 +80,8 @@ const char kRenderHelp[] =
     "  --pix-fmt FORMAT        output chroma: 420jpeg, 420mpeg2, 420paldv, 422,\n"
     "                          444, 444alpha (default: the input's)\n"
     "  --duration SECONDS      how long a PNG still input lasts (default 1)\n"
+    "  --rate R                frames a second of PNG inputs, stills and\n"
+    "                          sequences like in%04d.png (default 25)\n"
     "  --ops DIR               look for operators in DIR first\n"
     "  -j, --jobs N            render with N worker processes (default: one\n"
     "                          per core); Patina always renders in one\n"
@@ -170,7 +172,7 @@ struct RenderRequest {
     std::vector<std::string> inputs;
     std::string output;
     std::vector<std::string> settings;
-    std::string from, length, region, scale, fieldOrder, pixFmt, duration, ops;
+    std::string from, length, region, scale, fieldOrder, pixFmt, duration, rate, ops;
     int jobs = 1;
     bool quiet = false;
 };
@@ -222,6 +224,7 @@ RenderResult renderClip(OperatorLibrary& op, const RenderRequest& r,
     }
     SourceOptions sourceOptions;
     if (!r.duration.empty()) sourceOptions.stillSeconds = parseSeconds("--duration", r.duration);
+    if (!r.rate.empty()) sourceOptions.stillRate = parseRate(r.rate);
     if (!r.length.empty() && r.length.back() != 's' && (r.from.empty() || r.from.back() != 's')) {
         sourceOptions.frameHint = parseFrames("--length", r.length, {25, 1}) +
                                   (r.from.empty() ? 0 : parseFrames("--from", r.from, {25, 1}));
@@ -322,7 +325,7 @@ RenderResult renderClip(OperatorLibrary& op, const RenderRequest& r,
 }
 
 const std::set<std::string> kRenderValueOptions = {"-o", "--output", "--set", "--from", "--length", "--region",
-                                                   "--scale", "--field-order", "--pix-fmt", "--duration", "--ops",
+                                                   "--scale", "--field-order", "--pix-fmt", "--duration", "--rate", "--ops",
                                                    "-j", "--jobs"};
 
 int commandRender(const std::vector<std::string>& args) {
@@ -343,6 +346,7 @@ int commandRender(const std::vector<std::string>& args) {
     r.fieldOrder = a.value("--field-order");
     r.pixFmt = a.value("--pix-fmt");
     r.duration = a.value("--duration");
+    r.rate = a.value("--rate");
     r.quiet = a.has("--quiet") || a.has("-q");
     r.jobs = parseJobs(a);
     auto op = findOperator(r.operatorName, operatorSearchPath(a.value("--ops")));

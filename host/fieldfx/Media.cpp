@@ -11,6 +11,7 @@
 
 #include "Error.h"
 #include "Png.h"
+#include "PngSequence.h"
 
 namespace fieldfx {
 
@@ -302,6 +303,7 @@ std::string temporaryPathFor(const std::string& path) {
 
 std::unique_ptr<FrameSource> openSource(const std::string& path, const SourceOptions& options) {
     if (path == "-") return std::make_unique<Y4mSource>(stdin, "stdin", std::fclose, options.frameHint);
+    if (isPngSequencePattern(path)) return openPngSequence(path, options);
     struct stat info {};
     if (stat(path.c_str(), &info) != 0) throw UserError(path, std::strerror(errno));
     if (S_ISDIR(info.st_mode)) throw UserError(path, "is a directory");

@@ -32,7 +32,7 @@ public:
 struct SourceOptions {
     int64_t frameHint = -1;       // frames wanted, when a pipe need not be counted
     double stillSeconds = 1.0;    // how long a PNG still lasts
-    Rational stillRate{25, 1};
+    Rational stillRate{25, 1};    // frames a second of a PNG still or sequence (--rate)
 };
 
 // Opens "-" (YUV4MPEG2 on stdin), a .y4m or .png file (by content), or
