@@ -16,6 +16,7 @@
 #include <memory>
 
 #include "Error.h"
+#include "RenderHost.h"
 #include "fieldfx/HostBackend.h"
 
 namespace fieldfx {
@@ -25,124 +26,6 @@ std::atomic<bool> g_abortRequested{false};
 namespace {
 
 void onInterrupt(int) { g_abortRequested = true; }
-
-struct ImageDeleter {
-    void operator()(FieldImage* image) const { deleteFieldImage(image); }
-};
-using ImagePtr = std::unique_ptr<FieldImage, ImageDeleter>;
-
-FieldImage* copyImage(const FieldImage& source) {
-    FieldImage* image = newFieldImage(source.width, source.height, false);
-    if (image == nullptr) return nullptr;
-    std::memcpy(image->pixels, source.pixels, size_t(source.width) * size_t(source.height) * PIXEL_BYTES);
-    image->regionLeft = source.regionLeft;
-    image->regionTop = source.regionTop;
-    image->regionWidth = source.regionWidth;
-    image->regionHeight = source.regionHeight;
-    return image;
-}
-
-std::string describeLog(const std::string& file, int32_t line, uint32_t code, int32_t level) {
-    char text[256];
-    std::snprintf(text, sizeof text, "level %d, %s line %d, code 0x%08X", level, file.c_str(), line, code);
-    return text;
-}
-
-// Serves the operator: a fresh copy of the current field for each fetch,
-// black scratch images of the run's geometry, and the one output per render.
-// Every image it hands out is tracked, so that what a failed render keeps is
-// reclaimed and nothing it did not hand out is ever freed.
-class RenderHost : public HostBackend {
-public:
-    RenderHost() { previous_ = installHostBackend(this); }
-    ~RenderHost() override {
-        installHostBackend(previous_);
-        for (auto& entry : held_) deleteFieldImage(entry.first);
-    }
-
-    void setFields(std::vector<FieldImage*> fields, int64_t position) {
-        current_ = std::move(fields);
-        position_ = position;
-        output_.reset();
-    }
-    void setGeometry(const FieldImage& like) {
-        width_ = like.width;
-        height_ = like.height;
-        regionLeft_ = like.regionLeft;
-        regionTop_ = like.regionTop;
-        regionWidth_ = like.regionWidth;
-        regionHeight_ = like.regionHeight;
-    }
-    void beginCommand() {
-        ++command_;
-        lastLog_.clear();
-    }
-    // Images that this command obtained and did not give back.
-    void reclaimCommand() {
-        for (auto it = held_.begin(); it != held_.end();) {
-            if (it->second == command_) {
-                deleteFieldImage(it->first);
-                it = held_.erase(it);
-            } else {
-                ++it;
-            }
-        }
-    }
-    void reclaimAll() {
-        for (auto& entry : held_) deleteFieldImage(entry.first);
-        held_.clear();
-    }
-    ImagePtr takeOutput() { return std::move(output_); }
-    const std::string& lastLog() const { return lastLog_; }
-
-    FieldImage* getField(int32_t input, int32_t position) override {
-        if (input < 0 || size_t(input) >= current_.size() || position != position_ || current_[input] == nullptr) {
-            return nullptr;
-        }
-        return track(copyImage(*current_[input]));
-    }
-    int32_t putField(FieldImage* image) override {
-        auto it = held_.find(image);
-        if (it == held_.end() || output_ != nullptr) return -1;
-        held_.erase(it);
-        output_.reset(image);
-        return 0;
-    }
-    int32_t checkAbort() override { return g_abortRequested ? 1 : 0; }
-    FieldImage* allocImage(int32_t, int32_t, int32_t, int32_t) override {
-        FieldImage* image = newFieldImage(width_, height_);
-        if (image == nullptr) return nullptr;
-        image->regionLeft = regionLeft_;
-        image->regionTop = regionTop_;
-        image->regionWidth = regionWidth_;
-        image->regionHeight = regionHeight_;
-        return track(image);
-    }
-    void freeImage(FieldImage* image) override {
-        auto it = held_.find(image);
-        if (it == held_.end()) return;  // not ours, or already given back
-        deleteFieldImage(image);
-        held_.erase(it);
-    }
-    void logMessage(int32_t level, int32_t line, const char* file, uint32_t code, const char* text) override {
-        printLogRecord(level, line, file, code, text);
-        lastLog_ = describeLog(file != nullptr ? file : "(no source)", line, code, level);
-    }
-
-private:
-    FieldImage* track(FieldImage* image) {
-        if (image != nullptr) held_[image] = command_;
-        return image;
-    }
-    HostBackend* previous_ = nullptr;
-    std::vector<FieldImage*> current_;
-    int64_t position_ = -1;
-    ImagePtr output_;
-    std::map<FieldImage*, uint64_t> held_;
-    uint64_t command_ = 0;
-    int16_t width_ = 0, height_ = 0, regionLeft_ = 0, regionTop_ = 0, regionWidth_ = 0, regionHeight_ = 0;
-    std::string lastLog_;
-};
 
 // The field of a frame as the operator sees it: region applied, scaled.
 ImagePtr prepareField(const Picture& picture, int field, const RenderJob& job, int width, int height) {
@@ -260,7 +143,7 @@ struct RunState {
     }
 
     const RenderJob& job;
-    RenderHost host;
+    RenderHost host{&g_abortRequested};
     OperatorRequest request{};
 };
 
