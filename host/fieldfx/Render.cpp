@@ -93,6 +93,9 @@ struct RunState {
 
     // Command 1. Returns an empty text, or why it failed.
     std::string start() {
+        // The settings at the first field, so that what the operator reads
+        // at the start (Patina: the film condition) is the user's.
+        for (const Setting& s : job.settings) writeValue(*s.parameter, valueAt(s, 0));
         host.beginCommand();
         request.command = CMD_START;
         if (job.op->action()(&request) != -1) return "";

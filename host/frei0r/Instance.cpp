@@ -164,7 +164,7 @@ void Instance::setParam(int index, const void* value) {
     }
     if (pp.run != RunParam::None) {
         const double number = *static_cast<const double*>(value);
-        if (pp.run == RunParam::Length && std::isfinite(number) && number >= 0) length_ = std::min(number, 1e7);
+        if (pp.run == RunParam::Length && std::isfinite(number) && number > 0) length_ = std::min(number, 1e7);
         if (pp.run == RunParam::FrameRate && std::isfinite(number) && number > 0) frameRate_ = std::min(number, 1000.0);
         return;
     }
