@@ -1,6 +1,6 @@
 // One run of an operator over a clip: command 1, command 3 for every field
-// position in display order, command 2. The host side that serves the
-// operator's service calls lives here too.
+// position in display order, command 2. RunState.h drives the operator,
+// RenderHost.h serves its calls, WorkerPool.h renders in worker processes.
 #pragma once
 
 #include <atomic>

@@ -3,17 +3,10 @@
 #include <cstdio>
 #include <cstring>
 
+
 namespace fieldfx {
 
 namespace {
-
-std::string describeLog(const std::string& file, int32_t line, uint32_t code, int32_t level) {
-    char text[256];
-    std::snprintf(text, sizeof text, "level %d, %s line %d, code 0x%08X", level, file.c_str(), line, code);
-    return text;
-}
-
-}  // namespace
 
 FieldImage* copyImage(const FieldImage& source) {
     FieldImage* image = newFieldImage(source.width, source.height, false);
@@ -26,9 +19,13 @@ FieldImage* copyImage(const FieldImage& source) {
     return image;
 }
 
-RenderHost::RenderHost(const std::atomic<bool>* abortFlag, bool install) : abortFlag_(abortFlag), installed_(install) {
-    if (installed_) previous_ = installHostBackend(this);
+std::string describeLog(const std::string& file, int32_t line, uint32_t code, int32_t level) {
+    char text[256];
+    std::snprintf(text, sizeof text, "level %d, %s line %d, code 0x%08X", level, file.c_str(), line, code);
+    return text;
 }
+
+}  // namespace
 
 RenderHost::~RenderHost() {
     if (installed_) installHostBackend(previous_);
@@ -48,11 +45,6 @@ void RenderHost::setGeometry(const FieldImage& like) {
     regionTop_ = like.regionTop;
     regionWidth_ = like.regionWidth;
     regionHeight_ = like.regionHeight;
-}
-
-void RenderHost::beginCommand() {
-    ++command_;
-    lastLog_.clear();
 }
 
 void RenderHost::reclaimCommand() {
@@ -108,11 +100,6 @@ void RenderHost::freeImage(FieldImage* image) {
 void RenderHost::logMessage(int32_t level, int32_t line, const char* file, uint32_t code, const char* text) {
     printLogRecord(level, line, file, code, text);
     lastLog_ = describeLog(file != nullptr ? file : "(no source)", line, code, level);
-}
-
-FieldImage* RenderHost::track(FieldImage* image) {
-    if (image != nullptr) held_[image] = command_;
-    return image;
 }
 
 }  // namespace fieldfx

@@ -1,8 +1,6 @@
-// The host side of the operator's service calls during a run: a fresh copy
-// of the current field for each fetch, black scratch images of the run's
-// geometry, and the one output per render. Every image it hands out is
-// tracked, so that what a failed render keeps is reclaimed and nothing it
-// did not hand out is ever freed.
+// The host side of a run: serves the operator's service calls (fields to
+// fetch, scratch images, the one output per render, log records) through the
+// host backend, and keeps track of every image it hands out.
 #pragma once
 
 #include <atomic>
@@ -21,19 +19,30 @@ struct ImageDeleter {
 };
 using ImagePtr = std::unique_ptr<FieldImage, ImageDeleter>;
 
+// Serves the operator: a fresh copy of the current field for each fetch,
+// black scratch images of the run's geometry, and the one output per render.
+// Every image it hands out is tracked, so that what a failed render keeps is
+// reclaimed and nothing it did not hand out is ever freed.
 class RenderHost : public HostBackend {
 public:
     // Installs itself as the process's backend until destroyed, unless
-    // `install` is false (then the caller installs it around each call, see
-    // InstalledHost). opChkAbort reports `abortFlag` when one is given.
-    explicit RenderHost(const std::atomic<bool>* abortFlag = nullptr, bool install = true);
+    // `install` is false (then the caller installs it around each call with
+    // InstalledHost, as the frei0r plug-ins do). opChkAbort reports
+    // `abortFlag` when there is one.
+    explicit RenderHost(const std::atomic<bool>* abortFlag = nullptr, bool install = true)
+        : abortFlag_(abortFlag), installed_(install) {
+        if (installed_) previous_ = installHostBackend(this);
+    }
     ~RenderHost() override;
     RenderHost(const RenderHost&) = delete;
     RenderHost& operator=(const RenderHost&) = delete;
 
     void setFields(std::vector<FieldImage*> fields, int64_t position);
     void setGeometry(const FieldImage& like);
-    void beginCommand();
+    void beginCommand() {
+        ++command_;
+        lastLog_.clear();
+    }
     // Images that this command obtained and did not give back.
     void reclaimCommand();
     void reclaimAll();
@@ -48,7 +57,10 @@ public:
     void logMessage(int32_t level, int32_t line, const char* file, uint32_t code, const char* text) override;
 
 private:
-    FieldImage* track(FieldImage* image);
+    FieldImage* track(FieldImage* image) {
+        if (image != nullptr) held_[image] = command_;
+        return image;
+    }
     const std::atomic<bool>* abortFlag_ = nullptr;
     bool installed_ = false;
     HostBackend* previous_ = nullptr;
@@ -72,8 +84,5 @@ public:
 private:
     HostBackend* previous_;
 };
-
-// A copy of an image and its region; nullptr when no memory can be had.
-FieldImage* copyImage(const FieldImage& source);
 
 }  // namespace fieldfx

@@ -12,6 +12,7 @@
 #include "Error.h"
 #include "Plugin.h"
 #include "Rgba.h"
+#include "RunPositions.h"
 
 namespace fieldfx::frei0r {
 
@@ -103,11 +104,6 @@ std::unique_ptr<OperatorLibrary> privateCopy(const std::string& path) {
     library->closeWhenDestroyed();
     return library;
 }
-
-// Field positions as fieldfx gives them: the field at `place` (0 first, 1
-// second) of frame f is at 2f + place in a run of 2 * frames fields.
-uint32_t runLength(const RunShape& shape) { return uint32_t(2 * shape.frames); }
-uint32_t fieldPosition(int64_t frame, int place) { return uint32_t(2 * frame + place); }
 
 }  // namespace
 
@@ -245,7 +241,7 @@ bool Instance::restart(const RunShape& shape) {
     finishRun();
     shape_ = shape;
     request_ = OperatorRequest{};
-    request_.length = runLength(shape);
+    request_.length = static_cast<uint32_t>(runLength(shape.frames, shape.order));
     request_.flags = isSixtyFields(shape.rate) ? FLAG_SIXTY_FIELDS : 0;
     request_.scaleNum = 1;
     request_.scaleDen = 1;
@@ -280,8 +276,9 @@ void Instance::finishRun() {
 bool Instance::renderFrame(int64_t frame, const std::vector<Picture>& inputs, Picture& output) {
     writeSettings();
     for (int place = 0; place < 2; ++place) {
-        const int field = fieldAt(shape_.order, place);
-        const uint32_t position = fieldPosition(frame, place);
+        const FieldCall call = fieldCall(frame, place, shape_.order);
+        const int field = call.field;
+        const uint32_t position = static_cast<uint32_t>(call.position);
         std::vector<ImagePtr> fields;
         std::vector<FieldImage*> raw;
         for (const Picture& input : inputs) {
@@ -293,7 +290,7 @@ bool Instance::renderFrame(int64_t frame, const std::vector<Picture>& inputs, Pi
         host_.beginCommand();
         request_.command = CMD_RENDER;
         request_.position = position;
-        request_.flags = static_cast<uint8_t>((request_.flags & ~FLAG_LOWER_FIELD) | (field == 1 ? FLAG_LOWER_FIELD : 0));
+        request_.flags = static_cast<uint8_t>((request_.flags & ~FLAG_LOWER_FIELD) | call.flags);
         const int32_t status = op_->action()(&request_);
         ImagePtr rendered = host_.takeOutput();
         host_.reclaimCommand();

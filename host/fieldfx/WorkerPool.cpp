@@ -1,0 +1,336 @@
+#include "WorkerPool.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "Error.h"
+#include "RunPositions.h"
+#include "RunState.h"
+#include "WorkerProtocol.h"
+
+namespace fieldfx {
+
+namespace {
+
+constexpr int kSlotsPerWorker = 2;
+
+// The stored layouts the frames travel in, when the inputs and the output
+// have them: then the worker expands and packs the chroma, not the parent.
+struct StoredLayouts {
+    bool inputs = false, output = false;
+    std::vector<VideoFormat> inputFormats;
+    VideoFormat outputFormat;
+};
+
+[[noreturn]] void workerMain(const RenderJob& job, const StoredLayouts& stored, SharedSlots& slots, int commands,
+                             int reports) {
+    signal(SIGINT, SIG_IGN);  // the parent decides when the run stops
+    signal(SIGPIPE, SIG_IGN);
+    keepOnlyWorkerDescriptors(commands, reports);
+    auto send = [&](int32_t kind, int64_t frame, int place, const std::string& text) {
+        Report report;
+        report.kind = kind;
+        report.frame = frame;
+        report.place = place;
+        std::snprintf(report.text, sizeof report.text, "%s", text.c_str());
+        if (!writeAll(reports, &report, sizeof report)) _exit(1);
+    };
+    int64_t frame = -1;
+    try {
+        RunState run(job);
+        if (const std::string why = run.start(); !why.empty()) {
+            send(REPORT_FAILED, -1, 0, why);
+            _exit(1);
+        }
+        const int inWidth = job.fieldFormat.width, inHeight = job.fieldFormat.height;
+        std::vector<Picture> pictures(job.inputs.size());
+        Picture output;
+        Frame storedFrame;
+        while (readAll(commands, &frame, sizeof frame)) {
+            for (size_t i = 0; i < pictures.size(); ++i) {
+                if (stored.inputs) {
+                    slots.loadInputFrame(frame, i, storedFrame, frameBytes(stored.inputFormats[i]));
+                    pictures[i] = expandFrame(stored.inputFormats[i], storedFrame);
+                } else {
+                    slots.loadInput(frame, i, pictures[i], inWidth, inHeight);
+                }
+            }
+            output.resize(job.outputFormat.width, job.outputFormat.height);
+            for (int place = 0; place < 2; ++place) {
+                if (const std::string why = run.renderField(pictures, frame, place, output); !why.empty()) {
+                    send(REPORT_FAILED, frame, place, why);
+                    run.finish();
+                    _exit(1);
+                }
+                send(REPORT_FIELD, frame, place, "");
+            }
+            if (stored.output) {
+                slots.storeOutputFrame(frame, packFrame(stored.outputFormat, output));
+            } else {
+                slots.storeOutput(frame, output);
+            }
+            send(REPORT_FRAME, frame, 0, "");
+        }
+        run.finish();
+        _exit(0);
+    } catch (const UserError& e) {
+        send(REPORT_FAILED, frame, 0, e.reason());
+    } catch (const std::exception& e) {
+        send(REPORT_FAILED, frame, 0, e.what());
+    } catch (...) {
+    }
+    _exit(1);
+}
+
+struct Worker {
+    pid_t pid = -1;
+    int commands = -1;  // the parent's end: frame indices to the worker
+    int reports = -1;   // the parent's end: reports from the worker
+    bool running = false;
+    int64_t failedAt = -1;  // the first frame it will not deliver
+    std::string failure;
+};
+
+// What the parent knows of a frame handed out.
+struct FrameState {
+    int fieldsDone = 0;
+    bool done = false;
+};
+
+class WorkerPool {
+public:
+    WorkerPool(const RenderJob& job, FrameSink& sink, int count)
+        : job_(job), slots_(job, size_t(count) * kSlotsPerWorker), workers_(size_t(count)),
+          frames_(slots_.count()) {
+        // A slot holds four planes of a picture; a stored frame is no larger.
+        const size_t inputPlanes = 4 * size_t(job.fieldFormat.width) * size_t(job.fieldFormat.height);
+        stored_.inputs = true;
+        for (FrameSource* source : job.inputs) {
+            const VideoFormat* format = source->storedFormat();
+            stored_.inputs = stored_.inputs && format != nullptr && frameBytes(*format) <= inputPlanes;
+            if (format != nullptr) stored_.inputFormats.push_back(*format);
+        }
+        const VideoFormat* out = sink.storedFormat();
+        stored_.output = out != nullptr && frameBytes(*out) <= 4 * size_t(job.outputFormat.width) * size_t(job.outputFormat.height);
+        if (stored_.output) stored_.outputFormat = *out;
+        for (size_t k = 0; k < workers_.size(); ++k) start(k);
+    }
+    // Stops every worker that still runs: a normal end closes its command
+    // pipe (it runs command 2 and exits); otherwise it is killed.
+    ~WorkerPool() { stop(false); }
+
+    RenderResult run(FrameSink& sink, const ProgressFn& progress) {
+        progress_ = progress;
+        const int64_t total = job_.frames, ring = int64_t(slots_.count());
+        Picture output;
+        Frame storedFrame;
+        RenderResult result;
+        int64_t next = 0;  // the next frame to hand out
+        while (result.framesWritten < total && !g_abortRequested) {
+            const int64_t write = written_ = result.framesWritten;
+            if (write < next && state(write).done) {
+                try {
+                    if (stored_.output) {
+                        slots_.loadOutputFrame(write, storedFrame, frameBytes(stored_.outputFormat));
+                        sink.writeStored(storedFrame);
+                    } else {
+                        slots_.loadOutput(write, output, job_.outputFormat.width, job_.outputFormat.height);
+                        sink.write(output);
+                    }
+                } catch (const UserError& e) {
+                    fail(e.what());
+                }
+                ++result.framesWritten;
+                continue;
+            }
+            Worker& writer = workers_[size_t(write % int64_t(workers_.size()))];
+            if (writer.failedAt == write) fail(writer.failure);
+            Worker& handler = workers_[size_t(next % int64_t(workers_.size()))];
+            if (next < total && next < write + ring && handler.running && handler.failedAt < 0) {
+                const std::string readProblem = readIntoSlot(next);
+                if (g_abortRequested) break;  // an interrupted read is the stop, not a fault
+                if (!readProblem.empty()) fail(readProblem);
+                state(next) = FrameState{};
+                if (!writeAll(handler.commands, &next, sizeof next)) ended(handler, next);
+                ++next;
+                continue;
+            }
+            awaitReports(next);
+        }
+        result.aborted = g_abortRequested;
+        result.fieldsRendered = fieldsRendered_;
+        stop(true);
+        return result;
+    }
+
+private:
+    // Reads frame `frame` of the run from every input into the frame's
+    // slot: the stored frames when the inputs have them, else the pictures.
+    std::string readIntoSlot(int64_t frame) {
+        return readFrame(job_, frame, [&](size_t i) {
+            if (stored_.inputs) {
+                if (!job_.inputs[i]->readStored(readFrame_)) return false;
+                slots_.storeInputFrame(frame, i, readFrame_);
+            } else {
+                if (!job_.inputs[i]->read(readPicture_)) return false;
+                slots_.storeInput(frame, i, readPicture_);
+            }
+            return true;
+        });
+    }
+
+    void start(size_t k) {
+        int commands[2], reports[2];
+        if (pipe(commands) != 0) throw UserError(job_.op->name(), std::string("cannot start a worker: ") + std::strerror(errno));
+        if (pipe(reports) != 0) {
+            close(commands[0]);
+            close(commands[1]);
+            throw UserError(job_.op->name(), std::string("cannot start a worker: ") + std::strerror(errno));
+        }
+        std::fflush(nullptr);  // nothing buffered is written twice
+        const pid_t pid = fork();
+        if (pid == 0) {
+            close(commands[1]);
+            close(reports[0]);
+            workerMain(job_, stored_, slots_, commands[0], reports[1]);
+        }
+        const int forkError = errno;
+        close(commands[0]);
+        close(reports[1]);
+        if (pid < 0) {
+            close(commands[1]);
+            close(reports[0]);
+            throw UserError(job_.op->name(), std::string("cannot start a worker: ") + std::strerror(forkError));
+        }
+        Worker& w = workers_[k];
+        w.pid = pid;
+        w.commands = commands[1];
+        w.reports = reports[0];
+        w.running = true;
+    }
+
+    FrameState& state(int64_t frame) { return frames_[size_t(frame % int64_t(frames_.size()))]; }
+
+    [[noreturn]] void fail(const std::string& why) {
+        stop(false);
+        throw UserError(job_.op->name(), why);
+    }
+
+    // Waits for reports from any worker and takes them in.
+    void awaitReports(int64_t next) {
+        std::vector<pollfd> fds;
+        std::vector<Worker*> owners;
+        for (Worker& w : workers_) {
+            if (w.reports < 0) continue;
+            fds.push_back(pollfd{w.reports, POLLIN, 0});
+            owners.push_back(&w);
+        }
+        if (fds.empty()) return;
+        if (poll(fds.data(), fds.size(), -1) < 0) return;  // interrupted: the caller looks at the stop request
+        for (size_t i = 0; i < fds.size(); ++i) {
+            if (fds[i].revents == 0) continue;
+            Worker& w = *owners[i];
+            Report report;
+            if (readAll(w.reports, &report, sizeof report)) {
+                take(w, report, next);
+            } else {
+                ended(w, next);
+            }
+        }
+    }
+
+    void take(Worker& w, Report& report, int64_t next) {
+        report.text[sizeof report.text - 1] = '\0';
+        if (report.kind == REPORT_FIELD) {
+            ++state(report.frame).fieldsDone;
+            ++fieldsRendered_;
+            if (progress_) progress_(fieldsRendered_);
+        } else if (report.kind == REPORT_FRAME) {
+            state(report.frame).done = true;
+        } else if (report.kind == REPORT_FAILED && w.failedAt < 0) {
+            w.failedAt = report.frame >= 0 ? report.frame : firstUndelivered(w, next);
+            w.failure = report.text;
+        }
+    }
+
+    // The first frame of worker `w` that is not done, handed out or not.
+    int64_t firstUndelivered(const Worker& w, int64_t next) {
+        const int64_t count = int64_t(workers_.size()), k = int64_t(&w - workers_.data());
+        // Frames before written_ are done; their slots may hold later frames.
+        int64_t frame = written_ <= k ? k : k + (written_ - k + count - 1) / count * count;
+        while (frame < next && state(frame).done) frame += count;
+        return frame;
+    }
+
+    // The worker's report pipe ended: it exited or crashed. Frames it has
+    // not delivered fail with the reason, unless it reported a failure.
+    void ended(Worker& w, int64_t next) {
+        Report report;
+        while (readAll(w.reports, &report, sizeof report)) take(w, report, next);  // what it sent before it ended
+        close(w.reports);
+        w.reports = -1;
+        int status = 0;
+        if (w.pid > 0 && waitpid(w.pid, &status, 0) == w.pid) w.pid = -1;
+        w.running = false;
+        if (w.failedAt >= 0) return;
+        w.failedAt = firstUndelivered(w, next);
+        const FieldCall call = fieldCall(w.failedAt, w.failedAt < next ? state(w.failedAt).fieldsDone : 0,
+                                         job_.fieldFormat.interlace);
+        const int64_t position = call.position;
+        std::string how = "its worker process ended";
+        if (WIFSIGNALED(status)) how += std::string(" by signal ") + std::to_string(WTERMSIG(status)) + " (" + strsignal(WTERMSIG(status)) + ")";
+        else if (WIFEXITED(status)) how += " with status " + std::to_string(WEXITSTATUS(status));
+        w.failure = "render failed at field " + std::to_string(position) + " of " + std::to_string(runLength(job_.frames, job_.fieldFormat.interlace)) +
+                    " (" + how + ")";
+    }
+
+    // Ends every worker: with `finish`, each finishes the frames it has and
+    // runs command 2; otherwise it is killed. Waits for all of them.
+    void stop(bool finish) {
+        for (Worker& w : workers_) {
+            if (w.commands >= 0) close(w.commands);
+            w.commands = -1;
+            if (!finish && w.pid > 0) kill(w.pid, SIGKILL);
+        }
+        for (Worker& w : workers_) {
+            if (w.pid > 0) {
+                while (waitpid(w.pid, nullptr, 0) < 0 && errno == EINTR) {
+                }
+            }
+            w.pid = -1;
+            w.running = false;
+            if (w.reports >= 0) close(w.reports);
+            w.reports = -1;
+        }
+    }
+
+    const RenderJob& job_;
+    SharedSlots slots_;
+    std::vector<Worker> workers_;
+    std::vector<FrameState> frames_;
+    StoredLayouts stored_;
+    Frame readFrame_;
+    Picture readPicture_;
+    int64_t written_ = 0;
+    int64_t fieldsRendered_ = 0;
+    ProgressFn progress_;
+};
+
+}  // namespace
+
+RenderResult renderInWorkers(const RenderJob& job, FrameSink& sink, const ProgressFn& progress) {
+    WorkerPool pool(job, sink, int(std::min<int64_t>(job.jobs, job.frames)));
+    skipToFirstFrame(job);
+    return pool.run(sink, progress);
+}
+
+}  // namespace fieldfx
