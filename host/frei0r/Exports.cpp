@@ -4,7 +4,9 @@
 #include <dlfcn.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <exception>
 #include <new>
 
 #include "Plugin.h"
@@ -86,6 +88,9 @@ EXPORTED void f0r_get_param_info(f0r_param_info_t* info, int index) {
 EXPORTED f0r_instance_t f0r_construct(unsigned int width, unsigned int height) {
     try {
         return new Instance(plugin(), int(std::min(width, 1u << 20)), int(std::min(height, 1u << 20)));
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "fieldfx: %s\n", e.what());  // the host only learns that there is no instance
+        return nullptr;
     } catch (...) {
         return nullptr;
     }

@@ -69,17 +69,17 @@ bool Plugin::load() {
     std::string tried;
     libraryPath_ = findLibrary(operatorName_, tried);
     if (libraryPath_.empty()) {
-        problem_ = pluginName_ + ": cannot find lib" + operatorName_ + ".so (looked for " + tried + ")";
+        problem_ = "cannot find lib" + operatorName_ + ".so (looked for " + tried + ")";
         return false;
     }
     try {
         library_ = OperatorLibrary::load(libraryPath_);
     } catch (const UserError& e) {
-        problem_ = pluginName_ + ": " + e.what();
+        problem_ = e.what();
         return false;
     }
     if (library_->isTransition() != transition_) {
-        problem_ = pluginName_ + ": " + libraryPath_ + " is not the " + (transition_ ? "transition" : "effect") +
+        problem_ = libraryPath_ + " is not the " + (transition_ ? "transition" : "effect") +
                    " this plug-in wraps";
         library_.reset();
         return false;
