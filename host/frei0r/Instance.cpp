@@ -152,6 +152,9 @@ Instance::~Instance() {
 
 void Instance::setParam(int index, const void* value) {
     if (value == nullptr || index < 0 || size_t(index) >= slots_.size()) return;
+    // The host's parser starts from the descriptor, which renders on other
+    // threads write into.
+    std::lock_guard<std::mutex> lock(operatorCallLock());
     const PluginParam& pp = plugin_.params()[size_t(index)];
     Slot& slot = slots_[size_t(index)];
     if (pp.run == RunParam::FieldOrder) {
