@@ -276,43 +276,76 @@ void Instance::finishRun() {
     started_ = false;
 }
 
-bool Instance::renderFrame(int64_t frame, const std::vector<Picture>& inputs, Picture& output) {
-    writeSettings();
-    for (int place = 0; place < 2; ++place) {
-        const FieldCall call = fieldCall(frame, place, shape_.order);
-        const int field = call.field;
-        const uint32_t position = static_cast<uint32_t>(call.position);
-        std::vector<ImagePtr> fields;
-        std::vector<FieldImage*> raw;
-        for (const Picture& input : inputs) {
-            fields.emplace_back(fieldOf(input, field));
-            if (fields.back() == nullptr) return false;
-            raw.push_back(fields.back().get());
-        }
-        host_.setFields(raw, position);
-        host_.beginCommand();
-        request_.command = CMD_RENDER;
-        request_.position = position;
-        request_.flags = static_cast<uint8_t>((request_.flags & ~FLAG_LOWER_FIELD) | call.flags);
-        const int32_t status = op_->action()(&request_);
-        ImagePtr rendered = host_.takeOutput();
-        host_.reclaimCommand();
-        host_.setFields({}, -1);
-        if (status == -1 || rendered == nullptr) return false;
-        weaveField(output, field, *rendered);
+// Render call `call` of the run: the field at place call % 2 of frame
+// call / 2, woven into `output`.
+bool Instance::renderCall(int64_t call, const std::vector<Picture>& inputs, Picture& output) {
+    const FieldCall where = fieldCall(call / 2, int(call % 2), shape_.order);
+    const uint32_t position = static_cast<uint32_t>(where.position);
+    std::vector<ImagePtr> fields;
+    std::vector<FieldImage*> raw;
+    for (const Picture& input : inputs) {
+        fields.emplace_back(fieldOf(input, where.field));
+        if (fields.back() == nullptr) return false;
+        raw.push_back(fields.back().get());
     }
+    host_.setFields(raw, position);
+    host_.beginCommand();
+    request_.command = CMD_RENDER;
+    request_.position = position;
+    request_.flags = static_cast<uint8_t>((request_.flags & ~FLAG_LOWER_FIELD) | where.flags);
+    const int32_t status = op_->action()(&request_);
+    ImagePtr rendered = host_.takeOutput();
+    host_.reclaimCommand();
+    host_.setFields({}, -1);
+    if (status == -1 || rendered == nullptr) return false;
+    weaveField(output, where.field, *rendered);
     return true;
 }
 
-// A run state for `frame` as a whole run would have it: a new run, and every
-// frame before this one rendered (and thrown away) from the frame in hand.
+bool Instance::renderFrame(int64_t frame, const std::vector<Picture>& inputs, Picture& output) {
+    writeSettings();
+    return renderCall(2 * frame, inputs, output) && renderCall(2 * frame + 1, inputs, output);
+}
+
+// The run state a whole run has before `frame`: a new run when the frame
+// lies behind (or there is no run), then the calls up to the frame. Patina's
+// replay skips every call that makes no difference (up to the last film
+// picture made before the frame); the calls it leaves, or all of them
+// without a replay, are rendered from the frame in hand and thrown away.
+// The calls go to the replay in stretches, so that a far seek needs no
+// list of every position.
 bool Instance::seek(int64_t frame, const std::vector<Picture>& inputs) {
-    if (!restart(shape_)) return false;
-    Picture scratch;
-    for (int64_t f = 0; f < frame; ++f) {
-        scratch.resize(shape_.width, shape_.height);
-        if (!renderFrame(f, inputs, scratch)) return false;
+    constexpr int64_t kStretch = 1 << 16;
+    if (!started_ || frame < nextFrame_) {
+        if (!restart(shape_)) return false;
     }
+    writeSettings();
+    const OperatorReplayFn replay = op_->replay();
+    const int64_t target = 2 * frame;
+    Picture scratch;
+    scratch.resize(shape_.width, shape_.height);
+    std::vector<uint32_t> positions;
+    for (int64_t next = 2 * nextFrame_; next < target;) {
+        const int64_t last = std::min(target, next + kStretch - 1);  // listed: calls next..last
+        int64_t skipped = 0;
+        if (replay != nullptr) {
+            positions.clear();
+            for (int64_t c = next; c <= last; ++c) {
+                positions.push_back(static_cast<uint32_t>(fieldCall(c / 2, int(c % 2), shape_.order).position));
+            }
+            OperatorRequest request = request_;
+            request.command = CMD_RENDER;
+            request.flags = static_cast<uint8_t>(request.flags & ~FLAG_LOWER_FIELD);
+            skipped = replay(&request, positions.data(), static_cast<uint32_t>(positions.size()));
+            if (skipped < 0) return false;
+        }
+        for (int64_t c = next + skipped; c < last; ++c) {
+            if (!renderCall(c, inputs, scratch)) return false;
+        }
+        if (last < target && !renderCall(last, inputs, scratch)) return false;
+        next = last < target ? last + 1 : target;
+    }
+    nextFrame_ = frame;
     return true;
 }
 

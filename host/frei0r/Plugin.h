@@ -113,6 +113,7 @@ private:
     };
     RunShape shapeNow() const;
     void writeSettings();
+    bool renderCall(int64_t call, const std::vector<Picture>& inputs, Picture& output);
     bool renderFrame(int64_t frame, const std::vector<Picture>& inputs, Picture& output);
     bool restart(const RunShape& shape);
     void finishRun();

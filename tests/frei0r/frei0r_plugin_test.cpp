@@ -321,11 +321,11 @@ TEST(PluginInstances, SeeksGiveTheFramesOfAWholeRun) {
     for (const char* op : {"patina", "underwater"}) {
         if (!fxtest::isBuiltOperator(operatorName(op))) continue;
         Plugin p(Plugin::path(op));
-        auto settings = [](Session& r) { r.setDouble("length", 0.48); };
-        std::vector<int> all(12);
-        for (int f = 0; f < 12; ++f) all[size_t(f)] = f;
+        auto settings = [](Session& r) { r.setDouble("length", 4.0); };
+        std::vector<int> all(100);
+        for (int f = 0; f < 100; ++f) all[size_t(f)] = f;
         const auto whole = sequence(p, all, 5, settings);
-        const std::vector<int> jumps = {7, 6, 5, 11, 0, 3, 3, 10};
+        const std::vector<int> jumps = {7, 6, 5, 11, 0, 3, 3, 10, 99, 60, 61, 98, 40};
         const auto jumped = sequence(p, jumps, 5, settings);
         for (size_t i = 0; i < jumps.size(); ++i) EXPECT_EQ(jumped[i], whole[size_t(jumps[i])]) << op << " " << jumps[i];
     }
