@@ -48,8 +48,12 @@ bool readText(const char* s, std::string& text) {
 std::string hostString(const void* param) {
     std::string text;
     if (readableMemory(param, sizeof(char*))) {
+        // Text read as an address lies far above user space (its bytes are
+        // not zero at the top) and is not even looked at.
         const char* pointed = *static_cast<const char* const*>(param);
-        if (pointed != nullptr && readText(pointed, text)) return text;
+        const uintptr_t address = reinterpret_cast<uintptr_t>(pointed);
+        const bool plausible = address >= 4096 && uint64_t(address) >> 47 == 0;
+        if (plausible && readText(pointed, text)) return text;
     }
     return readText(static_cast<const char*>(param), text) ? text : std::string("\x01");
 }

@@ -129,6 +129,8 @@ const Expected kExpected[] = {
      {{"hingeCorner", F0R_PARAM_STRING}, {"reboundMode", F0R_PARAM_STRING}, {"reboundCount", F0R_PARAM_DOUBLE}}},
 };
 
+void PrintTo(const Expected& e, std::ostream* out) { *out << e.op; }
+
 std::string operatorName(const char* lower) {
     std::string name = lower;
     name[0] = char(std::toupper(name[0]));
