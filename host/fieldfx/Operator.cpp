@@ -103,9 +103,9 @@ std::unique_ptr<OperatorLibrary> OperatorLibrary::load(const std::string& path) 
 
     auto info = reinterpret_cast<GetOperatorInfoFn>(dlsym(handle, "GetOperatorInfo"));
     op->action_ = reinterpret_cast<OperatorActionFn>(dlsym(handle, "OperatorAction"));
-    op->replay_ = reinterpret_cast<OperatorReplayFn>(dlsym(handle, "OperatorReplay"));
     if (info == nullptr) throw UserError(path, "not an operator library (no GetOperatorInfo)");
     if (op->action_ == nullptr) throw UserError(path, "not an operator library (no OperatorAction)");
+    op->replay_ = reinterpret_cast<OperatorReplayFn>(dlsym(handle, "OperatorReplay"));  // optional
 
     const uintptr_t* tags = info();
     if (!readable(tags, sizeof *tags)) {

@@ -37,7 +37,7 @@ public:
     const std::string& path() const { return path_; }
     bool isTransition() const { return inputs_ == 0; }
     OperatorActionFn action() const { return action_; }
-    // The optional OperatorReplay export, or nullptr.
+    // The optional OperatorReplay export (Patina's); null when absent.
     OperatorReplayFn replay() const { return replay_; }
     const std::vector<Parameter>& parameters() const { return parameters_; }
     const Parameter* find(const std::string& name) const;  // case-insensitive

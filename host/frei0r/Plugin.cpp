@@ -84,9 +84,9 @@ bool Plugin::load() {
         library_.reset();
         return false;
     }
-    // Patina's fields depend on the ones before; every other operator's
-    // field depends only on its position.
-    keepsState_ = lower(operatorName_) == "patina";
+    // Whether a field depends on the ones before (Patina), from the host's
+    // table; an operator it does not know counts as such.
+    keepsState_ = runSplitOf(*library_) != RunSplit::AnyField;
     for (const Parameter& p : library_->parameters()) {
         PluginParam pp;
         pp.name = p.name;
