@@ -119,6 +119,15 @@ std::string whyInOrderOnly(const OperatorLibrary& op) {
            "later field, so its run renders in order from the start";
 }
 
+bool catalogueHas(uint32_t id) {
+    for (const KnownOperator& known : kOperators) {
+        for (const CatalogueText& t : known.texts) {
+            if (t.id == id) return true;
+        }
+    }
+    return false;
+}
+
 std::string catalogueText(uint32_t id) {
     for (const KnownOperator& known : kOperators) {
         for (const CatalogueText& t : known.texts) {

@@ -59,6 +59,8 @@ std::string whyInOrderOnly(const OperatorLibrary& op);
 
 // The text of a text id, or "text <id>" for an id the catalogue lacks.
 std::string catalogueText(uint32_t id);
+// Whether the catalogue holds a text for the id.
+bool catalogueHas(uint32_t id);
 
 // Command-line name of the parameter whose label is `labelId`
 // (for example 110 -> "blurSize"); empty when unknown.

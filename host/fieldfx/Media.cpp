@@ -17,6 +17,7 @@
 #include "Render.h"
 #include "Signals.h"
 #include "Text.h"
+#include "PngSequence.h"
 
 namespace fieldfx {
 
@@ -376,6 +377,7 @@ std::string temporaryPathFor(const std::string& path) {
 
 std::unique_ptr<FrameSource> openSource(const std::string& path, const SourceOptions& options) {
     if (path == "-") return std::make_unique<Y4mSource>(stdin, "stdin", std::fclose, options.frameHint);
+    if (isPngSequencePattern(path)) return openPngSequence(path, options);
     struct stat info {};
     if (stat(path.c_str(), &info) != 0) throw UserError(path, std::strerror(errno));
     if (S_ISDIR(info.st_mode)) throw UserError(path, "is a directory");

@@ -59,6 +59,12 @@ bool readable(const void* address, size_t size) {
     return copied == ssize_t(size);
 }
 
+}  // namespace
+
+bool readableMemory(const void* address, size_t size) { return readable(address, size); }
+
+namespace {
+
 size_t descriptorBytes(uint16_t kind) {
     switch (kind) {
     case PARAM_CHOICE: return sizeof(ChoiceParam);
@@ -160,8 +166,9 @@ std::unique_ptr<OperatorLibrary> OperatorLibrary::load(const std::string& path) 
 }
 
 OperatorLibrary::~OperatorLibrary() {
-    // The library stays loaded: its descriptors may still be referred to,
-    // and unloading at exit gains nothing.
+    // Otherwise the library stays loaded: its descriptors may still be
+    // referred to, and unloading at exit gains nothing.
+    if (close_ && handle_ != nullptr) dlclose(handle_);
 }
 
 const Parameter* OperatorLibrary::find(const std::string& name) const {

@@ -30,10 +30,6 @@ std::string trim(const std::string& s) {
     return s.substr(a, s.find_last_not_of(" \t") - a + 1);
 }
 
-std::string entryText(const Parameter& p, size_t index) {
-    return p.style() == CHOICE_STYLE_NUMBERS ? std::to_string(p.entries[index]) : catalogueText(p.entries[index]);
-}
-
 std::string entryList(const Parameter& p) {
     std::string list;
     for (size_t i = 0; i < p.entries.size(); ++i) {
@@ -87,6 +83,14 @@ int32_t lerp(int64_t a, int64_t b, int64_t num, int64_t den) {
 }
 
 }  // namespace
+
+std::string entryText(const Parameter& p, size_t index) {
+    return p.style() == CHOICE_STYLE_NUMBERS ? std::to_string(p.entries[index]) : catalogueText(p.entries[index]);
+}
+
+void colorToRgb(const ParamValue& v, uint8_t rgb[3]) {
+    nearestRgb(v.color[PIXEL_LUMA], v.color[PIXEL_CHROMA2], v.color[PIXEL_CHROMA1], rgb);
+}
 
 std::string kindName(uint16_t kind) {
     switch (kind) {
@@ -270,7 +274,7 @@ std::string describeValue(const Parameter& p, const ParamValue& v) {
         return std::to_string(v.number);
     case PARAM_COLOR: {
         uint8_t rgb[3];
-        nearestRgb(v.color[PIXEL_LUMA], v.color[PIXEL_CB], v.color[PIXEL_CR], rgb);
+        colorToRgb(v, rgb);
         char text[64];
         std::snprintf(text, sizeof text, "#%02X%02X%02X (key %u, Cr %u, Cb %u, Y' %u)", rgb[0], rgb[1], rgb[2],
                       v.color[PIXEL_KEY], v.color[PIXEL_CHROMA1], v.color[PIXEL_CHROMA2], v.color[PIXEL_LUMA]);

@@ -147,6 +147,21 @@ std::string formatProblem(const VideoFormat& f) {
     return "";
 }
 
+Rational rateFromNumber(double fps) {
+    const double whole = std::round(fps);
+    if (fps == whole) return Rational{int64_t(whole), 1};
+    const double ntsc = std::round(fps * 1.001);
+    if (std::fabs(fps - ntsc * 1000.0 / 1001.0) < 0.005) return Rational{int64_t(ntsc) * 1000, 1001};
+    int64_t num = std::llround(fps * 1000.0), den = 1000;
+    for (int64_t f : {2, 5}) {
+        while (num % f == 0 && den % f == 0) {
+            num /= f;
+            den /= f;
+        }
+    }
+    return Rational{std::max<int64_t>(num, 1), den};
+}
+
 bool isSixtyFields(const Rational& rate) {
     return rate.known() && (rate == Rational{30, 1} || rate == Rational{30000, 1001});
 }

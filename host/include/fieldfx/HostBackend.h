@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 #include "OperatorApi.h"
 
@@ -28,6 +29,12 @@ public:
 // Returns the backend that was installed before.
 HostBackend* installHostBackend(HostBackend* backend);
 HostBackend* installedHostBackend();
+
+// One lock for the whole process. Operators keep their settings and state
+// in library statics and the backend is process-wide, so hosts that drive
+// operators from several threads (the frei0r plug-ins) hold it around
+// everything from writing the settings to taking the output.
+std::mutex& operatorCallLock();
 
 // A field image and its pixels in one heap block, every pixel opaque black
 // (or, with black false, left as the allocation found them, for an image
