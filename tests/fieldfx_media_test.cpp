@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "CliHarness.h"
+#include "CliFixture.h"
 
 using namespace fxtest;
 

@@ -7,6 +7,7 @@ extern const char kUsage[];
 extern const char kListHelp[];
 extern const char kInfoHelp[];
 extern const char kRenderHelp[];
+extern const char kJoinHelp[];
 extern const char kDemoHelp[];
 
 }  // namespace fieldfx

@@ -98,6 +98,7 @@ public:
     }
     const VideoFormat* storedFormat() const override { return &reader_->format(); }
     bool readStored(Frame& frame) override { return reader_->readFrame(frame); }
+    bool skip() override { return reader_->skipFrame(); }
 
 private:
     void open(int64_t frameHint) {
@@ -164,6 +165,11 @@ public:
         picture = picture_;
         return true;
     }
+    bool skip() override {
+        if (served_ >= count_) return false;
+        ++served_;
+        return true;
+    }
 
 private:
     std::string name_;
@@ -204,7 +210,7 @@ private:
 
 class Y4mSink : public FileSink {
 public:
-    Y4mSink(const std::string& path, const VideoFormat& format) : FileSink(path), format_(format) {
+    Y4mSink(const std::string& path, const VideoFormat& format, bool header) : FileSink(path), format_(format) {
         if (path == "-") {
             file_ = stdout;
         } else {
@@ -212,7 +218,7 @@ public:
             file_ = std::fopen(temp.c_str(), "wb");
             if (file_ == nullptr) throw UserError(path, std::string("cannot write: ") + std::strerror(errno));
         }
-        writer_ = std::make_unique<Y4mWriter>(file_, format_, path);
+        writer_ = std::make_unique<Y4mWriter>(file_, format_, path, header);
     }
     ~Y4mSink() override {
         if (file_ != nullptr && file_ != stdout) std::fclose(file_);
@@ -239,14 +245,15 @@ private:
 
 class PngSink : public FileSink {
 public:
-    PngSink(const std::string& path, bool sequence, bool alpha) : FileSink(path), sequence_(sequence), alpha_(alpha) {}
+    PngSink(const std::string& path, bool sequence, bool alpha, int64_t firstIndex)
+        : FileSink(path), sequence_(sequence), alpha_(alpha), first_(firstIndex), index_(firstIndex) {}
     void write(const Picture& picture) override {
         std::string target = path_;
         if (sequence_) {
             char name[4096];
             std::snprintf(name, sizeof name, path_.c_str(), static_cast<int>(index_));
             target = name;
-        } else if (index_ > 0) {
+        } else if (index_ > first_) {
             throw UserError(path_, "a single PNG holds one frame");
         }
         ++index_;
@@ -256,7 +263,7 @@ public:
 
 private:
     bool sequence_, alpha_;
-    int64_t index_ = 0;
+    int64_t first_, index_;
 };
 
 // Frames go to ffmpeg as YUV4MPEG2 on its standard input; ffmpeg writes a
@@ -265,7 +272,7 @@ private:
 // input and lets it finish the file.
 class FfmpegSink : public FileSink {
 public:
-    FfmpegSink(const std::string& path, const VideoFormat& format, const SinkOptions& options)
+    FfmpegSink(const std::string& path, const VideoFormat& format, const std::string& note, const SinkOptions& options)
         : FileSink(path), format_(format) {
         temp_ = newTemporary(path);
         std::vector<std::string> args = {"-nostdin", "-hide_banner", "-loglevel", ffmpegVerbose() ? "info" : "error",
@@ -276,6 +283,7 @@ public:
         if (!audio.empty()) args.insert(args.end(), {"-map", "[audio]", "-shortest"});
         const std::vector<std::string> video = videoArguments(path, format, options.bits);
         args.insert(args.end(), video.begin(), video.end());
+        if (!note.empty()) args.insert(args.end(), {"-metadata", "comment=" + note});
         args.push_back(temp_);
         child_ = std::make_unique<ChildProcess>("ffmpeg", args, ChildProcess::Pipe::ToChild, path);
         try {
@@ -502,12 +510,14 @@ bool sinkHoldsAudio(const std::string& path) {
     return true;
 }
 
-std::unique_ptr<FrameSink> openSink(const std::string& path, const VideoFormat& format, const SinkOptions& options) {
+std::unique_ptr<FrameSink> openSink(const std::string& path, const VideoFormat& format, const SinkPlace& place,
+                                    const SinkOptions& options) {
     switch (sinkKindFor(path)) {
-    case SinkKind::Y4m: return std::make_unique<Y4mSink>(path, format);
-    case SinkKind::PngSingle: return std::make_unique<PngSink>(path, false, hasAlpha(format.chroma));
-    case SinkKind::PngSequence: return std::make_unique<PngSink>(path, true, hasAlpha(format.chroma));
-    case SinkKind::Ffmpeg: return std::make_unique<FfmpegSink>(path, format, options);
+    case SinkKind::Y4m: return std::make_unique<Y4mSink>(path, format, place.firstFrame == 0);
+    case SinkKind::PngSingle: return std::make_unique<PngSink>(path, false, hasAlpha(format.chroma), 0);
+    case SinkKind::PngSequence:
+        return std::make_unique<PngSink>(path, true, hasAlpha(format.chroma), place.firstFrame);
+    case SinkKind::Ffmpeg: return std::make_unique<FfmpegSink>(path, format, place.note, options);
     }
     return nullptr;
 }

@@ -34,6 +34,11 @@ public:
     virtual const VideoFormat* storedFormat() const { return nullptr; }
     virtual bool readStored(Frame&) { return false; }
     virtual SourceMedia media() const { return {}; }
+    // Passes over the next frame; false at the end.
+    virtual bool skip() {
+        Picture picture;
+        return read(picture);
+    }
 };
 
 struct SourceOptions {
@@ -86,7 +91,17 @@ bool sinkHoldsAudio(const std::string& path);
 // caught; every file of a PNG sequence is checked), before anything is
 // rendered.
 void checkSink(const std::string& path, int64_t frames, const std::vector<std::string>& inputs = {});
-std::unique_ptr<FrameSink> openSink(const std::string& path, const VideoFormat& format,
+// Where in the whole run a sink's frames lie: a chunk of a run that starts
+// at `firstFrame` continues the whole run's output, so that the chunks'
+// outputs concatenated in order are the whole run's. A YUV4MPEG2 chunk after
+// the first holds FRAME records only (the first chunk holds the stream
+// header); a PNG sequence is numbered by the frame of the whole run. Files
+// ffmpeg writes are whole files, joined by `fieldfx join`.
+struct SinkPlace {
+    int64_t firstFrame = 0;
+    std::string note;  // kept in an encoded file's comment, for fieldfx join
+};
+std::unique_ptr<FrameSink> openSink(const std::string& path, const VideoFormat& format, const SinkPlace& place = {},
                                     const SinkOptions& options = {});
 
 bool ffmpegAvailable();

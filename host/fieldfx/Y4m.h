@@ -29,6 +29,7 @@ public:
     // Reads the next frame; false at the clean end of the stream. A frame
     // cut short or a malformed frame line throws UserError.
     bool readFrame(Frame& frame);
+    // Passes over the next frame: by seeking in a file, by reading a pipe.
     bool skipFrame();
 
     // On a seekable stream: the number of frames from the current one to
@@ -49,7 +50,10 @@ private:
 
 class Y4mWriter {
 public:
-    Y4mWriter(FILE* file, const VideoFormat& format, std::string target);
+    // Writes the stream header at once, unless `header` is false: then the
+    // frames continue a stream whose header another writer wrote (a later
+    // chunk of a run).
+    Y4mWriter(FILE* file, const VideoFormat& format, std::string target, bool header = true);
     void writeFrame(const Frame& frame);
 
 private:
