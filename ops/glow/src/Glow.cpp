@@ -142,15 +142,18 @@ static void glowPixels(uint8_t* scratch, const uint8_t* field, size_t count, int
 // At strength 0 the brightness is (Y * 255 + T * 0) / 255 = Y whatever the
 // blur gives, so the result is the field with an opaque key and the blur is
 // left out.
+[[gnu::always_inline]] static inline void opaqueCopyLoop(uint8_t* __restrict scratch, const uint8_t* __restrict field,
+                                                 size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        uint32_t word;
+        std::memcpy(&word, field + i * PIXEL_BYTES, 4);
+        word |= 0xFFu;
+        std::memcpy(scratch + i * PIXEL_BYTES, &word, 4);
+    }
+}
+
 static void opaqueCopy(uint8_t* scratch, const uint8_t* field, size_t count) {
-    runInWidestBuild([&]() ISA_BODY {
-        for (size_t i = 0; i < count; ++i) {
-            uint32_t word;
-            std::memcpy(&word, field + i * PIXEL_BYTES, 4);
-            word |= 0xFFu;
-            std::memcpy(scratch + i * PIXEL_BYTES, &word, 4);
-        }
-    });
+    runInWidestBuild([&]() ISA_BODY { opaqueCopyLoop(scratch, field, count); });
 }
 
 // ---------------------------------------------------------------------------

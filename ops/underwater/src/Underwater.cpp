@@ -106,22 +106,29 @@ static inline double waveOffset(double value, double amplitude, double twice, do
 // only where they differ, within about 1e-9 of an index boundary, or where
 // the phase is too large for the near values. Each index's phase goes to
 // `phases`, and whether its index is settled to `settled`.
-static void nearLineSources(int32_t* __restrict sources, double* __restrict phases, uint8_t* __restrict settled,
-                            int32_t length, double travel, double turn, const Wave& wave, double twice,
-                            double strength, bool cosine) {
+[[gnu::always_inline]] static inline void nearLineLoop(int32_t* __restrict sources, double* __restrict phases,
+                                               uint8_t* __restrict settled, int32_t length, double travel,
+                                               double turn, double count, double amplitude, double twice,
+                                               double strength, bool cosine) {
+    for (int32_t i = 0; i < length; ++i) {
+        const double phase = ((travel + i) * turn * count) / length;
+        const double near = nearSineOrCosine(phase, cosine);
+        const int32_t low = sourceIndex(i, waveOffset(near - kNearSineSlack, amplitude, twice, strength), length);
+        const int32_t high = sourceIndex(i, waveOffset(near + kNearSineSlack, amplitude, twice, strength), length);
+        phases[i] = phase;
+        sources[i] = low;
+        settled[i] = nearSineServes(phase) && low == high;
+    }
+}
+
+static void nearLineSources(int32_t* sources, double* phases, uint8_t* settled, int32_t length, double travel,
+                            double turn, const Wave& wave, double twice, double strength, bool cosine) {
     const double count = wave.count;
     const double amplitude = wave.amplitude;
+    // The loop takes its values as arguments, so that they stay in registers
+    // while it stores.
     runInWidestBuild([&]() ISA_BODY {
-        for (int32_t i = 0; i < length; ++i) {
-            const double phase = ((travel + i) * turn * count) / length;
-            const double near = nearSineOrCosine(phase, cosine);
-            const int32_t low = sourceIndex(i, waveOffset(near - kNearSineSlack, amplitude, twice, strength), length);
-            const int32_t high =
-                sourceIndex(i, waveOffset(near + kNearSineSlack, amplitude, twice, strength), length);
-            phases[i] = phase;
-            sources[i] = low;
-            settled[i] = nearSineServes(phase) && low == high;
-        }
+        nearLineLoop(sources, phases, settled, length, travel, turn, count, amplitude, twice, strength, cosine);
     });
 }
 
