@@ -68,7 +68,11 @@ inline bool isaAllows(IsaLevel level) { return isaLevel() >= level; }
 // (on x86-64 with SSE2, which the compiler may use for plain loops). The
 // body is inlined into each build, so that the compiler vectorises its
 // loops for the wider registers. For integer loops, whose bytes cannot
-// differ between the builds.
+// differ between the builds (and floating point without contraction).
+// A body hands its values to an always-inline function with the loop
+// rather than looping over its captures: those are read through the
+// closure, which any byte store may alias, and would be reloaded on every
+// step.
 #define ISA_BODY __attribute__((always_inline))
 
 #if defined(__x86_64__) || defined(__i386__)
