@@ -96,6 +96,7 @@ std::unique_ptr<OperatorLibrary> OperatorLibrary::load(const std::string& path) 
     op->action_ = reinterpret_cast<OperatorActionFn>(dlsym(handle, "OperatorAction"));
     if (info == nullptr) throw UserError(path, "not an operator library (no GetOperatorInfo)");
     if (op->action_ == nullptr) throw UserError(path, "not an operator library (no OperatorAction)");
+    op->replay_ = reinterpret_cast<OperatorReplayFn>(dlsym(handle, "OperatorReplay"));  // optional
 
     const uintptr_t* tags = info();
     if (!readable(tags, sizeof *tags)) {
@@ -184,6 +185,7 @@ std::vector<std::string> operatorSearchPath(const std::string& opsOption) {
     }
     const std::string self = programDirectory();
     dirs.push_back(self + "/../lib");
+    dirs.push_back(self + "/../lib/fieldfx");  // where cmake --install puts them
     dirs.push_back(self);
     return dirs;
 }

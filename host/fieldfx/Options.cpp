@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 
 #include "Error.h"
 
@@ -95,6 +96,19 @@ void parseScale(const std::string& text, int& num, int& den) {
     den = int(d);
 }
 
+void parseChunk(const std::string& text, int& k, int& n) {
+    const size_t slash = text.find('/');
+    int64_t a = 0, b = 0;
+    if (slash == std::string::npos || !parseInt(text.substr(0, slash), a) || !parseInt(text.substr(slash + 1), b)) {
+        throw UserError("--chunk", "'" + text + "' is not a chunk K/N (for example 2/8)");
+    }
+    if (b < 1 || b > 100000 || a < 1 || a > b) {
+        throw UserError("--chunk", "'" + text + "' must have 1 <= K <= N <= 100000");
+    }
+    k = int(a);
+    n = int(b);
+}
+
 Region parseRegion(const std::string& text, int fieldWidth, int fieldHeight) {
     int64_t v[4] = {0, 0, 0, 0};
     size_t start = 0;
@@ -121,11 +135,19 @@ Interlace parseFieldOrder(const std::string& text) {
 Chroma parsePixelFormat(const std::string& text) {
     Chroma chroma;
     if (parseChromaName(text, chroma)) return chroma;
-    if (text == "yuv420p") return Chroma::C420jpeg;
-    if (text == "yuv422p") return Chroma::C422;
-    if (text == "yuv444p") return Chroma::C444;
-    if (text == "yuva444p") return Chroma::C444alpha;
-    throw UserError("--pix-fmt", "'" + text + "' is not one of 420jpeg, 420mpeg2, 420paldv, 422, 444, 444alpha");
+    // ffmpeg's names, also with a depth for outputs written through ffmpeg
+    // (yuv422p10le: 4:2:2 written at 10 bits).
+    std::string name = text;
+    for (const char* depth : {"9le", "10le", "12le", "14le", "16le"}) {
+        const size_t at = name.size() >= std::strlen(depth) ? name.size() - std::strlen(depth) : 0;
+        if (name.size() > std::strlen(depth) && name.compare(at, std::string::npos, depth) == 0) name.erase(at);
+    }
+    if (name == "yuv420p") return Chroma::C420jpeg;
+    if (name == "yuv422p") return Chroma::C422;
+    if (name == "yuv444p") return Chroma::C444;
+    if (name == "yuva444p") return Chroma::C444alpha;
+    throw UserError("--pix-fmt", "'" + text + "' is not one of 420jpeg, 420mpeg2, 420paldv, 422, 444, 444alpha, "
+                                 "or yuv420p, yuv422p, yuv444p, yuva444p (with 10le, 12le or 16le for more bits)");
 }
 
 }  // namespace fieldfx

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "Catalogue.h"
 #include "Error.h"
 #include "RunPositions.h"
 #include "RunState.h"
@@ -23,6 +24,40 @@ namespace {
 
 constexpr int kSlotsPerWorker = 2;
 
+// Frames go to the workers in turn. An operator whose fields depend only on
+// their position hands them out one by one; one that replays (Patina) hands
+// out stretches of frames, each of which its worker starts by skipping ahead
+// in the run (replay, then the discarded renders from the last update on),
+// so a stretch should be long against that lead-in. The stretches in flight
+// need slots, and those are kept below about this much memory.
+constexpr size_t kStretchMemory = size_t(256) << 20;
+constexpr int64_t kShortestStretch = 4, kLongestStretch = 32;
+
+// The first frame a render reads: the chunk's first, or for an operator
+// that replays, up to kLeadInFrames before it.
+int64_t leadInStart(const RenderJob& job) {
+    const int64_t begin = chunkBegin(job);
+    return job.op->replay() != nullptr ? std::max<int64_t>(0, begin - kLeadInFrames) : begin;
+}
+
+int64_t stretchFrames(const RenderJob& job, int workers) {
+    if (job.op->replay() == nullptr) return 1;
+    size_t slotBytes = 4 * size_t(job.outputFormat.width) * size_t(job.outputFormat.height);
+    for (size_t i = 0; i < job.inputs.size(); ++i) {
+        slotBytes += 4 * size_t(job.fieldFormat.width) * size_t(job.fieldFormat.height);
+    }
+    const int64_t fit = int64_t(kStretchMemory / (std::max<size_t>(slotBytes, 1) * size_t(workers))) - 1;
+    return std::clamp(fit, kShortestStretch, kLongestStretch);
+}
+
+// Slots for the frames in flight: two for each worker, or with stretches a
+// stretch and one more for each, and the frames before the newest stretch's
+// start that its worker may render again.
+size_t slotCount(int64_t stretch, int workers) {
+    if (stretch == 1) return size_t(workers) * kSlotsPerWorker;
+    return size_t(workers) * size_t(stretch + 1) + size_t(kLeadInFrames);
+}
+
 // The stored layouts the frames travel in, when the inputs and the output
 // have them: then the worker expands and packs the chroma, not the parent.
 struct StoredLayouts {
@@ -33,7 +68,7 @@ struct StoredLayouts {
 
 [[noreturn]] void workerMain(const RenderJob& job, const StoredLayouts& stored, SharedSlots& slots, int commands,
                              int reports) {
-    signal(SIGINT, SIG_IGN);  // the parent decides when the run stops
+    for (int s : {SIGINT, SIGTERM, SIGHUP}) signal(s, SIG_IGN);  // the parent decides when the run stops
     signal(SIGPIPE, SIG_IGN);
     keepOnlyWorkerDescriptors(commands, reports);
     auto send = [&](int32_t kind, int64_t frame, int place, const std::string& text) {
@@ -52,18 +87,31 @@ struct StoredLayouts {
             _exit(1);
         }
         const int inWidth = job.fieldFormat.width, inHeight = job.fieldFormat.height;
-        std::vector<Picture> pictures(job.inputs.size());
+        std::vector<Picture> pictures(job.inputs.size()), leadIn(job.inputs.size());
         Picture output;
         Frame storedFrame;
-        while (readAll(commands, &frame, sizeof frame)) {
-            for (size_t i = 0; i < pictures.size(); ++i) {
+        auto load = [&](int64_t from, std::vector<Picture>& into) -> const std::vector<Picture>& {
+            for (size_t i = 0; i < into.size(); ++i) {
                 if (stored.inputs) {
-                    slots.loadInputFrame(frame, i, storedFrame, frameBytes(stored.inputFormats[i]));
-                    pictures[i] = expandFrame(stored.inputFormats[i], storedFrame);
+                    slots.loadInputFrame(from, i, storedFrame, frameBytes(stored.inputFormats[i]));
+                    into[i] = expandFrame(stored.inputFormats[i], storedFrame);
                 } else {
-                    slots.loadInput(frame, i, pictures[i], inWidth, inHeight);
+                    slots.loadInput(from, i, into[i], inWidth, inHeight);
                 }
             }
+            return into;
+        };
+        while (readAll(commands, &frame, sizeof frame)) {
+            // The first frame of a stretch: skip over the frames of the others.
+            if (2 * frame != run.nextCall) {
+                const std::string why = run.advanceTo(frame, [&](int64_t f) -> const std::vector<Picture>& { return load(f, leadIn); });
+                if (!why.empty()) {
+                    send(REPORT_FAILED, frame, 0, why);
+                    run.finish();
+                    _exit(1);
+                }
+            }
+            load(frame, pictures);
             output.resize(job.outputFormat.width, job.outputFormat.height);
             for (int place = 0; place < 2; ++place) {
                 if (const std::string why = run.renderField(pictures, frame, place, output); !why.empty()) {
@@ -109,8 +157,8 @@ struct FrameState {
 class WorkerPool {
 public:
     WorkerPool(const RenderJob& job, FrameSink& sink, int count)
-        : job_(job), slots_(job, size_t(count) * kSlotsPerWorker), workers_(size_t(count)),
-          frames_(slots_.count()) {
+        : job_(job), stretch_(stretchFrames(job, count)), slots_(job, slotCount(stretch_, count)),
+          workers_(size_t(count)), frames_(slots_.count()) {
         // A slot holds four planes of a picture; a stored frame is no larger.
         const size_t inputPlanes = 4 * size_t(job.fieldFormat.width) * size_t(job.fieldFormat.height);
         stored_.inputs = true;
@@ -130,13 +178,20 @@ public:
 
     RenderResult run(FrameSink& sink, const ProgressFn& progress) {
         progress_ = progress;
-        const int64_t total = job_.frames, ring = int64_t(slots_.count());
+        const int64_t first = chunkBegin(job_), total = chunkEnd(job_), ring = int64_t(slots_.count());
         Picture output;
         Frame storedFrame;
         RenderResult result;
-        int64_t next = 0;  // the next frame to hand out
-        while (result.framesWritten < total && !g_abortRequested) {
-            const int64_t write = written_ = result.framesWritten;
+        // A chunk of a run that replays: the frames just before it, which the
+        // worker of its first stretch renders again (discarded), go into
+        // their slots first. They stay there until that frame is written.
+        for (int64_t frame = leadInStart(job_); frame < first && !g_abortRequested; ++frame) {
+            const std::string readProblem = readIntoSlot(frame);
+            if (!readProblem.empty() && !g_abortRequested) fail(readProblem);
+        }
+        int64_t next = first;  // the next frame to hand out
+        while (first + result.framesWritten < total) {
+            const int64_t write = written_ = first + result.framesWritten;
             if (write < next && state(write).done) {
                 try {
                     if (stored_.output) {
@@ -152,12 +207,23 @@ public:
                 ++result.framesWritten;
                 continue;
             }
-            Worker& writer = workers_[size_t(write % int64_t(workers_.size()))];
+            Worker& writer = workerOf(write);
             if (writer.failedAt == write) fail(writer.failure);
-            Worker& handler = workers_[size_t(next % int64_t(workers_.size()))];
-            if (next < total && next < write + ring && handler.running && handler.failedAt < 0) {
+            if (g_abortRequested) {
+                // Stopping: the frames already handed out are finished and
+                // written in order; nothing more is read.
+                if (write >= next || writer.failedAt >= 0 || !writer.running) break;
+                awaitReports(next);
+                continue;
+            }
+            Worker& handler = workerOf(next);
+            // With stretches, the slots of the frames just before the oldest
+            // unwritten one stay as they are: a worker starting a stretch
+            // may render them again.
+            const int64_t kept = stretch_ > 1 ? kLeadInFrames : 0;
+            if (next < total && next < write + ring - kept && handler.running && handler.failedAt < 0) {
                 const std::string readProblem = readIntoSlot(next);
-                if (g_abortRequested) break;  // an interrupted read is the stop, not a fault
+                if (g_abortRequested) continue;  // an interrupted read is the stop, not a fault
                 if (!readProblem.empty()) fail(readProblem);
                 state(next) = FrameState{};
                 if (!writeAll(handler.commands, &next, sizeof next)) ended(handler, next);
@@ -219,6 +285,8 @@ private:
     }
 
     FrameState& state(int64_t frame) { return frames_[size_t(frame % int64_t(frames_.size()))]; }
+    size_t workerIndex(int64_t frame) const { return size_t(frame / stretch_ % int64_t(workers_.size())); }
+    Worker& workerOf(int64_t frame) { return workers_[workerIndex(frame)]; }
 
     [[noreturn]] void fail(const std::string& why) {
         stop(false);
@@ -263,11 +331,11 @@ private:
     }
 
     // The first frame of worker `w` that is not done, handed out or not.
+    // Frames before written_ are done; their slots may hold later frames.
     int64_t firstUndelivered(const Worker& w, int64_t next) {
-        const int64_t count = int64_t(workers_.size()), k = int64_t(&w - workers_.data());
-        // Frames before written_ are done; their slots may hold later frames.
-        int64_t frame = written_ <= k ? k : k + (written_ - k + count - 1) / count * count;
-        while (frame < next && state(frame).done) frame += count;
+        const size_t k = size_t(&w - workers_.data());
+        int64_t frame = written_;
+        while (workerIndex(frame) != k || (frame < next && state(frame).done)) ++frame;
         return frame;
     }
 
@@ -314,6 +382,7 @@ private:
     }
 
     const RenderJob& job_;
+    int64_t stretch_;  // frames handed to one worker in a row
     SharedSlots slots_;
     std::vector<Worker> workers_;
     std::vector<FrameState> frames_;
@@ -328,8 +397,8 @@ private:
 }  // namespace
 
 RenderResult renderInWorkers(const RenderJob& job, FrameSink& sink, const ProgressFn& progress) {
-    WorkerPool pool(job, sink, int(std::min<int64_t>(job.jobs, job.frames)));
-    skipToFirstFrame(job);
+    WorkerPool pool(job, sink, int(std::min<int64_t>(job.jobs, chunkEnd(job) - chunkBegin(job))));
+    skipToFrame(job, leadInStart(job));
     return pool.run(sink, progress);
 }
 

@@ -142,11 +142,23 @@ bool Y4mReader::readFrame(Frame& frame) {
 }
 
 bool Y4mReader::skipFrame() {
+    // A file is passed over by seeking (countFrames has checked that every
+    // frame is whole); a pipe is read.
+    struct stat info {};
+    if (fstat(fileno(file_), &info) == 0 && S_ISREG(info.st_mode)) {
+        if (!readFrameLine()) return false;
+        const off_t end = ftello(file_) + off_t(frameBytes(format_));
+        if (end > info.st_size || fseeko(file_, end, SEEK_SET) != 0) {
+            throw UserError(source_, "truncated frame " + std::to_string(framesRead_ + 1));
+        }
+        ++framesRead_;
+        return true;
+    }
     Frame scratch;
     return readFrame(scratch);
 }
 
-int64_t Y4mReader::countFrames() {
+int64_t Y4mReader::countFrames(bool wholeOnly) {
     const off_t start = ftello(file_);
     struct stat info {};
     if (start < 0 || fstat(fileno(file_), &info) != 0 || !S_ISREG(info.st_mode)) return -1;
@@ -155,6 +167,10 @@ int64_t Y4mReader::countFrames() {
     const int64_t before = framesRead_;
     while (readFrameLine()) {
         const off_t here = ftello(file_);
+        if (here + size > info.st_size && wholeOnly) {
+            cutShort_ = true;
+            break;
+        }
         if (here + size > info.st_size) {
             throw UserError(source_, "truncated frame " + std::to_string(framesRead_ + 1) + " (" +
                                          std::to_string(info.st_size - here) + " of " + std::to_string(size) +
@@ -170,10 +186,11 @@ int64_t Y4mReader::countFrames() {
     return count;
 }
 
-Y4mWriter::Y4mWriter(FILE* file, const VideoFormat& format, std::string target)
+Y4mWriter::Y4mWriter(FILE* file, const VideoFormat& format, std::string target, bool header)
     : file_(file), format_(format), target_(std::move(target)) {
-    const std::string header = formatY4mHeader(format_) + "\n";
-    if (std::fwrite(header.data(), 1, header.size(), file_) != header.size()) {
+    if (!header) return;
+    const std::string line = formatY4mHeader(format_) + "\n";
+    if (std::fwrite(line.data(), 1, line.size(), file_) != line.size()) {
         throw UserError(target_, std::string("write error: ") + std::strerror(errno));
     }
 }

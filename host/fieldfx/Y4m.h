@@ -29,12 +29,15 @@ public:
     // Reads the next frame; false at the clean end of the stream. A frame
     // cut short or a malformed frame line throws UserError.
     bool readFrame(Frame& frame);
+    // Passes over the next frame: by seeking in a file, by reading a pipe.
     bool skipFrame();
 
     // On a seekable stream: the number of frames from the current one to
     // the end, checking every frame line and size on the way. -1 when the
-    // stream cannot seek.
-    int64_t countFrames();
+    // stream cannot seek. A frame cut short throws UserError, or with
+    // `wholeOnly` ends the count there (cutShort() then tells).
+    int64_t countFrames(bool wholeOnly = false);
+    bool cutShort() const { return cutShort_; }
 
 private:
     bool readFrameLine();
@@ -42,11 +45,15 @@ private:
     std::string source_;
     VideoFormat format_;
     int64_t framesRead_ = 0;
+    bool cutShort_ = false;
 };
 
 class Y4mWriter {
 public:
-    Y4mWriter(FILE* file, const VideoFormat& format, std::string target);
+    // Writes the stream header at once, unless `header` is false: then the
+    // frames continue a stream whose header another writer wrote (a later
+    // chunk of a run).
+    Y4mWriter(FILE* file, const VideoFormat& format, std::string target, bool header = true);
     void writeFrame(const Frame& frame);
 
 private:
