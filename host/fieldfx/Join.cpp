@@ -14,6 +14,7 @@
 
 #include "Error.h"
 #include "Media.h"
+#include "Text.h"
 #include "Y4m.h"
 
 #include "Text.h"

@@ -12,7 +12,6 @@
 #include "Catalogue.h"
 #include "Error.h"
 #include "RunState.h"
-#include "Text.h"
 #include "WorkerPool.h"
 
 namespace fieldfx {

@@ -277,7 +277,7 @@ std::string describeValue(const Parameter& p, const ParamValue& v) {
         colorToRgb(v, rgb);
         char text[64];
         std::snprintf(text, sizeof text, "#%02X%02X%02X (key %u, Cr %u, Cb %u, Y' %u)", rgb[0], rgb[1], rgb[2],
-                      v.color[PIXEL_KEY], v.color[PIXEL_CHROMA1], v.color[PIXEL_CHROMA2], v.color[PIXEL_LUMA]);
+                      v.color[PIXEL_KEY], v.color[PIXEL_CR], v.color[PIXEL_CB], v.color[PIXEL_LUMA]);
         return text;
     }
     case PARAM_POINT: return std::to_string(v.x) + "," + std::to_string(v.y);

@@ -20,14 +20,17 @@ struct RowDraw {
     uint32_t sampleWeight;  // 255 - D for a trail pass, 255 for kReplacePixel
 };
 
-// Target pixel x of a row (p its first byte).
+// Target pixel x of a row (p its first byte). kTrail: a trail pass, which
+// blends (built apart from the final pass, which replaces, so that neither
+// tests the pass kind per pixel).
+template <bool kTrail>
 [[gnu::always_inline]] inline void drawPixel(uint8_t* p, int32_t x, const RowDraw& r, const FieldSampler& moving) {
     const double sx = r.columnCos[x] - r.rowSin + r.originX;
     const double sy = (r.columnSin[x] + r.rowCos) * 0.5 + r.originY;
     // Written so that NaN fails: no conversion to an integer happens for a
     // position outside the field.
     if (!(sx >= 0.0 && sx < r.widthBound && sy >= 0.0 && sy < r.heightBound)) return;
-    if (r.trailWeight < 0) {
+    if constexpr (!kTrail) {
         moving.sample(sx, sy, p);
     } else {
         uint8_t sample[PIXEL_BYTES];
@@ -38,9 +41,10 @@ struct RowDraw {
     }
 }
 
+template <bool kTrail>
 void drawRow(uint8_t* row, int32_t width, const RowDraw& pass, const FieldSampler& moving) {
     const RowDraw r = pass;
-    for (int32_t x = 0; x < width; ++x) drawPixel(row + x * PIXEL_BYTES, x, r, moving);
+    for (int32_t x = 0; x < width; ++x) drawPixel<kTrail>(row + x * PIXEL_BYTES, x, r, moving);
 }
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -48,6 +52,7 @@ void drawRow(uint8_t* row, int32_t width, const RowDraw& pass, const FieldSample
 // with the scalar operations in the same order, then sampleFourInside. A
 // group of four with a position outside the field or a neighbour to clamp
 // is drawn pixel by pixel, as is the tail of the row.
+template <bool kTrail>
 __attribute__((target("avx2"))) void drawRowFours(uint8_t* row, int32_t width, const RowDraw& pass,
                                                   const FieldSampler& moving) {
     // A local copy, whose address the loop never gives away, so that the
@@ -75,8 +80,8 @@ __attribute__((target("avx2"))) void drawRowFours(uint8_t* row, int32_t width, c
             _mm256_add_pd(_mm256_mul_pd(_mm256_add_pd(_mm256_loadu_pd(columnSin + x), rowCos), half), originY);
         __m128i samples;
         if (!sampleFourInside(moving, sx, sy, widthBound, heightBound, samples)) {
-            for (int32_t k = 0; k < 4; ++k) drawPixel(p + k * PIXEL_BYTES, x + k, r, moving);
-        } else if (r.trailWeight < 0) {
+            for (int32_t k = 0; k < 4; ++k) drawPixel<kTrail>(p + k * PIXEL_BYTES, x + k, r, moving);
+        } else if constexpr (!kTrail) {
             _mm_storeu_si128(reinterpret_cast<__m128i*>(p), samples);
         } else {
             const __m128i target = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
@@ -87,7 +92,7 @@ __attribute__((target("avx2"))) void drawRowFours(uint8_t* row, int32_t width, c
                              _mm_or_si128(_mm_and_si128(firstBytes, target), _mm_andnot_si128(firstBytes, mixed)));
         }
     }
-    for (; x < width; ++x) drawPixel(row + x * PIXEL_BYTES, x, r, moving);
+    for (; x < width; ++x) drawPixel<kTrail>(row + x * PIXEL_BYTES, x, r, moving);
 }
 
 const bool kDrawFours = isaAllows(IsaLevel::Avx2);
@@ -95,7 +100,10 @@ const bool kDrawFours = isaAllows(IsaLevel::Avx2);
 
 }  // namespace
 
-void drawPass(uint8_t* target, int32_t width, int32_t height, bool canSample, const PassTerms& terms,
+namespace {
+
+template <bool kTrail>
+void drawRows(uint8_t* target, int32_t width, int32_t height, bool canSample, const PassTerms& terms,
               const FieldSampler& moving, int32_t trailWeight) {
     const FieldSampler sampler = moving;
     RowDraw r{terms.columnCos, terms.columnSin, 0.0, 0.0, terms.originX, terms.originY,
@@ -108,14 +116,25 @@ void drawPass(uint8_t* target, int32_t width, int32_t height, bool canSample, co
             r.rowCos = terms.rowCos[y];
 #if defined(__x86_64__) || defined(__i386__)
             if (kDrawFours) {
-                drawRowFours(row, width, r, sampler);
+                drawRowFours<kTrail>(row, width, r, sampler);
             } else {
-                drawRow(row, width, r, sampler);
+                drawRow<kTrail>(row, width, r, sampler);
             }
 #else
-            drawRow(row, width, r, sampler);
+            drawRow<kTrail>(row, width, r, sampler);
 #endif
         }
         opChkAbort();
+    }
+}
+
+}  // namespace
+
+void drawPass(uint8_t* target, int32_t width, int32_t height, bool canSample, const PassTerms& terms,
+              const FieldSampler& moving, int32_t trailWeight) {
+    if (trailWeight < 0) {
+        drawRows<false>(target, width, height, canSample, terms, moving, trailWeight);
+    } else {
+        drawRows<true>(target, width, height, canSample, terms, moving, trailWeight);
     }
 }
