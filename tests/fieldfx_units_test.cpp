@@ -432,7 +432,6 @@ TEST(Catalogue, CoversEveryTextIdOfTheEightOperators) {
         {710, "turns", 1},         {720, "trailCount", 1},    {730, "rotateMode", 2},
         {810, "filmAge", 3},       {820, "tintAmount", 1},    {830, "contrastLevel", 1}, {840, "filmCondition", 1},
     };
-    auto catalogueHas = [](uint32_t id) { return catalogueText(id) != "text " + std::to_string(id); };
     for (const auto& p : parameters) {
         EXPECT_EQ(parameterName(p.label), p.name);
         for (int id = 0; id <= p.extraIds; ++id) {
