@@ -4,10 +4,12 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <cctype>
 #include <string>
 #include <vector>
 
+#include "Background.h"
 #include "Error.h"
 #include "RunState.h"
 #include "WorkerPool.h"
@@ -40,36 +42,99 @@ void scaledFieldSize(const VideoFormat& format, int num, int den, int& width, in
 
 namespace {
 
+// Frames go through in a pipeline: while the operator renders frame f on
+// this thread, a background thread splits frame f + 1 (read here, so that a
+// stop request interrupts a blocked read as before) and packs and writes
+// frame f - 1. Everything reaches the operator and the output in the same
+// order as one frame after another, and a failure is reported as the first
+// one in that order.
 RenderResult renderInOneProcess(const RenderJob& job, FrameSink& sink, const ProgressFn& progress) {
     skipToFirstFrame(job);
     RunState run(job);
+    if (const std::string why = run.start(); !why.empty()) throw UserError(job.op->name(), why);
+
+    const VideoFormat* storedOut = sink.storedFormat();
+    std::vector<InputFrame> inputs[2] = {std::vector<InputFrame>(job.inputs.size()),
+                                         std::vector<InputFrame>(job.inputs.size())};
+    OutputFrame outputs[2];
+    std::string prepared[2], written[2];  // what went wrong in the background, per slot
+    uint64_t preparing[2] = {0, 0}, writing[2] = {0, 0};
+    Background background;
+
     auto fail = [&](const std::string& why) {
+        background.waitAll();
         run.finish();
         throw UserError(job.op->name(), why);
     };
-    if (const std::string why = run.start(); !why.empty()) throw UserError(job.op->name(), why);
+    // A failure at frame `frame` is reported unless writing a frame before
+    // it failed: that came first.
+    auto failAt = [&](std::string why, int64_t frame) {
+        background.waitAll();
+        for (int64_t earlier = std::max<int64_t>(0, frame - 2); earlier < frame; ++earlier) {
+            if (!written[earlier % 2].empty()) {
+                why = written[earlier % 2];
+                break;
+            }
+        }
+        fail(why);
+    };
+    // Reads frame `frame` into its slot here and splits it in the background.
+    auto readAhead = [&](int64_t frame) -> std::string {
+        const int slot = int(frame % 2);
+        std::vector<InputFrame>& in = inputs[slot];
+        background.wait(preparing[slot]);
+        const std::string problem = readFrame(job, frame, [&](size_t i) { return readInputFrame(job, i, in[i]); });
+        if (!problem.empty() || g_abortRequested) return problem;
+        prepared[slot].clear();
+        preparing[slot] = background.run([&run, &in, &why = prepared[slot]] {
+            try {
+                for (size_t i = 0; i < in.size(); ++i) run.prepareFields(i, in[i]);
+            } catch (const std::exception& e) {
+                why = e.what();
+            }
+        });
+        return "";
+    };
 
     RenderResult result;
-    Picture output;
-    std::vector<Picture> pictures(job.inputs.size());
+    std::string nextProblem = job.frames > 0 ? readAhead(0) : "";
     for (int64_t frame = 0; frame < job.frames && !g_abortRequested; ++frame) {
-        const std::string readProblem = readFrame(job, frame, [&](size_t i) { return job.inputs[i]->read(pictures[i]); });
+        if (!nextProblem.empty()) failAt(nextProblem, frame);
+        const int slot = int(frame % 2);
+        nextProblem = frame + 1 < job.frames ? readAhead(frame + 1) : "";
         if (g_abortRequested) break;  // an interrupted read is the stop, not a fault
-        if (!readProblem.empty()) fail(readProblem);
-        output.resize(job.outputFormat.width, job.outputFormat.height);
+        background.wait(preparing[slot]);
+        if (!prepared[slot].empty()) failAt(prepared[slot], frame);
+        background.wait(writing[slot]);  // frame - 2 is written: its slot is free again
+        if (!written[slot].empty()) failAt(written[slot], frame);
+        OutputFrame& output = outputs[slot];
         for (int place = 0; place < 2; ++place) {
-            if (const std::string why = run.renderField(pictures, frame, place, output); !why.empty()) fail(why);
+            if (const std::string why = run.renderField(inputs[slot], frame, place, output); !why.empty()) {
+                failAt(why, frame);
+            }
             ++result.fieldsRendered;
             if (progress) progress(result.fieldsRendered);
             if (g_abortRequested) break;  // stop after the current field
         }
         if (g_abortRequested && result.fieldsRendered % 2 != 0) break;  // drop the half frame
-        try {
-            sink.write(output);
-        } catch (const UserError& e) {
-            fail(e.what());
-        }
+        written[slot].clear();
+        writing[slot] = background.run([&run, &sink, &output, storedOut, &why = written[slot]] {
+            try {
+                run.packOutput(storedOut, output);
+                if (storedOut != nullptr) {
+                    sink.writeStored(output.stored);
+                } else {
+                    sink.write(output.picture);
+                }
+            } catch (const std::exception& e) {
+                why = e.what();
+            }
+        });
         ++result.framesWritten;
+    }
+    background.waitAll();
+    for (int64_t frame = std::max<int64_t>(0, result.framesWritten - 2); frame < result.framesWritten; ++frame) {
+        if (!written[frame % 2].empty()) fail(written[frame % 2]);
     }
     result.aborted = g_abortRequested;
     run.finish();

@@ -51,21 +51,21 @@ struct StoredLayouts {
             _exit(1);
         }
         const int inWidth = job.fieldFormat.width, inHeight = job.fieldFormat.height;
-        std::vector<Picture> pictures(job.inputs.size());
-        Picture output;
-        Frame storedFrame;
+        std::vector<InputFrame> inputs(job.inputs.size());
+        OutputFrame output;
         while (readAll(commands, &frame, sizeof frame)) {
-            for (size_t i = 0; i < pictures.size(); ++i) {
+            // Stored frames are split straight from the slot.
+            for (size_t i = 0; i < inputs.size(); ++i) {
                 if (stored.inputs) {
-                    slots.loadInputFrame(frame, i, storedFrame, frameBytes(stored.inputFormats[i]));
-                    pictures[i] = expandFrame(stored.inputFormats[i], storedFrame);
+                    inputs[i].bytes = slots.inputBytes(frame, i);
                 } else {
-                    slots.loadInput(frame, i, pictures[i], inWidth, inHeight);
+                    inputs[i].bytes = nullptr;
+                    slots.loadInput(frame, i, inputs[i].picture, inWidth, inHeight);
                 }
+                run.prepareFields(i, inputs[i]);
             }
-            output.resize(job.outputFormat.width, job.outputFormat.height);
             for (int place = 0; place < 2; ++place) {
-                if (const std::string why = run.renderField(pictures, frame, place, output); !why.empty()) {
+                if (const std::string why = run.renderField(inputs, frame, place, output); !why.empty()) {
                     send(REPORT_FAILED, frame, place, why);
                     run.finish();
                     _exit(1);
@@ -73,9 +73,10 @@ struct StoredLayouts {
                 send(REPORT_FIELD, frame, place, "");
             }
             if (stored.output) {
-                slots.storeOutputFrame(frame, packFrame(stored.outputFormat, output));
+                run.packOutput(&stored.outputFormat, output, slots.outputBytes(frame));
             } else {
-                slots.storeOutput(frame, output);
+                run.packOutput(nullptr, output);
+                slots.storeOutput(frame, output.picture);
             }
             send(REPORT_FRAME, frame, 0, "");
         }

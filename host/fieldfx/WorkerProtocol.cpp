@@ -61,15 +61,6 @@ void SharedSlots::storeInputFrame(int64_t frame, size_t input, const Frame& stor
     std::memcpy(inputAt(frame, input), stored.data.data(), stored.data.size());
 }
 
-void SharedSlots::loadInputFrame(int64_t frame, size_t input, Frame& stored, size_t bytes) const {
-    const uint8_t* at = inputAt(frame, input);
-    stored.data.assign(at, at + bytes);
-}
-
-void SharedSlots::storeOutputFrame(int64_t frame, const Frame& stored) {
-    std::memcpy(outputAt(frame), stored.data.data(), stored.data.size());
-}
-
 void SharedSlots::loadOutputFrame(int64_t frame, Frame& stored, size_t bytes) const {
     const uint8_t* at = outputAt(frame);
     stored.data.assign(at, at + bytes);
