@@ -228,21 +228,26 @@ TEST_P(OperatorThroughProgram, EqualsTheOperatorDrivenFieldByField) {
     RecordingHost host;
     const int fieldHeight = clips[0].height / 2;
     auto fieldOfPosition = [&](int32_t position) { return v.bottomFirst ? 1 - position % 2 : position % 2; };
+    int field = 0;  // the field of the current call
     for (int i = 0; i < 2; ++i) {
         host.input(i).setSize(clips[i].width, fieldHeight);
         if (v.region) host.input(i).setRegion(5, 2, 30, 5);
         host.input(i).content = [&, i](int32_t, int32_t position, int32_t x, int32_t y) {
-            return clips[i].fieldPixel(position / 2, fieldOfPosition(position), x, y);
+            return clips[i].fieldPixel(position / 2, field, x, y);
         };
     }
-    const uint32_t length = 2 * clips[0].frames;
+    // Both fields of a progressive frame at the frame's position; the run is
+    // one shorter so that the last frame ends it.
+    const bool progressive = std::string(v.interlace) == "p";
+    const uint32_t length = 2 * clips[0].frames - (progressive ? 1 : 0);
     OperatorRequest request = makeRequest(CMD_START, length);
     request.flags = v.sixty ? FLAG_SIXTY_FIELDS : 0;
     request.pixelAspect = v.pixelAspect;
     ASSERT_NE(host.call(loaded.action(), request), -1);
     std::vector<std::string> expected(clips[0].frames, std::string(clips[0].frameSize(), '\0'));
-    for (uint32_t position = 0; position < length; ++position) {
-        const int field = fieldOfPosition(int32_t(position));
+    for (uint32_t call = 0; call < 2 * uint32_t(clips[0].frames); ++call) {
+        const uint32_t position = progressive ? call & ~1u : call;
+        field = fieldOfPosition(int32_t(call));
         request.command = CMD_RENDER;
         request.position = position;
         request.flags = uint8_t((v.sixty ? FLAG_SIXTY_FIELDS : 0) | (field == 1 ? FLAG_LOWER_FIELD : 0));
@@ -421,6 +426,33 @@ TEST(Formats, TheRequestCarriesScaleRateAspectFieldAndRun) {
         EXPECT_EQ(at(0, 0), position);
         EXPECT_EQ(at(3, 1) | at(2, 1) << 8, 1100) << "pixelAspect";
         EXPECT_EQ(at(1, 1) | at(0, 1) << 8, 4) << "length";
+    }
+}
+
+// Both fields of a progressive frame are rendered at the frame's position
+// (top, then bottom, flagged as usual); the run is 2N-1 long so that the last
+// frame sits at its end.
+TEST(Formats, ProgressiveFramesRenderBothFieldsAtOnePosition) {
+    TempDir dir;
+    Clip clip;
+    clip.frames = 3;
+    clip.interlace = "p";
+    writeFile(dir / "in.y4m", clip.bytes());
+    const Outcome run = runFieldfx("render " + kTestOps + "/libPassthrough.so " + quote(dir / "in.y4m") + " -o " +
+                                       quote(dir / "out.y4m") + " --set param2=1 --quiet", dir);
+    ASSERT_EQ(run.status, 0) << run.err;
+    const size_t plane = size_t(clip.width) * clip.height;
+    const Y4mFile out = parseY4m(readFile(dir / "out.y4m"), 4 * plane);
+    ASSERT_EQ(out.frames.size(), 3u);
+    for (int frame = 0; frame < 3; ++frame) {
+        for (int field = 0; field < 2; ++field) {
+            auto at = [&](int planeIndex, int x) {
+                return uint8_t(out.frames[frame][planeIndex * plane + size_t(field) * clip.width + x]);
+            };
+            EXPECT_EQ(at(3, 0), field == 1 ? FLAG_LOWER_FIELD : 0) << frame << "/" << field;
+            EXPECT_EQ(at(0, 0), 2 * frame) << frame << "/" << field;
+            EXPECT_EQ(at(1, 1) | at(0, 1) << 8, 5) << "length";
+        }
     }
 }
 

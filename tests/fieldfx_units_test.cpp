@@ -12,6 +12,7 @@
 #include "fieldfx/HostBackend.h"
 #include "Operator.h"
 #include "Options.h"
+#include "RunPositions.h"
 #include "Values.h"
 #include "Video.h"
 #include "VideoFixtures.h"
@@ -413,4 +414,33 @@ TEST(Catalogue, CoversEveryTextIdOfTheEightOperators) {
     }
     EXPECT_EQ(catalogueText(999), "text 999");
     EXPECT_EQ(parameterName(999), "");
+}
+
+// Positions and flags of each field: interlaced fields in display order at
+// two positions, progressive frames' fields at one.
+TEST(RunPositions, FieldCallsAndRunLength) {
+    struct Case {
+        Interlace scan;
+        int64_t frame;
+        int place;
+        int64_t position;
+        int field;
+    };
+    const Case cases[] = {
+        {Interlace::TopFirst, 0, 0, 0, 0},    {Interlace::TopFirst, 0, 1, 1, 1},
+        {Interlace::TopFirst, 3, 1, 7, 1},    {Interlace::BottomFirst, 0, 0, 0, 1},
+        {Interlace::BottomFirst, 2, 1, 5, 0}, {Interlace::Progressive, 0, 0, 0, 0},
+        {Interlace::Progressive, 0, 1, 0, 1}, {Interlace::Progressive, 4, 1, 8, 1},
+    };
+    for (const Case& c : cases) {
+        const FieldCall call = fieldCall(c.frame, c.place, c.scan);
+        EXPECT_EQ(call.position, c.position) << int(c.scan) << " " << c.frame << " " << c.place;
+        EXPECT_EQ(call.field, c.field);
+        EXPECT_EQ(call.flags, c.field == 1 ? FLAG_LOWER_FIELD : 0);
+    }
+    EXPECT_EQ(runLength(5, Interlace::TopFirst), 10);
+    EXPECT_EQ(runLength(5, Interlace::BottomFirst), 10);
+    EXPECT_EQ(runLength(5, Interlace::Progressive), 9);  // the last frame at length - 1
+    EXPECT_EQ(runLength(1, Interlace::Progressive), 1);
+    EXPECT_EQ(runLength(0, Interlace::Progressive), 0);
 }

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "Error.h"
+#include "RunPositions.h"
 
 namespace fieldfx {
 
@@ -46,7 +47,7 @@ ImagePtr makeField(const RenderJob& job, size_t input, InputFrame& frame, int fi
 
 RunState::RunState(const RenderJob& j) : job(j) {
     const VideoFormat& in = job.fieldFormat;
-    request.length = static_cast<uint32_t>(2 * job.frames);
+    request.length = static_cast<uint32_t>(runLength(job.frames, in.interlace));
     request.flags = static_cast<uint8_t>((job.scaled ? FLAG_REDUCED_SIZE : 0) |
                                          (isSixtyFields(in.rate) ? FLAG_SIXTY_FIELDS : 0));
     request.scaleNum = static_cast<int16_t>(job.scaled ? job.scaleNum : 1);
@@ -98,8 +99,9 @@ void RunState::prepareFields(size_t input, InputFrame& frame) const {
 }
 
 std::string RunState::renderField(std::vector<InputFrame>& inputs, int64_t frame, int place, OutputFrame& output) {
-    const int field = fieldAt(job.fieldFormat.interlace, place);
-    const int64_t position = 2 * frame + place;
+    const FieldCall call = fieldCall(frame, place, job.fieldFormat.interlace);
+    const int field = call.field;
+    const int64_t position = call.position;
     // The first fetch of an input takes its prepared field; any later fetch
     // at the same position gets the field made again from the frame.
     host.setFields(
@@ -118,7 +120,7 @@ std::string RunState::renderField(std::vector<InputFrame>& inputs, int64_t frame
     host.beginCommand();
     request.command = CMD_RENDER;
     request.position = static_cast<uint32_t>(position);
-    request.flags = static_cast<uint8_t>((request.flags & ~FLAG_LOWER_FIELD) | (field == 1 ? FLAG_LOWER_FIELD : 0));
+    request.flags = static_cast<uint8_t>((request.flags & ~FLAG_LOWER_FIELD) | call.flags);
     const int32_t status = job.op->action()(&request);
     ImagePtr rendered = host.takeOutput();
     host.reclaimCommand();

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Error.h"
+#include "RunPositions.h"
 #include "RunState.h"
 #include "WorkerProtocol.h"
 
@@ -283,11 +284,13 @@ private:
         w.running = false;
         if (w.failedAt >= 0) return;
         w.failedAt = firstUndelivered(w, next);
-        const int64_t position = 2 * w.failedAt + (w.failedAt < next ? state(w.failedAt).fieldsDone : 0);
+        const FieldCall call = fieldCall(w.failedAt, w.failedAt < next ? state(w.failedAt).fieldsDone : 0,
+                                         job_.fieldFormat.interlace);
+        const int64_t position = call.position;
         std::string how = "its worker process ended";
         if (WIFSIGNALED(status)) how += std::string(" by signal ") + std::to_string(WTERMSIG(status)) + " (" + strsignal(WTERMSIG(status)) + ")";
         else if (WIFEXITED(status)) how += " with status " + std::to_string(WEXITSTATUS(status));
-        w.failure = "render failed at field " + std::to_string(position) + " of " + std::to_string(2 * job_.frames) +
+        w.failure = "render failed at field " + std::to_string(position) + " of " + std::to_string(runLength(job_.frames, job_.fieldFormat.interlace)) +
                     " (" + how + ")";
     }
 
