@@ -2,6 +2,7 @@
 // between it and the worker processes.
 #include "Render.h"
 
+#include <malloc.h>
 #include <signal.h>
 
 #include <algorithm>
@@ -152,6 +153,11 @@ bool rendersInWorkers(const OperatorLibrary& op) {
 }
 
 RenderResult runRender(const RenderJob& job, FrameSink& sink, const ProgressFn& progress) {
+    // Every frame allocates and frees the same few field-sized images. Kept
+    // on the heap and not handed back to the system, their memory is reused
+    // as it is, instead of being mapped and faulted in afresh each frame.
+    mallopt(M_MMAP_THRESHOLD, 256 << 20);
+    mallopt(M_TRIM_THRESHOLD, 512 << 20);
     if (job.jobs > 1 && job.frames > 1 && rendersInWorkers(*job.op)) {
         return renderInWorkers(job, sink, progress);
     }
