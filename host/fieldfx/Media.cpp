@@ -85,6 +85,7 @@ public:
     }
     const VideoFormat* storedFormat() const override { return &reader_->format(); }
     bool readStored(Frame& frame) override { return reader_->readFrame(frame); }
+    bool readStored(uint8_t* data) override { return reader_->readFrame(data); }
 
 private:
     void open(int64_t frameHint) {
@@ -197,6 +198,7 @@ public:
     void write(const Picture& picture) override { writer_->writeFrame(packFrame(format_, picture)); }
     const VideoFormat* storedFormat() const override { return &format_; }
     void writeStored(const Frame& frame) override { writer_->writeFrame(frame); }
+    void writeStored(const uint8_t* data, size_t size) override { writer_->writeFrame(data, size); }
     void commit() override {
         const int flushed = std::fflush(file_);
         const int closed = file_ == stdout ? 0 : std::fclose(file_);
@@ -251,6 +253,7 @@ public:
     void write(const Picture& picture) override { writer_->writeFrame(packFrame(format_, picture)); }
     const VideoFormat* storedFormat() const override { return &format_; }
     void writeStored(const Frame& frame) override { writer_->writeFrame(frame); }
+    void writeStored(const uint8_t* data, size_t size) override { writer_->writeFrame(data, size); }
     void commit() override {
         const int status = pclose(pipe_);
         pipe_ = nullptr;

@@ -133,7 +133,6 @@ public:
         progress_ = progress;
         const int64_t total = job_.frames, ring = int64_t(slots_.count());
         Picture output;
-        Frame storedFrame;
         RenderResult result;
         int64_t next = 0;  // the next frame to hand out
         while (result.framesWritten < total && !g_abortRequested) {
@@ -141,8 +140,7 @@ public:
             if (write < next && state(write).done) {
                 try {
                     if (stored_.output) {
-                        slots_.loadOutputFrame(write, storedFrame, frameBytes(stored_.outputFormat));
-                        sink.writeStored(storedFrame);
+                        sink.writeStored(slots_.outputBytes(write), frameBytes(stored_.outputFormat));
                     } else {
                         slots_.loadOutput(write, output, job_.outputFormat.width, job_.outputFormat.height);
                         sink.write(output);
@@ -179,8 +177,7 @@ private:
     std::string readIntoSlot(int64_t frame) {
         return readFrame(job_, frame, [&](size_t i) {
             if (stored_.inputs) {
-                if (!job_.inputs[i]->readStored(readFrame_)) return false;
-                slots_.storeInputFrame(frame, i, readFrame_);
+                if (!job_.inputs[i]->readStored(slots_.inputBytes(frame, i))) return false;
             } else {
                 if (!job_.inputs[i]->read(readPicture_)) return false;
                 slots_.storeInput(frame, i, readPicture_);
@@ -319,7 +316,6 @@ private:
     std::vector<Worker> workers_;
     std::vector<FrameState> frames_;
     StoredLayouts stored_;
-    Frame readFrame_;
     Picture readPicture_;
     int64_t written_ = 0;
     int64_t fieldsRendered_ = 0;

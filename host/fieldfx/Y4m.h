@@ -29,6 +29,8 @@ public:
     // Reads the next frame; false at the clean end of the stream. A frame
     // cut short or a malformed frame line throws UserError.
     bool readFrame(Frame& frame);
+    // The same into `data`, frameBytes(format()) bytes.
+    bool readFrame(uint8_t* data);
     bool skipFrame();
 
     // On a seekable stream: the number of frames from the current one to
@@ -47,7 +49,8 @@ private:
 class Y4mWriter {
 public:
     Y4mWriter(FILE* file, const VideoFormat& format, std::string target);
-    void writeFrame(const Frame& frame);
+    void writeFrame(const Frame& frame) { writeFrame(frame.data.data(), frame.data.size()); }
+    void writeFrame(const uint8_t* data, size_t size);
 
 private:
     FILE* file_;
