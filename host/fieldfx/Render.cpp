@@ -44,11 +44,12 @@ void scaledFieldSize(const VideoFormat& format, int num, int den, int& width, in
 namespace {
 
 // Frames go through in a pipeline: while the operator renders frame f on
-// this thread, a background thread splits frame f + 1 (read here, so that a
-// stop request interrupts a blocked read as before) and packs and writes
-// frame f - 1. Everything reaches the operator and the output in the same
-// order as one frame after another, and a failure is reported as the first
-// one in that order.
+// this thread, one background thread reads and splits frame f + 1 and
+// another packs and writes frame f - 1. Everything reaches the operator and
+// the output in the same order as one frame after another; a failure is
+// reported as the first one in that order, and a stop request ends the run
+// where it would have ended without the pipeline: after the current field,
+// or at once when the run waits for input.
 RenderResult renderInOneProcess(const RenderJob& job, FrameSink& sink, const ProgressFn& progress) {
     skipToFirstFrame(job);
     RunState run(job);
@@ -58,56 +59,52 @@ RenderResult renderInOneProcess(const RenderJob& job, FrameSink& sink, const Pro
     std::vector<InputFrame> inputs[2] = {std::vector<InputFrame>(job.inputs.size()),
                                          std::vector<InputFrame>(job.inputs.size())};
     OutputFrame outputs[2];
-    std::string prepared[2], written[2];  // what went wrong in the background, per slot
-    uint64_t preparing[2] = {0, 0}, writing[2] = {0, 0};
-    Background background;
+    std::string readProblem[2], writeProblem[2];  // per slot, from the background
+    uint64_t reading[2] = {0, 0}, writing[2] = {0, 0};
+    Background reader, writer;
 
     auto fail = [&](const std::string& why) {
-        background.waitAll();
+        reader.cancel();
+        writer.waitAll();
         run.finish();
         throw UserError(job.op->name(), why);
     };
     // A failure at frame `frame` is reported unless writing a frame before
     // it failed: that came first.
     auto failAt = [&](std::string why, int64_t frame) {
-        background.waitAll();
+        writer.waitAll();
         for (int64_t earlier = std::max<int64_t>(0, frame - 2); earlier < frame; ++earlier) {
-            if (!written[earlier % 2].empty()) {
-                why = written[earlier % 2];
+            if (!writeProblem[earlier % 2].empty()) {
+                why = writeProblem[earlier % 2];
                 break;
             }
         }
         fail(why);
     };
-    // Reads frame `frame` into its slot here and splits it in the background.
-    auto readAhead = [&](int64_t frame) -> std::string {
+    auto readAhead = [&](int64_t frame) {
         const int slot = int(frame % 2);
-        std::vector<InputFrame>& in = inputs[slot];
-        background.wait(preparing[slot]);
-        const std::string problem = readFrame(job, frame, [&](size_t i) { return readInputFrame(job, i, in[i]); });
-        if (!problem.empty() || g_abortRequested) return problem;
-        prepared[slot].clear();
-        preparing[slot] = background.run([&run, &in, &why = prepared[slot]] {
+        reading[slot] = reader.run([&job, &run, &in = inputs[slot], &why = readProblem[slot], frame] {
+            why = readFrame(job, frame, [&](size_t i) { return readInputFrame(job, i, in[i]); });
+            if (!why.empty() || g_abortRequested) return;
             try {
                 for (size_t i = 0; i < in.size(); ++i) run.prepareFields(i, in[i]);
             } catch (const std::exception& e) {
                 why = e.what();
             }
         });
-        return "";
     };
 
     RenderResult result;
-    std::string nextProblem = job.frames > 0 ? readAhead(0) : "";
+    if (job.frames > 0) readAhead(0);
     for (int64_t frame = 0; frame < job.frames && !g_abortRequested; ++frame) {
-        if (!nextProblem.empty()) failAt(nextProblem, frame);
         const int slot = int(frame % 2);
-        nextProblem = frame + 1 < job.frames ? readAhead(frame + 1) : "";
+        if (frame + 1 < job.frames) readAhead(frame + 1);
+        reader.wait(reading[slot], std::chrono::milliseconds(0));
         if (g_abortRequested) break;  // an interrupted read is the stop, not a fault
-        background.wait(preparing[slot]);
-        if (!prepared[slot].empty()) failAt(prepared[slot], frame);
-        background.wait(writing[slot]);  // frame - 2 is written: its slot is free again
-        if (!written[slot].empty()) failAt(written[slot], frame);
+        if (!readProblem[slot].empty()) failAt(readProblem[slot], frame);
+        writer.wait(writing[slot]);  // frame - 2 is written: its slot is free again
+        if (!writeProblem[slot].empty()) failAt(writeProblem[slot], frame);
+
         OutputFrame& output = outputs[slot];
         for (int place = 0; place < 2; ++place) {
             if (const std::string why = run.renderField(inputs[slot], frame, place, output); !why.empty()) {
@@ -118,8 +115,7 @@ RenderResult renderInOneProcess(const RenderJob& job, FrameSink& sink, const Pro
             if (g_abortRequested) break;  // stop after the current field
         }
         if (g_abortRequested && result.fieldsRendered % 2 != 0) break;  // drop the half frame
-        written[slot].clear();
-        writing[slot] = background.run([&run, &sink, &output, storedOut, &why = written[slot]] {
+        writing[slot] = writer.run([&run, &sink, &output, storedOut, &why = writeProblem[slot]] {
             try {
                 run.packOutput(storedOut, output);
                 if (storedOut != nullptr) {
@@ -133,9 +129,10 @@ RenderResult renderInOneProcess(const RenderJob& job, FrameSink& sink, const Pro
         });
         ++result.framesWritten;
     }
-    background.waitAll();
+    reader.cancel();  // a frame read ahead that the run will not use
+    writer.waitAll();
     for (int64_t frame = std::max<int64_t>(0, result.framesWritten - 2); frame < result.framesWritten; ++frame) {
-        if (!written[frame % 2].empty()) fail(written[frame % 2]);
+        if (!writeProblem[frame % 2].empty()) fail(writeProblem[frame % 2]);
     }
     result.aborted = g_abortRequested;
     run.finish();
