@@ -5,10 +5,13 @@
 // and that with its second parameter set it writes the request it got into
 // the first two pixels: flags, scaleNum, scaleDen, position; pixelAspect
 // (low, high byte), length (low, high byte). At the position in its third
-// parameter it crashes (abort), as a faulty operator might.
+// parameter it crashes (abort), as a faulty operator might. With its fourth
+// parameter set it fetches its field twice and fails unless both fetches
+// give the same field; it hands back the second.
 // With FAKE_ENDLESS_TAG_LIST: a library whose tag list never ends.
 // With FAKE_WILD_DESCRIPTOR: its parameter points into unmapped memory.
 #include <cstdlib>
+#include <cstring>
 
 #include "OperatorApi.h"
 
@@ -32,6 +35,7 @@ FAKE_EXPORT int32_t OperatorAction(OperatorRequest* request);
 static SliderParam failAt = {{PARAM_SLIDER, 910, 0}, 911, 0, -1, 100000, -1};
 static SliderParam probe = {{PARAM_SLIDER, 920, 0}, 921, 0, 0, 1, 0};
 static SliderParam crashAt = {{PARAM_SLIDER, 930, 0}, 931, 0, -1, 100000, -1};
+static SliderParam fetchTwice = {{PARAM_SLIDER, 940, 0}, 941, 0, 0, 1, 0};
 static const char kRevision[] = "$Id: Passthrough.cpp,v 1.0 2014/03/24 $";
 static uintptr_t tagList[] = {
     OPE_TAG_ZERO,     0,
@@ -46,6 +50,7 @@ static uintptr_t tagList[] = {
 #endif
     OPE_TAG_PARAM2,   reinterpret_cast<uintptr_t>(&probe),
     OPE_TAG_PARAM3,   reinterpret_cast<uintptr_t>(&crashAt),
+    OPE_TAG_PARAM4,   reinterpret_cast<uintptr_t>(&fetchTwice),
     0,
 };
 
@@ -59,6 +64,21 @@ FAKE_EXPORT int32_t OperatorAction(OperatorRequest* request) {
     if (field == nullptr || position == failAt.value) {
         loggerMessage(4, __LINE__, "src\\Passthrough", 0x0BFF0000u, " ");
         return -1;
+    }
+    if (fetchTwice.value != 0) {
+        FieldImage* again = opGetField(0, position);
+        const bool same = again != nullptr && again != field && again->width == field->width &&
+                          again->height == field->height && again->regionLeft == field->regionLeft &&
+                          again->regionTop == field->regionTop && again->regionWidth == field->regionWidth &&
+                          again->regionHeight == field->regionHeight &&
+                          std::memcmp(again->pixels, field->pixels, size_t(field->width) * size_t(field->height) * 4) == 0;
+        opFreeImage(field);
+        if (!same) {
+            if (again != nullptr) opFreeImage(again);
+            loggerMessage(4, __LINE__, "src\\Passthrough", 0x0BFF0001u, " ");
+            return -1;
+        }
+        field = again;
     }
     if (probe.value != 0 && field->width >= 2 && field->height >= 1) {
         const uint8_t request0[8] = {
