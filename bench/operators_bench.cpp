@@ -3,6 +3,7 @@
 //
 //   build/bin/fieldfx_bench                      all operators found in build/lib
 //   build/bin/fieldfx_bench --benchmark_filter=Dye
+//   build/bin/fieldfx_bench --benchmark_filter=PatinaReplay   Patina's replay to 2,000,000
 //
 // Operator libraries named after the options are timed too, named by their
 // paths, to compare two builds of an operator in one run:
@@ -151,6 +152,48 @@ void BM_Operator(benchmark::State& state, OperatorActionFn action, bool wholeRun
     state.counters["fields/s"] = benchmark::Counter(double(fields), benchmark::Counter::kIsRate);
 }
 
+// Patina's replay to position 2,000,000 (more than 11 hours of 50i) at its
+// costliest settings: filmAge 1 (24 pictures a second), filmCondition 1 (49
+// scratch lines, 196 specks and the blot draw at every update), 720 x 288.
+// One iteration: start, the replay of 2,000,001 calls, finish.
+void BM_PatinaReplay(benchmark::State& state, void* library) {
+    auto info = reinterpret_cast<GetOperatorInfoFn>(dlsym(library, "GetOperatorInfo"));
+    auto action = reinterpret_cast<OperatorActionFn>(dlsym(library, "OperatorAction"));
+    auto replay = reinterpret_cast<OperatorReplayFn>(dlsym(library, "OperatorReplay"));
+    ChoiceParam* age = nullptr;
+    SliderParam* condition = nullptr;
+    for (const uintptr_t* tag = info(); tag[0] != 0; tag += 2) {
+        if (tag[0] == OPE_TAG_PARAM1) age = reinterpret_cast<ChoiceParam*>(tag[1]);
+        if (tag[0] == OPE_TAG_PARAM4) condition = reinterpret_cast<SliderParam*>(tag[1]);
+    }
+    if (replay == nullptr || age == nullptr || condition == nullptr) {
+        state.SkipWithError("libPatina has no OperatorReplay");
+        return;
+    }
+    const int32_t savedAge = age->value, savedCondition = condition->value;
+    age->value = 1;
+    condition->value = 1;
+
+    const uint32_t calls = static_cast<uint32_t>(state.range(0)) + 1;
+    std::vector<uint32_t> positions(calls);
+    for (uint32_t i = 0; i < calls; ++i) positions[i] = i;
+    OperatorRequest request{};
+    request.length = calls;
+    request.scaleNum = 1;
+    request.scaleDen = 1;
+    request.pixelAspect = 1000;
+    for (auto _ : state) {
+        request.command = CMD_START;
+        action(&request);
+        request.command = CMD_RENDER;
+        benchmark::DoNotOptimize(replay(&request, positions.data(), calls));
+        request.command = CMD_FINISH;
+        action(&request);
+    }
+    age->value = savedAge;
+    condition->value = savedCondition;
+}
+
 // Prints each benchmark's time per field as a multiple of the copy floor.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
@@ -196,6 +239,11 @@ int main(int argc, char** argv) {
         handles.push_back(handle);
         benchmark::RegisterBenchmark(name, BM_Operator, action, std::string(name) == "Patina");
         if (std::string(name) == "Blur") blurLibrary = handle;
+        if (std::string(name) == "Patina") {
+            benchmark::RegisterBenchmark("PatinaReplay", BM_PatinaReplay, handle)
+                ->Arg(2000000)
+                ->Unit(benchmark::kMillisecond);
+        }
     }
     registerBlurBenchmarks(blurLibrary);
 

@@ -15,6 +15,7 @@
 
 #include "Bytes.h"
 #include "LoadedOperator.h"
+#include "PatinaFixture.h"
 #include "RecordingHost.h"
 #include "../ops/patina/src/PatinaSprites.inc"
 
@@ -72,40 +73,6 @@ double meanLuma(const ImageCopy& image) {
     return count > 0 ? sum / double(count) : 0;
 }
 
-class PatinaTest : public testing::Test {
-protected:
-    PatinaTest() : patina("Patina") {}
-    ~PatinaTest() override { finish(); }
-
-    void set(int32_t age, int32_t tint, int32_t contrast, int32_t condition) {
-        patina.choice(1)->value = age;
-        patina.slider(2)->value = tint;
-        patina.slider(3)->value = contrast;
-        patina.slider(4)->value = condition;
-    }
-    int32_t start(uint8_t flags = 0, int16_t num = 1, int16_t den = 1) {
-        OperatorRequest request = makeRequest(CMD_START, 1000, 0, flags);
-        request.scaleNum = num;
-        request.scaleDen = den;
-        return host.call(patina.action(), request);
-    }
-    void finish() { host.call(patina.action(), makeRequest(CMD_FINISH, 1000, 0)); }
-    int32_t render(uint32_t position, uint8_t flags = 0) {
-        return host.render(patina.action(), 1000, position, flags);
-    }
-    // A whole run from position 0: start, renders, finish; the outputs.
-    std::vector<ImageCopy> run(uint32_t fields, uint8_t flags = 0, int16_t num = 1, int16_t den = 1) {
-        host.clearRecords();
-        EXPECT_EQ(start(flags, num, den), 0);
-        for (uint32_t p = 0; p < fields; ++p) EXPECT_EQ(render(p, flags), 0);
-        finish();
-        EXPECT_TRUE(host.violations().empty()) << host.violations().front();
-        return host.outputs();
-    }
-
-    LoadedOperator patina;
-    RecordingHost host;
-};
 
 }  // namespace
 

@@ -148,6 +148,56 @@ typedef uintptr_t* (*GetOperatorInfoFn)(void);
 typedef int32_t (*OperatorActionFn)(OperatorRequest* request);
 
 // ---------------------------------------------------------------------------
+// Optional export: replay of a run (Patina only). A host looks it up by name
+// at load (dlsym); an operator without it renders any position on its own.
+//
+// OperatorReplay lets a host start a stateful run at any position and get
+// from there on exactly the fields of a run rendered in order from position
+// 0, without rendering the fields before it.
+//
+// Call it right after a CMD_START that returned 0, before any render, with a
+// request like the run's render requests: command CMD_RENDER and the flags,
+// length, scaleNum, scaleDen and pixelAspect the run uses (its position is
+// not read), and with the parameter values of the run in the descriptors.
+// positions[0 .. count-1] are the positions of the render calls the run
+// makes, in order, up to and including the first call whose field the host
+// wants to see.
+//
+// It returns k, 0 <= k < count: the run state is now exactly what it would
+// be just before call k after rendering calls 0 .. k-1, where call k is the
+// last of the listed calls that makes a new film picture (an update; the
+// first call of a run always does). No field is fetched, no image obtained
+// and no pixel touched. The host then renders calls k .. count-1 with
+// OperatorAction(CMD_RENDER) as usual, discards every output but the last,
+// and carries on with the run from there.
+//
+// Later in a run, between renders, it skips ahead the same way:
+// positions[] then lists the calls that follow the last call rendered, up to
+// and including the first one the host wants to see, and k is the last of
+// them that makes an update, or count-1 when none does (the film picture
+// made before stays). A host that renders a run in stretches (worker
+// processes) jumps from the end of one stretch to the start of the next so.
+//
+// - count 0 returns 0 and changes nothing.
+// - No work image (no successful start), a null request or a null positions
+//   array with count > 0: one failure record, as a failed render writes it,
+//   and -1; the run state is unchanged.
+// - The calls before k are taken to succeed, on fields of the run's
+//   geometry whose region is the work image's. filmAge, which sets the
+//   picture rate, is read once for all of them: a host whose filmAge changes
+//   among the replayed calls renders those calls instead. tintAmount and
+//   contrastLevel only shape film pictures, which the replay does not make.
+// - On progressive material, both fields of frame f at position 2f, the
+//   positions listed are 0, 0, 2, 2, 4, 4, …; the replay follows them as the
+//   renders would.
+// - The cost is a few operations per listed call plus about one draw of the
+//   generator per scratch line for each update (the grain and the specks are
+//   skipped by jumping the generator ahead), whatever the field size.
+int32_t OperatorReplay(OperatorRequest* request, const uint32_t* positions, uint32_t count);
+
+typedef int32_t (*OperatorReplayFn)(OperatorRequest* request, const uint32_t* positions, uint32_t count);
+
+// ---------------------------------------------------------------------------
 // Host services (libhostcore, libhostimage, liblogger).
 
 FieldImage* opGetField(int32_t input, int32_t position);

@@ -11,8 +11,8 @@
 
 #include "OperatorApi.h"
 
-// Only GetOperatorInfo and OperatorAction leave an operator library; the
-// build hides everything else.
+// Only GetOperatorInfo and OperatorAction (and Patina's OperatorReplay)
+// leave an operator library; the build hides everything else.
 #define OPERATOR_EXPORT extern "C" __attribute__((visibility("default")))
 
 // A pixel loop built twice, for processors with AVX2 and for any x86-64; the

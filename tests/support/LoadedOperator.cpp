@@ -50,6 +50,7 @@ LoadedOperator::LoadedOperator(const std::string& name) {
         dlclose(handle_);
         throw std::runtime_error(path + " does not export the operator interface");
     }
+    replay_ = reinterpret_cast<OperatorReplayFn>(dlsym(handle_, "OperatorReplay"));
     for (int n = 1; n <= 4; ++n) {
         const ParamDescriptor* p = param(n);
         if (p == nullptr) break;

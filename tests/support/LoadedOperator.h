@@ -28,6 +28,8 @@ public:
     uintptr_t* tagList() const { return info_(); }
     OperatorActionFn action() const { return action_; }
     GetOperatorInfoFn info() const { return info_; }
+    // The optional OperatorReplay export; null when the library has none.
+    OperatorReplayFn replay() const { return replay_; }
 
     // The (tag, value) pairs before the terminating word.
     std::vector<std::pair<uintptr_t, uintptr_t>> tagPairs() const;
@@ -46,6 +48,7 @@ private:
     void* handle_ = nullptr;
     GetOperatorInfoFn info_ = nullptr;
     OperatorActionFn action_ = nullptr;
+    OperatorReplayFn replay_ = nullptr;
     std::vector<std::vector<uint8_t>> initialParams_;
 };
 

@@ -80,12 +80,43 @@ static DirtSprite blotSprites[kBlotCount];
 // draws are 38, 7719, 21238, 2437, 8855, ... Every draw of the operator goes
 // through drawRandom, in the order the run makes them.
 static uint32_t randomState = 0;
+constexpr uint32_t kRandomMultiplier = 214013u;
+constexpr uint32_t kRandomIncrement = 2531011u;
 
 static inline void seedRandom(uint32_t seed) { randomState = seed; }
 
 static inline int32_t drawRandom() {
-    randomState = randomState * 214013u + 2531011u;
+    randomState = randomState * kRandomMultiplier + kRandomIncrement;
     return static_cast<int32_t>((randomState >> 16) & 0x7FFFu);
+}
+
+// A step of the generator is the affine map s -> m * s + c (mod 2^32), so n
+// steps are one such map too: m^n and c * (m^(n-1) + ... + 1), composed by
+// squaring in O(log n). A replay skips draws whose values leave no trace in
+// the run state with one application of such a map.
+struct RandomJump {
+    uint32_t multiplier;
+    uint32_t increment;
+};
+
+// `second` applied after `first`.
+static constexpr RandomJump composeJumps(RandomJump first, RandomJump second) {
+    return RandomJump{second.multiplier * first.multiplier,
+                      second.multiplier * first.increment + second.increment};
+}
+
+static RandomJump jumpOver(uint64_t draws) {
+    RandomJump total{1u, 0u};
+    RandomJump power{kRandomMultiplier, kRandomIncrement};
+    for (; draws != 0; draws >>= 1) {
+        if ((draws & 1u) != 0) total = composeJumps(total, power);
+        power = composeJumps(power, power);
+    }
+    return total;
+}
+
+static inline void skipDraws(const RandomJump& jump) {
+    randomState = randomState * jump.multiplier + jump.increment;
 }
 
 // randomSpread(a) = draw / q - a with q = 32767 / (2a), a q of 0 taken as 1.
@@ -140,6 +171,24 @@ static double pictureRate(int32_t age, bool sixtyFields) {
         {0.48, 0.4},
     };
     return kRate[age][sixtyFields ? 1 : 0];
+}
+
+// What decides the course of a run from call to call: the picture rate and
+// the steady-phase period (30 positions at 60 fields a second, else 25).
+struct RunTiming {
+    double rate;
+    uint32_t period;
+};
+
+static RunTiming runTiming(int32_t age, uint8_t flags) {
+    const bool sixtyFields = (flags & FLAG_SIXTY_FIELDS) != 0;
+    return RunTiming{pictureRate(age, sixtyFields), sixtyFields ? 30u : 25u};
+}
+
+// A call makes a new film picture while the count of pictures made lags
+// behind position * rate; a run from position 0 starts with one.
+static bool isUpdate(uint32_t position, double rate, int32_t count) {
+    return static_cast<double>(position) * rate >= static_cast<double>(count);
 }
 
 // The tint moves the film picture's colour from (128, 128) toward (196, 74)
@@ -273,6 +322,8 @@ static void applyTone(const FieldImage& field, uint8_t* work, const PixelRect& r
 // Renews, draws and steps every line in table order: one draw for the step,
 // three more for a renewal. A renewal falls on the first update whose
 // position exceeds born + life (unsigned). Three of four steps go left.
+// Without a work image (a replay) the lines move as they would but are not
+// drawn.
 static void updateScratchLines(uint8_t* work, int32_t stride, const PixelRect& region,
                                uint32_t position) {
     const int32_t left = region.left;
@@ -283,7 +334,7 @@ static void updateScratchLines(uint8_t* work, int32_t stride, const PixelRect& r
             placeLine(line, region);
             line.born = static_cast<int32_t>(position);
         }
-        if (line.x >= left && line.x < right) {
+        if (work != nullptr && line.x >= left && line.x < right) {
             for (int32_t y = region.top; y < region.top + region.height; ++y) {
                 uint8_t* p = pixelAt(work, stride, line.x, y);
                 p[PIXEL_LUMA] = darken(p[PIXEL_LUMA], line.depth);
@@ -324,8 +375,11 @@ static void stampSprite(uint8_t* work, int32_t stride, const PixelRect& region,
 
 // 4 * lineCount specks at random places, four draws each: column, row,
 // sprite, depth.
+constexpr int32_t kSpecksPerLine = 4;
+constexpr int32_t kDrawsPerSpeck = 4;
+
 static void scatterSpecks(uint8_t* work, int32_t stride, const PixelRect& region) {
-    for (int32_t n = 0; n < 4 * lineCount; ++n) {
+    for (int32_t n = 0; n < kSpecksPerLine * lineCount; ++n) {
         const int32_t sx = region.left + (drawRandom() * region.width) / kDrawMax;
         const int32_t sy = region.top + (drawRandom() * region.height) / kDrawMax;
         const int32_t k = (drawRandom() * (kSpeckCount - 1)) / kDrawMax;
@@ -338,13 +392,14 @@ static void scatterSpecks(uint8_t* work, int32_t stride, const PixelRect& region
 // on this picture; the chance rises from 5 % at 40 lines by 3 % a line.
 static int32_t blotThreshold(int32_t lines) { return (7044905 - 98301 * lines) / 100; }
 
+// Without a work image (a replay) the draws are made and nothing is stamped.
 static void dropBlot(uint8_t* work, int32_t stride, const PixelRect& region) {
     if (drawRandom() <= blotThreshold(lineCount)) return;
     const int32_t sx = region.left + (drawRandom() * region.width) / kDrawMax;
     const int32_t sy = region.top + (drawRandom() * region.height) / kDrawMax;
     const int32_t k = (drawRandom() * (kBlotCount - 1)) / kDrawMax;
     const int32_t depth = (drawRandom() * 48) / kDrawMax;
-    stampSprite(work, stride, region, blotSprites[k], sx, sy, depth);
+    if (work != nullptr) stampSprite(work, stride, region, blotSprites[k], sx, sy, depth);
 }
 
 // Two draws. A computed offset survives about one update in three; otherwise
@@ -417,21 +472,62 @@ static void finishRun() {
     workImage = nullptr;
 }
 
+// The draws a replay skips instead of making them: the grain's one per
+// region pixel and the specks' four per speck. Their values leave no trace
+// in the run state but the generator's.
+struct ReplaySkips {
+    RandomJump grain;
+    RandomJump specks;
+};
+
+static ReplaySkips replaySkips(const PixelRect& region) {
+    const uint64_t pixels = region.empty() ? 0u : uint64_t(region.width) * uint64_t(region.height);
+    const uint64_t speckDraws =
+        lineCount > 0 ? uint64_t(kSpecksPerLine * kDrawsPerSpeck) * uint64_t(lineCount) : 0u;
+    return ReplaySkips{jumpOver(pixels), jumpOver(speckDraws)};
+}
+
+// One update: the flicker and the count, the film picture from the field,
+// the scratch lines, the dirt and the jump decision. A replay passes no field
+// and its skips: every draw is then made or skipped in the same order and
+// every piece of run state changes as it would, without touching a pixel.
 // updateCount never overflows: it rises only while it is at most
 // position * rate <= (2^32 - 1) * 0.48, below 2^31 - 1.
-static void makeFilmPicture(FieldImage& field, uint8_t* work, const PixelRect& region,
-                            int32_t age, const OperatorRequest& request) {
+static void makeFilmPicture(FieldImage* field, const PixelRect& region, int32_t age,
+                            const OperatorRequest& request, const ReplaySkips* skips) {
     flickerGain ^= 32;
     ++updateCount;
-    softenAndGrain(field, work, region, age);
-    applyTone(field, work, region, tintPair(tintAmount.value),
-              100 - clampSetting(contrastLevel.value, 1, 100));
+    uint8_t* work = nullptr;
+    const int32_t stride = workImage->width;
+    if (field != nullptr) {
+        work = workImage->pixels;
+        softenAndGrain(*field, work, region, age);
+        applyTone(*field, work, region, tintPair(tintAmount.value),
+                  100 - clampSetting(contrastLevel.value, 1, 100));
+    } else {
+        skipDraws(skips->grain);
+    }
     if (lineCount > 0) {
-        updateScratchLines(work, field.width, region, request.position);
-        scatterSpecks(work, field.width, region);
-        if (lineCount >= 40) dropBlot(work, field.width, region);
+        updateScratchLines(work, stride, region, request.position);
+        if (work != nullptr) {
+            scatterSpecks(work, stride, region);
+        } else {
+            skipDraws(skips->specks);
+        }
+        if (lineCount >= 40) dropBlot(work, stride, region);
     }
     decideJump((request.flags & FLAG_REDUCED_SIZE) != 0);
+}
+
+// Everything a render call does to the run state: the update, when one is
+// due, and the steady phase, which flips at every multiple of its period.
+static void advanceRun(FieldImage* field, const PixelRect& region, int32_t age,
+                       const OperatorRequest& request, const ReplaySkips* skips) {
+    const RunTiming timing = runTiming(age, request.flags);
+    if (isUpdate(request.position, timing.rate, updateCount)) {
+        makeFilmPicture(field, region, age, request, skips);
+    }
+    if (request.position % timing.period == 0) steadyPhase ^= 1;
 }
 
 static int32_t renderField(const OperatorRequest& request) {
@@ -448,22 +544,39 @@ static int32_t renderField(const OperatorRequest& request) {
     }
 
     const PixelRect region = clippedRegion(*field);
-    const int32_t age = filmAgeIndex();
-    const bool sixtyFields = (request.flags & FLAG_SIXTY_FIELDS) != 0;
-    const uint32_t position = request.position;
-    uint8_t* work = workImage->pixels;
+    advanceRun(field, region, filmAgeIndex(), request, nullptr);
 
-    if (static_cast<double>(position) * pictureRate(age, sixtyFields) >=
-        static_cast<double>(updateCount)) {
-        makeFilmPicture(*field, work, region, age, request);
+    const bool shifted = jumpOffset != 0 && steadyPhase == 0 && (request.position & 1u) != 0;
+    copyOut(*field, workImage->pixels, region, shifted ? jumpOffset : 0);
+    return opPutField(field);
+}
+
+// Brings the run to the state before call k of the listed render calls, k
+// the last of them that makes a film picture (the last call when none does),
+// and returns k (see OperatorApi.h). The calls before k run as the renders
+// would, with the work image's region, minus the pixel work.
+static int32_t replayRun(const OperatorRequest& request, const uint32_t* positions, uint32_t count) {
+    if (workImage == nullptr || positions == nullptr) return logFailure(__LINE__, kSource, kMessageCode);
+
+    const int32_t age = filmAgeIndex();
+    const double rate = runTiming(age, request.flags).rate;
+    uint32_t last = count - 1;
+    int32_t pictures = updateCount;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (isUpdate(positions[i], rate, pictures)) {
+            last = i;
+            ++pictures;
+        }
     }
 
-    const uint32_t period = sixtyFields ? 30u : 25u;
-    if (position % period == 0) steadyPhase ^= 1;
-
-    const bool shifted = jumpOffset != 0 && steadyPhase == 0 && (position & 1u) != 0;
-    copyOut(*field, work, region, shifted ? jumpOffset : 0);
-    return opPutField(field);
+    const PixelRect region = clippedRegion(*workImage);
+    const ReplaySkips skips = replaySkips(region);
+    OperatorRequest call = request;
+    for (uint32_t i = 0; i < last; ++i) {
+        call.position = positions[i];
+        advanceRun(nullptr, region, age, call, &skips);
+    }
+    return static_cast<int32_t>(last);
 }
 
 // ---------------------------------------------------------------------------
@@ -473,4 +586,11 @@ OPERATOR_EXPORT uintptr_t* GetOperatorInfo(void) { return tagList; }
 
 OPERATOR_EXPORT int32_t OperatorAction(OperatorRequest* request) {
     return dispatchCommand(request, renderField, startRun, finishRun);
+}
+
+OPERATOR_EXPORT int32_t OperatorReplay(OperatorRequest* request, const uint32_t* positions,
+                                       uint32_t count) {
+    if (count == 0) return 0;
+    if (request == nullptr) return logFailure(__LINE__, kSource, kMessageCode);
+    return replayRun(*request, positions, count);
 }
