@@ -3,16 +3,20 @@
 // keyframes, and the option parsers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "Catalogue.h"
+#include "Render.h"
 #include "Error.h"
 #include "fieldfx/HostBackend.h"
 #include "Operator.h"
 #include "Options.h"
 #include "RunPositions.h"
+#include "RunState.h"
 #include "Values.h"
 #include "Video.h"
 #include "VideoFixtures.h"
@@ -443,4 +447,123 @@ TEST(RunPositions, FieldCallsAndRunLength) {
     EXPECT_EQ(runLength(5, Interlace::Progressive), 9);  // the last frame at length - 1
     EXPECT_EQ(runLength(1, Interlace::Progressive), 1);
     EXPECT_EQ(runLength(0, Interlace::Progressive), 0);
+}
+
+// Which runs may start at any frame (worker stretches, chunks): every run of
+// an operator whose fields depend only on their position; a Patina run
+// through its replay while no setting changes over it, because the replay
+// reads the settings once for all the calls it passes over.
+TEST(RunState, WhichRunsStartAnywhere) {
+    const auto patina = OperatorLibrary::load(std::string(FIELDFX_LIB_DIR) + "/libPatina.so");
+    const auto dye = OperatorLibrary::load(std::string(FIELDFX_LIB_DIR) + "/libDye.so");
+    EXPECT_NE(patina->replay(), nullptr);
+    EXPECT_EQ(dye->replay(), nullptr);
+    const Rational fieldRate{50, 1};
+    const struct {
+        const OperatorLibrary* op;
+        std::vector<const char*> settings;
+        bool anywhere;
+    } cases[] = {
+        {dye.get(), {}, true},
+        {dye.get(), {"fadePercent=0@0,100@9"}, true},
+        {patina.get(), {}, true},
+        {patina.get(), {"filmAge=1", "filmCondition=1"}, true},
+        {patina.get(), {"tintAmount=5@0,5@40"}, true},  // keys, one value
+        {patina.get(), {"filmCondition=3", "tintAmount=0@0,40@9"}, false},
+        {patina.get(), {"filmAge=0@0,2@30"}, false},
+    };
+    for (const auto& c : cases) {
+        RenderJob job;
+        job.op = const_cast<OperatorLibrary*>(c.op);
+        std::string described = c.op->name();
+        for (const char* text : c.settings) {
+            job.settings.push_back(parseSetting(*c.op, text, fieldRate));
+            described += std::string(" ") + text;
+        }
+        EXPECT_EQ(startsAnywhere(job), c.anywhere) << described;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The operator table: a library is known by its inputs and parameters, not
+// by its file's name, and only what is known stateless (or replays) may be
+// split among processes.
+
+TEST(OperatorTable, KnowsLibrariesByTheirParametersNotTheirNames) {
+    char pattern[] = "/tmp/fieldfx-table-XXXXXX";
+    const std::string dir = mkdtemp(pattern);
+    const std::string lib = FIELDFX_LIB_DIR, fakes = FIELDFX_TEST_OPS_DIR;
+    const struct {
+        std::string library;  // copied under another name first when `renamed` is set
+        const char* renamed;
+        const char* known;    // the table's name, or nullptr
+        RunSplit split;
+    } cases[] = {
+        {lib + "/libBlur.so", nullptr, "Blur", RunSplit::AnyField},
+        {lib + "/libRotate.so", nullptr, "Rotate", RunSplit::AnyField},
+        {lib + "/libPatina.so", nullptr, "Patina", RunSplit::Replay},
+        // Renamed, each is still what it is.
+        {lib + "/libPatina.so", "libGrain.so", "Patina", RunSplit::Replay},
+        {lib + "/libDye.so", "libTint.so", "Dye", RunSplit::AnyField},
+        // Named like a known operator but with other parameters: unknown.
+        {fakes + "/libHoard.so", "libBlur.so", nullptr, RunSplit::OneProcess},
+        {fakes + "/libTally.so", nullptr, nullptr, RunSplit::Replay},
+        {fakes + "/libPassthrough.so", nullptr, nullptr, RunSplit::Replay},
+    };
+    for (const auto& c : cases) {
+        std::string path = c.library;
+        if (c.renamed != nullptr) {
+            path = dir + "/" + c.renamed;
+            std::remove(path.c_str());
+            ASSERT_EQ(std::system(("cp '" + c.library + "' '" + path + "'").c_str()), 0);
+        }
+        const auto op = OperatorLibrary::load(path);
+        const KnownOperator* known = knownOperator(*op);
+        EXPECT_EQ(known == nullptr ? std::string("(unknown)") : known->name,
+                  c.known == nullptr ? std::string("(unknown)") : c.known) << path;
+        EXPECT_EQ(runSplitOf(*op), c.split) << path;
+        EXPECT_EQ(rendersInWorkers(*op), c.split != RunSplit::OneProcess) << path;
+        EXPECT_EQ(operatorDescription(*op).empty(), c.known == nullptr) << path;
+        if (c.split == RunSplit::OneProcess) {
+            EXPECT_NE(whyInOrderOnly(*op).find("OperatorReplay"), std::string::npos);
+        }
+    }
+    std::system(("rm -rf '" + dir + "'").c_str());
+    // Only Patina keeps state; the demo has settings only for what it knows.
+    for (const KnownOperator& known : knownOperators()) {
+        EXPECT_EQ(known.stateful, std::string(known.name) == "Patina") << known.name;
+        EXPECT_NE(known.demoSettings, nullptr) << known.name;
+    }
+    const auto limelight = OperatorLibrary::load(lib + "/libLimelight.so");
+    EXPECT_EQ(demoSettings(*limelight, 100), (std::vector<std::string>{"spotCenter=140,144@0,580,144@99", "spotSize=35"}));
+    const auto hoard = OperatorLibrary::load(fakes + "/libHoard.so");
+    EXPECT_TRUE(demoSettings(*hoard, 100).empty());
+}
+
+// Chunks cover the run exactly once, in order, in nearly equal whole frames.
+TEST(Chunks, RangesCoverTheRunInNearlyEqualPieces) {
+    for (int64_t frames : {1, 2, 7, 10, 100, 180000, 1073741823}) {
+        for (int n : {1, 2, 3, 7, 16, 1000}) {
+            if (n > frames) continue;
+            int64_t expected = 0, smallest = frames, largest = 0;
+            for (int k = 1; k <= n; ++k) {
+                int64_t begin = 0, end = 0;
+                chunkRange(frames, k, n, begin, end);
+                ASSERT_EQ(begin, expected) << k << "/" << n << " of " << frames;
+                smallest = std::min(smallest, end - begin);
+                largest = std::max(largest, end - begin);
+                expected = end;
+            }
+            EXPECT_EQ(expected, frames) << n << " chunks of " << frames;
+            EXPECT_LE(largest - smallest, 1) << n << " chunks of " << frames;
+            EXPECT_GE(smallest, 1) << n << " chunks of " << frames;
+        }
+    }
+    int k = 0, n = 0;
+    parseChunk("3/8", k, n);
+    EXPECT_EQ(k, 3);
+    EXPECT_EQ(n, 8);
+    for (const char* bad : {"0/8", "9/8", "1/0", "-1/2", "1/100001", "1", "/2", "1/", "a/b", "1/2/3", "1.5/2"}) {
+        EXPECT_THROW(parseChunk(bad, k, n), UserError) << bad;
+    }
 }

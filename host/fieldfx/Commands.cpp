@@ -16,11 +16,13 @@
 #include "Catalogue.h"
 #include "Demo.h"
 #include "Error.h"
+#include "Join.h"
 #include "Operator.h"
 #include "Options.h"
 #include "Png.h"
 #include "Progress.h"
 #include "Render.h"
+#include "RunState.h"
 #include "Values.h"
 #include "Y4m.h"
 
@@ -38,6 +40,7 @@ const char kUsage[] =
     "  info OPERATOR                an operator's parameters\n"
     "  render OPERATOR IN [IN2] -o OUT [--set NAME=VALUE]...\n"
     "                               render a clip (two inputs for a transition)\n"
+    "  join OUTPUT CHUNK...         join the outputs of render --chunk\n"
     "  demo [-o DIR]                render every operator over a built-in clip\n"
     "\n"
     "Run 'fieldfx COMMAND --help' for a command's options.\n";
@@ -82,8 +85,33 @@ const char kRenderHelp[] =
     "  --duration SECONDS      how long a PNG still input lasts (default 1)\n"
     "  --ops DIR               look for operators in DIR first\n"
     "  -j, --jobs N            render with N worker processes (default: one\n"
-    "                          per core); Patina always renders in one\n"
+    "                          per core); an operator whose fields depend on\n"
+    "                          the ones before it renders in one, unless its\n"
+    "                          library exports OperatorReplay and its settings\n"
+    "                          are not keyframed (Patina's replay reads them\n"
+    "                          once)\n"
+    "  --chunk K/N             render only the K-th of N nearly equal pieces of\n"
+    "                          the run (whole frames), exactly as in the whole\n"
+    "                          run: .y4m chunks after the first hold no stream\n"
+    "                          header and PNG sequences are numbered by the\n"
+    "                          frame of the whole run, so the chunks\n"
+    "                          concatenate directly; other formats are whole\n"
+    "                          files for 'fieldfx join'\n"
     "  --quiet                 no progress bar and no summary\n";
+
+const char kJoinHelp[] =
+    "usage: fieldfx join OUTPUT CHUNK...\n"
+    "\n"
+    "Joins the outputs of 'fieldfx render --chunk K/N', given in order, into\n"
+    "the whole run's output, after checking that they fit together:\n"
+    "  .y4m       the first chunk's stream header, then every chunk's frames\n"
+    "             (later chunks hold FRAME records only, or the same header)\n"
+    "  %04d.png   numbered files copied to the output's numbers; each chunk's\n"
+    "             numbers must follow the previous chunk's, sizes must agree\n"
+    "  others     ffmpeg's concat demuxer with stream copy; codec, size, pixel\n"
+    "             format, rate and the frames each chunk holds must fit\n"
+    "Chunks named ...chunk-K-of-N... must come as 1..N. The output appears\n"
+    "only when the join succeeded; the chunks are left as they are.\n";
 
 const char kDemoHelp[] =
     "usage: fieldfx demo [-o DIR] [--seconds N] [-j N] [--ops DIR] [--quiet]\n"
@@ -115,7 +143,7 @@ int commandList(const std::vector<std::string>& args) {
     const auto ops = listOperators(operatorSearchPath(a.value("--ops")));
     if (ops.empty()) throw UserError("list", "no operators found (build them, or point --ops or FIELDFX_OPS at them)");
     for (const auto& op : ops) {
-        std::string description = operatorDescription(op->name());
+        std::string description = operatorDescription(*op);
         if (description.empty()) description = "(no description)";
         std::printf("%s%s%s\n", padRight(op->name(), 12).c_str(), padRight(op->isTransition() ? "transition" : "effect", 12).c_str(),
                     description.c_str());
@@ -147,7 +175,7 @@ int commandInfo(const std::vector<std::string>& args) {
     if (a.positional.size() != 1) throw UserError("info", "name one operator (fieldfx info OPERATOR)");
     const auto op = findOperator(a.positional[0], operatorSearchPath(a.value("--ops")));
     std::printf("%s: %s", op->name().c_str(), op->isTransition() ? "transition (two inputs)" : "effect (one input)");
-    const std::string description = operatorDescription(op->name());
+    const std::string description = operatorDescription(*op);
     if (!description.empty()) std::printf(", %s", description.c_str());
     std::printf("\nlibrary: %s\n\n", op->path().c_str());
     std::printf("%s%s%s%s%s\n", padRight("name", 16).c_str(), padRight("kind", 8).c_str(),
@@ -170,7 +198,7 @@ struct RenderRequest {
     std::vector<std::string> inputs;
     std::string output;
     std::vector<std::string> settings;
-    std::string from, length, region, scale, fieldOrder, pixFmt, duration, ops;
+    std::string from, length, region, scale, fieldOrder, pixFmt, duration, ops, chunk;
     int jobs = 1;
     bool quiet = false;
 };
@@ -271,10 +299,27 @@ RenderResult renderClip(OperatorLibrary& op, const RenderRequest& r,
     job.jobs = r.jobs;
     job.firstFrame = from;
     job.frames = frames;
+    int chunkK = 1, chunkN = 1;
+    if (!r.chunk.empty()) {
+        parseChunk(r.chunk, chunkK, chunkN);
+        if (chunkN > frames) {
+            throw UserError("--chunk", std::to_string(chunkN) + " chunks of a run of " + std::to_string(frames) +
+                                           " frames would leave some empty; use at most " + std::to_string(frames));
+        }
+        chunkRange(frames, chunkK, chunkN, job.chunkBegin, job.chunkEnd);
+    }
+    const int64_t written = chunkEnd(job) - chunkBegin(job);
     job.fieldFormat = format;
 
     const Rational fieldRate{2 * format.rate.num, format.rate.den};
     for (const std::string& s : r.settings) job.settings.push_back(parseSetting(op, s, fieldRate));
+    if (!r.chunk.empty() && !startsAnywhere(job)) {
+        throw UserError(op.name(), "cannot render --chunk " + r.chunk + ": it " +
+                                       (runSplitOf(op) == RunSplit::OneProcess
+                                            ? whyInOrderOnly(op)
+                                            : "replays its state with one value of each setting, and keyframed "
+                                              "--set values change them over the run"));
+    }
     if (!r.region.empty()) job.region = parseRegion(r.region, format.width, format.height / 2);
 
     VideoFormat out = format;
@@ -290,11 +335,14 @@ RenderResult renderClip(OperatorLibrary& op, const RenderRequest& r,
     }
     if (const std::string problem = formatProblem(out); !problem.empty()) throw UserError(r.output, problem);
     job.outputFormat = out;
-    checkSink(r.output, frames);
+    checkSink(r.output, written);
 
     for (auto& s : sources) job.inputs.push_back(s.get());
-    std::unique_ptr<FrameSink> sink = openSink(r.output, out);
-    Progress progress(op.name(), 2 * frames, !r.quiet && isatty(STDERR_FILENO));
+    SinkPlace place;
+    place.firstFrame = job.chunkBegin;
+    if (!r.chunk.empty()) place.note = chunkNote(chunkK, chunkN, job.chunkBegin, job.chunkEnd, frames);
+    std::unique_ptr<FrameSink> sink = openSink(r.output, out, place);
+    Progress progress(op.name(), 2 * written, !r.quiet && isatty(STDERR_FILENO));
     RenderResult result;
     if (watch) {
         WatchedSink watched(*sink, watch);
@@ -309,13 +357,18 @@ RenderResult renderClip(OperatorLibrary& op, const RenderRequest& r,
         if (result.aborted) {
             std::fprintf(stderr, "fieldfx: %s: interrupted after %lld of %lld fields; wrote %lld frames to %s\n",
                          op.name().c_str(), static_cast<long long>(result.fieldsRendered),
-                         static_cast<long long>(2 * frames), static_cast<long long>(result.framesWritten),
+                         static_cast<long long>(2 * written), static_cast<long long>(result.framesWritten),
                          r.output.c_str());
         } else {
-            std::fprintf(stderr, "fieldfx: %s: %lld fields (%lld frames, %dx%d) in %.1f s, %.1f fields/s -> %s\n",
+            const std::string chunkNote = r.chunk.empty() ? std::string()
+                : " (chunk " + std::to_string(chunkK) + "/" + std::to_string(chunkN) + ": frames " +
+                  std::to_string(job.chunkBegin) + " to " + std::to_string(job.chunkEnd - 1) + " of " +
+                  std::to_string(frames) + ")";
+            std::fprintf(stderr, "fieldfx: %s: %lld fields (%lld frames, %dx%d) in %.1f s, %.1f fields/s -> %s%s\n",
                          op.name().c_str(), static_cast<long long>(result.fieldsRendered),
                          static_cast<long long>(result.framesWritten), out.width, out.height, seconds,
-                         seconds > 0 ? double(result.fieldsRendered) / seconds : 0.0, r.output.c_str());
+                         seconds > 0 ? double(result.fieldsRendered) / seconds : 0.0, r.output.c_str(),
+                         chunkNote.c_str());
         }
     }
     return result;
@@ -323,7 +376,7 @@ RenderResult renderClip(OperatorLibrary& op, const RenderRequest& r,
 
 const std::set<std::string> kRenderValueOptions = {"-o", "--output", "--set", "--from", "--length", "--region",
                                                    "--scale", "--field-order", "--pix-fmt", "--duration", "--ops",
-                                                   "-j", "--jobs"};
+                                                   "-j", "--jobs", "--chunk"};
 
 int commandRender(const std::vector<std::string>& args) {
     if (wantsHelp(args)) return std::fputs(kRenderHelp, stdout), 0;
@@ -344,10 +397,19 @@ int commandRender(const std::vector<std::string>& args) {
     r.pixFmt = a.value("--pix-fmt");
     r.duration = a.value("--duration");
     r.quiet = a.has("--quiet") || a.has("-q");
+    r.chunk = a.value("--chunk");
     r.jobs = parseJobs(a);
     auto op = findOperator(r.operatorName, operatorSearchPath(a.value("--ops")));
     const RenderResult result = renderClip(*op, r);
     return result.aborted ? 130 : 0;
+}
+
+int commandJoin(const std::vector<std::string>& args) {
+    if (wantsHelp(args)) return std::fputs(kJoinHelp, stdout), 0;
+    const Arguments a = parseArguments(args, {}, {}, "join");
+    if (a.positional.size() < 2) throw UserError("join", "usage: fieldfx join OUTPUT CHUNK...");
+    joinChunks(a.positional[0], std::vector<std::string>(a.positional.begin() + 1, a.positional.end()));
+    return 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -371,13 +433,6 @@ void writeDemoClip(const std::string& path, int clip, int64_t frames) {
         if (g_abortRequested) throw UserError("demo", "interrupted");
         throw UserError(path, "cannot write");
     }
-}
-
-// Settings that show an operator at its best in the demo clip.
-std::vector<std::string> demoSettings(const std::string& name, int64_t fields) {
-    if (name == "Limelight") return {"spotCenter=140,144@0,580,144@" + std::to_string(fields - 1), "spotSize=35"};
-    if (name == "Dye") return {"tintColor=#FF8000"};
-    return {};
 }
 
 int commandDemo(const std::vector<std::string>& args) {
@@ -425,11 +480,9 @@ int commandDemo(const std::vector<std::string>& args) {
         RenderRequest r;
         r.inputs = op->isTransition() ? std::vector<std::string>{clipA, clipB} : std::vector<std::string>{clipA};
         r.output = dir + "/" + op->name() + ".y4m";
-        // Only settings the operator has: a library by the same name but
-        // with other parameters still renders with its own defaults.
-        for (const std::string& setting : demoSettings(op->name(), 2 * frames)) {
-            if (op->find(setting.substr(0, setting.find('='))) != nullptr) r.settings.push_back(setting);
-        }
+        // Settings only for operators the host knows: a library by the same
+        // name but with other parameters renders with its own defaults.
+        r.settings = demoSettings(*op, 2 * frames);
         r.quiet = quiet;
         r.jobs = jobs;
         SheetRow row{op->name(), {}};
@@ -464,6 +517,7 @@ int runFieldfx(const std::vector<std::string>& args) {
         if (command == "list") return commandList(rest);
         if (command == "info") return commandInfo(rest);
         if (command == "render") return commandRender(rest);
+        if (command == "join") return commandJoin(rest);
         if (command == "demo") return commandDemo(rest);
         std::fprintf(stderr, "fieldfx: %s: unknown command\n%s", command.c_str(), kUsage);
         return 2;

@@ -86,6 +86,7 @@ public:
     const VideoFormat* storedFormat() const override { return &reader_->format(); }
     bool readStored(Frame& frame) override { return reader_->readFrame(frame); }
     bool readStored(uint8_t* data) override { return reader_->readFrame(data); }
+    bool skip() override { return reader_->skipFrame(); }
 
 private:
     void open(int64_t frameHint) {
@@ -142,6 +143,11 @@ public:
         picture = picture_;
         return true;
     }
+    bool skip() override {
+        if (served_ >= count_) return false;
+        ++served_;
+        return true;
+    }
 
 private:
     std::string name_;
@@ -182,7 +188,7 @@ private:
 
 class Y4mSink : public FileSink {
 public:
-    Y4mSink(const std::string& path, const VideoFormat& format) : FileSink(path), format_(format) {
+    Y4mSink(const std::string& path, const VideoFormat& format, bool header) : FileSink(path), format_(format) {
         if (path == "-") {
             file_ = stdout;
         } else {
@@ -190,7 +196,7 @@ public:
             file_ = std::fopen(temp.c_str(), "wb");
             if (file_ == nullptr) throw UserError(path, std::string("cannot write: ") + std::strerror(errno));
         }
-        writer_ = std::make_unique<Y4mWriter>(file_, format_, path);
+        writer_ = std::make_unique<Y4mWriter>(file_, format_, path, header);
     }
     ~Y4mSink() override {
         if (file_ != nullptr && file_ != stdout) std::fclose(file_);
@@ -215,14 +221,15 @@ private:
 
 class PngSink : public FileSink {
 public:
-    PngSink(const std::string& path, bool sequence, bool alpha) : FileSink(path), sequence_(sequence), alpha_(alpha) {}
+    PngSink(const std::string& path, bool sequence, bool alpha, int64_t firstIndex)
+        : FileSink(path), sequence_(sequence), alpha_(alpha), first_(firstIndex), index_(firstIndex) {}
     void write(const Picture& picture) override {
         std::string target = path_;
         if (sequence_) {
             char name[4096];
             std::snprintf(name, sizeof name, path_.c_str(), static_cast<int>(index_));
             target = name;
-        } else if (index_ > 0) {
+        } else if (index_ > first_) {
             throw UserError(path_, "a single PNG holds one frame");
         }
         ++index_;
@@ -232,17 +239,20 @@ public:
 
 private:
     bool sequence_, alpha_;
-    int64_t index_ = 0;
+    int64_t first_, index_;
 };
 
 // Frames go to ffmpeg as YUV4MPEG2 on its standard input; ffmpeg writes a
 // temporary file beside the target, renamed when ffmpeg succeeded.
 class FfmpegSink : public FileSink {
 public:
-    FfmpegSink(const std::string& path, const VideoFormat& format) : FileSink(path), format_(format) {
+    FfmpegSink(const std::string& path, const VideoFormat& format, const std::string& note)
+        : FileSink(path), format_(format) {
         temp_ = newTemporary(path);
         const std::string command = "trap '' INT; exec ffmpeg -nostdin -hide_banner -loglevel error -y "
-                                    "-f yuv4mpegpipe -i - " + shellQuote(temp_);
+                                    "-f yuv4mpegpipe -i - " +
+                                    (note.empty() ? std::string() : "-metadata comment=" + shellQuote(note) + " ") +
+                                    shellQuote(temp_);
         pipe_ = popen(command.c_str(), "w");
         if (pipe_ == nullptr) throw UserError(path, std::string("cannot start ffmpeg: ") + std::strerror(errno));
         writer_ = std::make_unique<Y4mWriter>(pipe_, format_, path + " (ffmpeg pipe)");
@@ -370,12 +380,13 @@ void checkSink(const std::string& path, int64_t frames) {
     }
 }
 
-std::unique_ptr<FrameSink> openSink(const std::string& path, const VideoFormat& format) {
+std::unique_ptr<FrameSink> openSink(const std::string& path, const VideoFormat& format, const SinkPlace& place) {
     switch (sinkKindFor(path)) {
-    case SinkKind::Y4m: return std::make_unique<Y4mSink>(path, format);
-    case SinkKind::PngSingle: return std::make_unique<PngSink>(path, false, hasAlpha(format.chroma));
-    case SinkKind::PngSequence: return std::make_unique<PngSink>(path, true, hasAlpha(format.chroma));
-    case SinkKind::Ffmpeg: return std::make_unique<FfmpegSink>(path, format);
+    case SinkKind::Y4m: return std::make_unique<Y4mSink>(path, format, place.firstFrame == 0);
+    case SinkKind::PngSingle: return std::make_unique<PngSink>(path, false, hasAlpha(format.chroma), 0);
+    case SinkKind::PngSequence:
+        return std::make_unique<PngSink>(path, true, hasAlpha(format.chroma), place.firstFrame);
+    case SinkKind::Ffmpeg: return std::make_unique<FfmpegSink>(path, format, place.note);
     }
     return nullptr;
 }

@@ -35,6 +35,11 @@ public:
         std::memcpy(data, frame.data.data(), frame.data.size());
         return true;
     }
+    // Passes over the next frame; false at the end.
+    virtual bool skip() {
+        Picture picture;
+        return read(picture);
+    }
 };
 
 struct SourceOptions {
@@ -71,7 +76,17 @@ SinkKind sinkKindFor(const std::string& path);
 // Checks that the output can be made (a writable directory, ffmpeg where
 // needed, a single PNG for a one-frame run) before anything is rendered.
 void checkSink(const std::string& path, int64_t frames);
-std::unique_ptr<FrameSink> openSink(const std::string& path, const VideoFormat& format);
+// Where in the whole run a sink's frames lie: a chunk of a run that starts
+// at `firstFrame` continues the whole run's output, so that the chunks'
+// outputs concatenated in order are the whole run's. A YUV4MPEG2 chunk after
+// the first holds FRAME records only (the first chunk holds the stream
+// header); a PNG sequence is numbered by the frame of the whole run. Files
+// ffmpeg writes are whole files, joined by `fieldfx join`.
+struct SinkPlace {
+    int64_t firstFrame = 0;
+    std::string note;  // kept in an encoded file's comment, for fieldfx join
+};
+std::unique_ptr<FrameSink> openSink(const std::string& path, const VideoFormat& format, const SinkPlace& place = {});
 
 bool ffmpegAvailable();
 std::string shellQuote(const std::string& text);

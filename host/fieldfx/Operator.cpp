@@ -99,6 +99,7 @@ std::unique_ptr<OperatorLibrary> OperatorLibrary::load(const std::string& path) 
     op->action_ = reinterpret_cast<OperatorActionFn>(dlsym(handle, "OperatorAction"));
     if (info == nullptr) throw UserError(path, "not an operator library (no GetOperatorInfo)");
     if (op->action_ == nullptr) throw UserError(path, "not an operator library (no OperatorAction)");
+    op->replay_ = reinterpret_cast<OperatorReplayFn>(dlsym(handle, "OperatorReplay"));  // optional
 
     const uintptr_t* tags = info();
     if (!readable(tags, sizeof *tags)) {

@@ -37,6 +37,8 @@ public:
     const std::string& path() const { return path_; }
     bool isTransition() const { return inputs_ == 0; }
     OperatorActionFn action() const { return action_; }
+    // The optional OperatorReplay export (Patina's); null when absent.
+    OperatorReplayFn replay() const { return replay_; }
     const std::vector<Parameter>& parameters() const { return parameters_; }
     const Parameter* find(const std::string& name) const;  // case-insensitive
 
@@ -46,6 +48,7 @@ private:
     std::string name_, path_;
     uintptr_t inputs_ = 1;
     OperatorActionFn action_ = nullptr;
+    OperatorReplayFn replay_ = nullptr;
     std::vector<Parameter> parameters_;
 };
 

@@ -95,6 +95,19 @@ void parseScale(const std::string& text, int& num, int& den) {
     den = int(d);
 }
 
+void parseChunk(const std::string& text, int& k, int& n) {
+    const size_t slash = text.find('/');
+    int64_t a = 0, b = 0;
+    if (slash == std::string::npos || !parseInt(text.substr(0, slash), a) || !parseInt(text.substr(slash + 1), b)) {
+        throw UserError("--chunk", "'" + text + "' is not a chunk K/N (for example 2/8)");
+    }
+    if (b < 1 || b > 100000 || a < 1 || a > b) {
+        throw UserError("--chunk", "'" + text + "' must have 1 <= K <= N <= 100000");
+    }
+    k = int(a);
+    n = int(b);
+}
+
 Region parseRegion(const std::string& text, int fieldWidth, int fieldHeight) {
     int64_t v[4] = {0, 0, 0, 0};
     size_t start = 0;

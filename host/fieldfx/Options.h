@@ -34,6 +34,8 @@ int64_t parseFrames(const std::string& option, const std::string& text, const Ra
 double parseSeconds(const std::string& option, const std::string& text);
 // "N/D" with 0 < N <= D <= 32767.
 void parseScale(const std::string& text, int& num, int& den);
+// "K/N" with 1 <= K <= N <= 100000: the K-th of N chunks of a run.
+void parseChunk(const std::string& text, int& k, int& n);
 // "X,Y,W,H" inside a field of the given size.
 Region parseRegion(const std::string& text, int fieldWidth, int fieldHeight);
 // "tff" or "bff".

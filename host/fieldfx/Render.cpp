@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "Background.h"
+#include "Catalogue.h"
 #include "Error.h"
 #include "RunState.h"
 #include "WorkerPool.h"
@@ -51,9 +52,21 @@ namespace {
 // where it would have ended without the pipeline: after the current field,
 // or at once when the run waits for input.
 RenderResult renderInOneProcess(const RenderJob& job, FrameSink& sink, const ProgressFn& progress) {
-    skipToFirstFrame(job);
+    const int64_t begin = chunkBegin(job), end = chunkEnd(job);
+    if (begin > 0 && !startsAnywhere(job)) throw UserError(job.op->name(), "its run cannot start past frame 0");
+    // A chunk of a run that replays may render the frames just before it
+    // again, discarded, to bring the state along: those are read first.
+    const int64_t leadFrom = job.op->replay() != nullptr ? std::max<int64_t>(0, begin - kLeadInFrames) : begin;
+    skipToFrame(job, leadFrom);
+    std::vector<std::vector<InputFrame>> leadIn(size_t(begin - leadFrom));
+    for (int64_t frame = leadFrom; frame < begin; ++frame) {
+        std::vector<InputFrame>& in = leadIn[size_t(frame - leadFrom)];
+        in.resize(job.inputs.size());
+        const std::string why = readFrame(job, frame, [&](size_t i) { return readInputFrame(job, i, in[i]); });
+        if (g_abortRequested) return RenderResult{0, 0, true};
+        if (!why.empty()) throw UserError(job.op->name(), why);
+    }
     RunState run(job);
-    if (const std::string why = run.start(); !why.empty()) throw UserError(job.op->name(), why);
 
     const VideoFormat* storedOut = sink.storedFormat();
     std::vector<InputFrame> inputs[2] = {std::vector<InputFrame>(job.inputs.size()),
@@ -69,11 +82,17 @@ RenderResult renderInOneProcess(const RenderJob& job, FrameSink& sink, const Pro
         run.finish();
         throw UserError(job.op->name(), why);
     };
+    const std::string startProblem = run.startAt(begin, [&](int64_t frame) -> std::vector<InputFrame>& {
+        if (frame < leadFrom || frame >= begin) throw UserError(job.op->name(), "the lead-in asked for frame " + std::to_string(frame));
+        return leadIn[size_t(frame - leadFrom)];
+    });
+    if (!startProblem.empty()) fail(startProblem);
+    leadIn.clear();
     // A failure at frame `frame` is reported unless writing a frame before
     // it failed: that came first.
     auto failAt = [&](std::string why, int64_t frame) {
         writer.waitAll();
-        for (int64_t earlier = std::max<int64_t>(0, frame - 2); earlier < frame; ++earlier) {
+        for (int64_t earlier = std::max<int64_t>(begin, frame - 2); earlier < frame; ++earlier) {
             if (!writeProblem[earlier % 2].empty()) {
                 why = writeProblem[earlier % 2];
                 break;
@@ -95,10 +114,10 @@ RenderResult renderInOneProcess(const RenderJob& job, FrameSink& sink, const Pro
     };
 
     RenderResult result;
-    if (job.frames > 0) readAhead(0);
-    for (int64_t frame = 0; frame < job.frames && !g_abortRequested; ++frame) {
+    if (begin < end) readAhead(begin);
+    for (int64_t frame = begin; frame < end && !g_abortRequested; ++frame) {
         const int slot = int(frame % 2);
-        if (frame + 1 < job.frames) readAhead(frame + 1);
+        if (frame + 1 < end) readAhead(frame + 1);
         reader.wait(reading[slot], std::chrono::milliseconds(0));
         if (g_abortRequested) break;  // an interrupted read is the stop, not a fault
         if (!readProblem[slot].empty()) failAt(readProblem[slot], frame);
@@ -131,7 +150,8 @@ RenderResult renderInOneProcess(const RenderJob& job, FrameSink& sink, const Pro
     }
     reader.cancel();  // a frame read ahead that the run will not use
     writer.waitAll();
-    for (int64_t frame = std::max<int64_t>(0, result.framesWritten - 2); frame < result.framesWritten; ++frame) {
+    const int64_t done = begin + result.framesWritten;
+    for (int64_t frame = std::max<int64_t>(begin, done - 2); frame < done; ++frame) {
         if (!writeProblem[frame % 2].empty()) fail(writeProblem[frame % 2]);
     }
     result.aborted = g_abortRequested;
@@ -141,12 +161,19 @@ RenderResult renderInOneProcess(const RenderJob& job, FrameSink& sink, const Pro
 
 }  // namespace
 
+int64_t chunkBegin(const RenderJob& job) { return job.chunkBegin; }
+int64_t chunkEnd(const RenderJob& job) { return job.chunkEnd < 0 ? job.frames : job.chunkEnd; }
+
+void chunkRange(int64_t frames, int k, int n, int64_t& begin, int64_t& end) {
+    begin = frames * (k - 1) / n;
+    end = frames * k / n;
+}
+
 bool rendersInWorkers(const OperatorLibrary& op) {
-    // Patina's fields depend on the fields rendered before them in the same
-    // library; every other operator's field depends only on its position.
-    std::string name = op.name();
-    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return name != "patina";
+    // An operator known to render any field on its own, or one that brings
+    // its state to any field through its replay; one whose fields may
+    // depend on the fields before them renders in order in one process.
+    return runSplitOf(op) != RunSplit::OneProcess;
 }
 
 RenderResult runRender(const RenderJob& job, FrameSink& sink, const ProgressFn& progress) {
@@ -155,7 +182,7 @@ RenderResult runRender(const RenderJob& job, FrameSink& sink, const ProgressFn& 
     // as it is, instead of being mapped and faulted in afresh each frame.
     mallopt(M_MMAP_THRESHOLD, 256 << 20);
     mallopt(M_TRIM_THRESHOLD, 512 << 20);
-    if (job.jobs > 1 && job.frames > 1 && rendersInWorkers(*job.op)) {
+    if (job.jobs > 1 && chunkEnd(job) - chunkBegin(job) > 1 && startsAnywhere(job)) {
         return renderInWorkers(job, sink, progress);
     }
     return renderInOneProcess(job, sink, progress);

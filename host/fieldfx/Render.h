@@ -27,6 +27,11 @@ struct RenderJob {
     std::vector<Setting> settings;
     int64_t firstFrame = 0;
     int64_t frames = 0;                // frames in the run
+    // The stretch of the run this render writes, in frames of the run:
+    // [chunkBegin, chunkEnd), the whole run when chunkEnd is -1. Positions,
+    // fades and operator state are those of the whole run.
+    int64_t chunkBegin = 0;
+    int64_t chunkEnd = -1;
     VideoFormat fieldFormat;           // input format, field order applied
     VideoFormat outputFormat;          // what the sink is written in
     Region region;                     // valid region in source field coordinates
@@ -34,6 +39,14 @@ struct RenderJob {
     bool scaled = false;
     int jobs = 1;                      // worker processes for operators that allow them
 };
+
+// The frames of the run that a render writes.
+int64_t chunkBegin(const RenderJob& job);
+int64_t chunkEnd(const RenderJob& job);
+
+// Chunk `k` (1-based) of `n` nearly equal pieces of a run of `frames`
+// frames, in whole frames: [begin, end).
+void chunkRange(int64_t frames, int k, int n, int64_t& begin, int64_t& end);
 
 struct RenderResult {
     int64_t framesWritten = 0;
@@ -49,8 +62,9 @@ using ProgressFn = std::function<void(int64_t done)>;
 RenderResult runRender(const RenderJob& job, FrameSink& sink, const ProgressFn& progress);
 
 // Whether the operator's fields may be rendered by separate worker
-// processes: true for every operator whose fields depend only on their
-// position (all but Patina).
+// processes: for an operator known to render any field on its own, or one
+// whose library brings its run state to any field (OperatorReplay). An
+// operator the host does not know renders in one process.
 bool rendersInWorkers(const OperatorLibrary& op);
 
 // Set by the SIGINT handler; opChkAbort reports it and the run stops after

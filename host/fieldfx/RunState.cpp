@@ -1,7 +1,9 @@
 #include "RunState.h"
 
+#include <algorithm>
 #include <cstring>
 
+#include "Catalogue.h"
 #include "Error.h"
 #include "RunPositions.h"
 
@@ -131,6 +133,7 @@ std::string RunState::renderField(std::vector<InputFrame>& inputs, int64_t frame
                                        : " (operator log: " + host.lastLog() + ")");
     }
     output.fields[field] = std::move(rendered);
+    nextCall = 2 * frame + place + 1;
     return "";
 }
 
@@ -158,6 +161,69 @@ void RunState::packOutput(const VideoFormat* stored, OutputFrame& output, uint8_
     if (into != nullptr) std::memcpy(into, output.stored.data.data(), output.stored.data.size());
 }
 
+std::string RunState::advanceTo(int64_t frame, const InputsOf& inputsOf) {
+    const int64_t target = 2 * frame;
+    if (job.op->replay() == nullptr || target <= nextCall) {
+        nextCall = target;
+        return "";
+    }
+    const Interlace scan = job.fieldFormat.interlace;
+    std::vector<uint32_t> positions;
+    positions.reserve(size_t(target - nextCall + 1));
+    for (int64_t call = nextCall; call <= target; ++call) {
+        positions.push_back(static_cast<uint32_t>(fieldCall(call / 2, int(call % 2), scan).position));
+    }
+    for (const Setting& s : job.settings) writeValue(*s.parameter, valueAt(s, positions.back()));
+
+    host.beginCommand();
+    OperatorRequest replay = request;
+    replay.command = CMD_RENDER;
+    replay.position = 0;
+    replay.flags = static_cast<uint8_t>(replay.flags & ~FLAG_LOWER_FIELD);
+    const int32_t k = job.op->replay()(&replay, positions.data(), static_cast<uint32_t>(positions.size()));
+    if (k < 0 || k >= int32_t(positions.size())) {
+        return "the replay of the run to field " + std::to_string(positions.back()) + " failed" +
+               (host.lastLog().empty() ? std::string() : " (operator log: " + host.lastLog() + ")");
+    }
+    // Film pictures are made at least every fourth position, so the last
+    // update lies in the two frames before; a host that holds only those
+    // has nothing further back to give.
+    if ((nextCall + k) / 2 < frame - kLeadInFrames) {
+        return "the replay of the run to field " + std::to_string(positions.back()) + " reached back too far";
+    }
+    OutputFrame discarded;
+    for (int64_t call = nextCall + k; call < target; ++call) {
+        const std::string why = renderField(inputsOf(call / 2), call / 2, int(call % 2), discarded);
+        if (!why.empty()) return why;
+    }
+    nextCall = target;
+    return "";
+}
+
+std::string RunState::startAt(int64_t frame, const InputsOf& inputsOf) {
+    if (std::string why = start(); !why.empty()) return why;
+    return advanceTo(frame, inputsOf);
+}
+
+namespace {
+
+bool sameValue(const ParamValue& a, const ParamValue& b) {
+    return a.number == b.number && a.x == b.x && a.y == b.y && std::equal(a.color, a.color + 4, b.color);
+}
+
+}  // namespace
+
+bool startsAnywhere(const RenderJob& job) {
+    if (!rendersInWorkers(*job.op)) return false;
+    if (job.op->replay() == nullptr) return true;
+    for (const Setting& s : job.settings) {
+        for (const Keyframe& key : s.keys) {
+            if (!sameValue(key.value, s.keys.front().value)) return false;
+        }
+    }
+    return true;
+}
+
 void RunState::finish() {
     host.beginCommand();
     request.command = CMD_FINISH;
@@ -165,13 +231,13 @@ void RunState::finish() {
     host.reclaimAll();
 }
 
-void skipToFirstFrame(const RenderJob& job) {
-    Frame frame;
-    Picture picture;
+void skipToFrame(const RenderJob& job, int64_t frame) {
     for (FrameSource* source : job.inputs) {
-        for (int64_t i = 0; i < job.firstFrame; ++i) {
-            const bool more = source->storedFormat() != nullptr ? source->readStored(frame) : source->read(picture);
-            if (!more) throw UserError(source->name(), "ends before the start of the run");
+        for (int64_t i = 0; i < job.firstFrame + frame; ++i) {
+            if (!source->skip()) {
+                throw UserError(source->name(), frame == 0 ? "ends before the start of the run"
+                                                           : "ends before frame " + std::to_string(frame) + " of the run");
+            }
         }
     }
 }

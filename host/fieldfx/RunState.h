@@ -60,13 +60,38 @@ struct RunState {
     // Command 2, and every image the operator kept is reclaimed.
     void finish();
 
+    // The input frames of an earlier frame of the run, for the renders
+    // that lead in to a frame (see advanceTo).
+    using InputsOf = std::function<std::vector<InputFrame>&(int64_t frame)>;
+
+    // Brings the run to the first field of frame `frame`, at or after the
+    // next call, as if every call before it had been rendered. For an
+    // operator whose fields depend only on their position that is nothing;
+    // for one with OperatorReplay it is the replay of the calls in between
+    // and the renders, discarded, from the last update among them on, which
+    // ask `inputsOf` for frames from frame - 2 on. With command 1 before
+    // it (startAt), a run starts at any frame: this is how the worker
+    // processes and the chunks of a run begin. Returns an empty text, or why
+    // it failed.
+    std::string advanceTo(int64_t frame, const InputsOf& inputsOf);
+    std::string startAt(int64_t frame, const InputsOf& inputsOf);
+
     const RenderJob& job;
     RenderHost host;
     OperatorRequest request{};
+    int64_t nextCall = 0;  // call i renders field i % 2 of run frame i / 2
 };
 
-// Skips every input to the first frame of the run.
-void skipToFirstFrame(const RenderJob& job);
+// Frames before a frame of the run whose fields advanceTo may render.
+constexpr int64_t kLeadInFrames = 2;
+
+// Whether a run can start at any frame: its operator's fields depend only
+// on their position, or it replays and no setting changes over the run
+// (the replay reads the settings once for all the calls it passes over).
+bool startsAnywhere(const RenderJob& job);
+
+// Skips every input to frame `frame` of the run.
+void skipToFrame(const RenderJob& job, int64_t frame);
 
 // Reads frame `frame` of the run from every input: `readInput(i)` reads the
 // next frame of input i wherever the caller keeps it, and returns false at

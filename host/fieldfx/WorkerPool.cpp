@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "Catalogue.h"
 #include "Error.h"
 #include "RunPositions.h"
 #include "RunState.h"
@@ -22,6 +23,40 @@ namespace fieldfx {
 namespace {
 
 constexpr int kSlotsPerWorker = 2;
+
+// Frames go to the workers in turn. An operator whose fields depend only on
+// their position hands them out one by one; one that replays (Patina) hands
+// out stretches of frames, each of which its worker starts by skipping ahead
+// in the run (replay, then the discarded renders from the last update on),
+// so a stretch should be long against that lead-in. The stretches in flight
+// need slots, and those are kept below about this much memory.
+constexpr size_t kStretchMemory = size_t(256) << 20;
+constexpr int64_t kShortestStretch = 4, kLongestStretch = 32;
+
+// The first frame a render reads: the chunk's first, or for an operator
+// that replays, up to kLeadInFrames before it.
+int64_t leadInStart(const RenderJob& job) {
+    const int64_t begin = chunkBegin(job);
+    return job.op->replay() != nullptr ? std::max<int64_t>(0, begin - kLeadInFrames) : begin;
+}
+
+int64_t stretchFrames(const RenderJob& job, int workers) {
+    if (job.op->replay() == nullptr) return 1;
+    size_t slotBytes = 4 * size_t(job.outputFormat.width) * size_t(job.outputFormat.height);
+    for (size_t i = 0; i < job.inputs.size(); ++i) {
+        slotBytes += 4 * size_t(job.fieldFormat.width) * size_t(job.fieldFormat.height);
+    }
+    const int64_t fit = int64_t(kStretchMemory / (std::max<size_t>(slotBytes, 1) * size_t(workers))) - 1;
+    return std::clamp(fit, kShortestStretch, kLongestStretch);
+}
+
+// Slots for the frames in flight: two for each worker, or with stretches a
+// stretch and one more for each, and the frames before the newest stretch's
+// start that its worker may render again.
+size_t slotCount(int64_t stretch, int workers) {
+    if (stretch == 1) return size_t(workers) * kSlotsPerWorker;
+    return size_t(workers) * size_t(stretch + 1) + size_t(kLeadInFrames);
+}
 
 // The stored layouts the frames travel in, when the inputs and the output
 // have them: then the worker expands and packs the chroma, not the parent.
@@ -52,19 +87,35 @@ struct StoredLayouts {
             _exit(1);
         }
         const int inWidth = job.fieldFormat.width, inHeight = job.fieldFormat.height;
-        std::vector<InputFrame> inputs(job.inputs.size());
+        std::vector<InputFrame> inputs(job.inputs.size()), leadIn(job.inputs.size());
         OutputFrame output;
-        while (readAll(commands, &frame, sizeof frame)) {
-            // Stored frames are split straight from the slot.
-            for (size_t i = 0; i < inputs.size(); ++i) {
+        // A frame's inputs straight from its slot: stored frames are split
+        // from there, without a copy.
+        auto load = [&](int64_t from, std::vector<InputFrame>& into) -> std::vector<InputFrame>& {
+            for (size_t i = 0; i < into.size(); ++i) {
+                into[i].fields[0].reset();
+                into[i].fields[1].reset();
                 if (stored.inputs) {
-                    inputs[i].bytes = slots.inputBytes(frame, i);
+                    into[i].bytes = slots.inputBytes(from, i);
                 } else {
-                    inputs[i].bytes = nullptr;
-                    slots.loadInput(frame, i, inputs[i].picture, inWidth, inHeight);
+                    into[i].bytes = nullptr;
+                    slots.loadInput(from, i, into[i].picture, inWidth, inHeight);
                 }
-                run.prepareFields(i, inputs[i]);
             }
+            return into;
+        };
+        while (readAll(commands, &frame, sizeof frame)) {
+            // The first frame of a stretch: skip over the frames of the others.
+            if (2 * frame != run.nextCall) {
+                const std::string why = run.advanceTo(frame, [&](int64_t f) -> std::vector<InputFrame>& { return load(f, leadIn); });
+                if (!why.empty()) {
+                    send(REPORT_FAILED, frame, 0, why);
+                    run.finish();
+                    _exit(1);
+                }
+            }
+            load(frame, inputs);
+            for (size_t i = 0; i < inputs.size(); ++i) run.prepareFields(i, inputs[i]);
             for (int place = 0; place < 2; ++place) {
                 if (const std::string why = run.renderField(inputs, frame, place, output); !why.empty()) {
                     send(REPORT_FAILED, frame, place, why);
@@ -110,8 +161,8 @@ struct FrameState {
 class WorkerPool {
 public:
     WorkerPool(const RenderJob& job, FrameSink& sink, int count)
-        : job_(job), slots_(job, size_t(count) * kSlotsPerWorker), workers_(size_t(count)),
-          frames_(slots_.count()) {
+        : job_(job), stretch_(stretchFrames(job, count)), slots_(job, slotCount(stretch_, count)),
+          workers_(size_t(count)), frames_(slots_.count()) {
         // A slot holds four planes of a picture; a stored frame is no larger.
         const size_t inputPlanes = 4 * size_t(job.fieldFormat.width) * size_t(job.fieldFormat.height);
         stored_.inputs = true;
@@ -131,12 +182,19 @@ public:
 
     RenderResult run(FrameSink& sink, const ProgressFn& progress) {
         progress_ = progress;
-        const int64_t total = job_.frames, ring = int64_t(slots_.count());
+        const int64_t first = chunkBegin(job_), total = chunkEnd(job_), ring = int64_t(slots_.count());
         Picture output;
         RenderResult result;
-        int64_t next = 0;  // the next frame to hand out
-        while (result.framesWritten < total && !g_abortRequested) {
-            const int64_t write = written_ = result.framesWritten;
+        // A chunk of a run that replays: the frames just before it, which the
+        // worker of its first stretch renders again (discarded), go into
+        // their slots first. They stay there until that frame is written.
+        for (int64_t frame = leadInStart(job_); frame < first && !g_abortRequested; ++frame) {
+            const std::string readProblem = readIntoSlot(frame);
+            if (!readProblem.empty() && !g_abortRequested) fail(readProblem);
+        }
+        int64_t next = first;  // the next frame to hand out
+        while (first + result.framesWritten < total && !g_abortRequested) {
+            const int64_t write = written_ = first + result.framesWritten;
             if (write < next && state(write).done) {
                 try {
                     if (stored_.output) {
@@ -151,10 +209,14 @@ public:
                 ++result.framesWritten;
                 continue;
             }
-            Worker& writer = workers_[size_t(write % int64_t(workers_.size()))];
+            Worker& writer = workerOf(write);
             if (writer.failedAt == write) fail(writer.failure);
-            Worker& handler = workers_[size_t(next % int64_t(workers_.size()))];
-            if (next < total && next < write + ring && handler.running && handler.failedAt < 0) {
+            Worker& handler = workerOf(next);
+            // With stretches, the slots of the frames just before the oldest
+            // unwritten one stay as they are: a worker starting a stretch
+            // may render them again.
+            const int64_t kept = stretch_ > 1 ? kLeadInFrames : 0;
+            if (next < total && next < write + ring - kept && handler.running && handler.failedAt < 0) {
                 const std::string readProblem = readIntoSlot(next);
                 if (g_abortRequested) break;  // an interrupted read is the stop, not a fault
                 if (!readProblem.empty()) fail(readProblem);
@@ -217,6 +279,8 @@ private:
     }
 
     FrameState& state(int64_t frame) { return frames_[size_t(frame % int64_t(frames_.size()))]; }
+    size_t workerIndex(int64_t frame) const { return size_t(frame / stretch_ % int64_t(workers_.size())); }
+    Worker& workerOf(int64_t frame) { return workers_[workerIndex(frame)]; }
 
     [[noreturn]] void fail(const std::string& why) {
         stop(false);
@@ -261,11 +325,11 @@ private:
     }
 
     // The first frame of worker `w` that is not done, handed out or not.
+    // Frames before written_ are done; their slots may hold later frames.
     int64_t firstUndelivered(const Worker& w, int64_t next) {
-        const int64_t count = int64_t(workers_.size()), k = int64_t(&w - workers_.data());
-        // Frames before written_ are done; their slots may hold later frames.
-        int64_t frame = written_ <= k ? k : k + (written_ - k + count - 1) / count * count;
-        while (frame < next && state(frame).done) frame += count;
+        const size_t k = size_t(&w - workers_.data());
+        int64_t frame = written_;
+        while (workerIndex(frame) != k || (frame < next && state(frame).done)) ++frame;
         return frame;
     }
 
@@ -312,6 +376,7 @@ private:
     }
 
     const RenderJob& job_;
+    int64_t stretch_;  // frames handed to one worker in a row
     SharedSlots slots_;
     std::vector<Worker> workers_;
     std::vector<FrameState> frames_;
@@ -325,8 +390,8 @@ private:
 }  // namespace
 
 RenderResult renderInWorkers(const RenderJob& job, FrameSink& sink, const ProgressFn& progress) {
-    WorkerPool pool(job, sink, int(std::min<int64_t>(job.jobs, job.frames)));
-    skipToFirstFrame(job);
+    WorkerPool pool(job, sink, int(std::min<int64_t>(job.jobs, chunkEnd(job) - chunkBegin(job))));
+    skipToFrame(job, leadInStart(job));
     return pool.run(sink, progress);
 }
 

@@ -5,7 +5,11 @@
 // frame's index to a worker; the worker runs command 3 for the frame's two
 // fields exactly as the single process does and reports on a pipe after
 // each field and when the frame is in the slot. The parent writes the frames
-// in order. Frame f goes to worker f % workers.
+// in order. Frame f goes to worker f % workers; for an operator that replays
+// (Patina), stretches of frames go to the workers in turn, and a worker
+// starts each of its stretches by skipping ahead in its run to the
+// stretch's first frame (RunState::advanceTo), so every field is the one a
+// run in one process gives.
 #pragma once
 
 #include "Render.h"

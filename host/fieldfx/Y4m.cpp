@@ -147,6 +147,18 @@ bool Y4mReader::readFrame(uint8_t* data) {
 }
 
 bool Y4mReader::skipFrame() {
+    // A file is passed over by seeking (countFrames has checked that every
+    // frame is whole); a pipe is read.
+    struct stat info {};
+    if (fstat(fileno(file_), &info) == 0 && S_ISREG(info.st_mode)) {
+        if (!readFrameLine()) return false;
+        const off_t end = ftello(file_) + off_t(frameBytes(format_));
+        if (end > info.st_size || fseeko(file_, end, SEEK_SET) != 0) {
+            throw UserError(source_, "truncated frame " + std::to_string(framesRead_ + 1));
+        }
+        ++framesRead_;
+        return true;
+    }
     Frame scratch;
     return readFrame(scratch);
 }
@@ -175,10 +187,11 @@ int64_t Y4mReader::countFrames() {
     return count;
 }
 
-Y4mWriter::Y4mWriter(FILE* file, const VideoFormat& format, std::string target)
+Y4mWriter::Y4mWriter(FILE* file, const VideoFormat& format, std::string target, bool header)
     : file_(file), format_(format), target_(std::move(target)) {
-    const std::string header = formatY4mHeader(format_) + "\n";
-    if (std::fwrite(header.data(), 1, header.size(), file_) != header.size()) {
+    if (!header) return;
+    const std::string line = formatY4mHeader(format_) + "\n";
+    if (std::fwrite(line.data(), 1, line.size(), file_) != line.size()) {
         throw UserError(target_, std::string("write error: ") + std::strerror(errno));
     }
 }

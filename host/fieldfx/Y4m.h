@@ -31,6 +31,7 @@ public:
     bool readFrame(Frame& frame);
     // The same into `data`, frameBytes(format()) bytes.
     bool readFrame(uint8_t* data);
+    // Passes over the next frame: by seeking in a file, by reading a pipe.
     bool skipFrame();
 
     // On a seekable stream: the number of frames from the current one to
@@ -48,7 +49,10 @@ private:
 
 class Y4mWriter {
 public:
-    Y4mWriter(FILE* file, const VideoFormat& format, std::string target);
+    // Writes the stream header at once, unless `header` is false: then the
+    // frames continue a stream whose header another writer wrote (a later
+    // chunk of a run).
+    Y4mWriter(FILE* file, const VideoFormat& format, std::string target, bool header = true);
     void writeFrame(const Frame& frame) { writeFrame(frame.data.data(), frame.data.size()); }
     void writeFrame(const uint8_t* data, size_t size);
 

@@ -179,9 +179,9 @@ typedef int32_t (*OperatorActionFn)(OperatorRequest* request);
 // processes) jumps from the end of one stretch to the start of the next so.
 //
 // - count 0 returns 0 and changes nothing.
-// - No work image (no successful start), a null request or a null positions
-//   array with count > 0: one failure record, as a failed render writes it,
-//   and -1; the run state is unchanged.
+// - No work image (no successful start), a null request, a null positions
+//   array with count > 0, or count above 2^31 - 1: one failure record, as a
+//   failed render writes it, and -1; the run state is unchanged.
 // - The calls before k are taken to succeed, on fields of the run's
 //   geometry whose region is the work image's. filmAge, which sets the
 //   picture rate, is read once for all of them: a host whose filmAge changes

@@ -8,8 +8,17 @@
 // parameter it crashes (abort), as a faulty operator might. With its fourth
 // parameter set it fetches its field twice and fails unless both fetches
 // give the same field; it hands back the second.
+// Its fields depend on nothing before them, which it tells a host by
+// exporting an OperatorReplay that leaves every call to be rendered.
 // With FAKE_ENDLESS_TAG_LIST: a library whose tag list never ends.
 // With FAKE_WILD_DESCRIPTOR: its parameter points into unmapped memory.
+// With FAKE_STATEFUL: Tally, an effect with state over the run. Every third
+// render call (0, 3, 6, ...) is an update that keeps the luma of the
+// field's first pixel; every call writes into the luma of the first four
+// pixels: the luma kept at the last update, the number of updates, the
+// number of calls before this one in the run, and the position. With its
+// OperatorReplay the state is brought to the last update at or before the
+// call asked for; with FAKE_NO_REPLAY (Hoard) the library has none.
 #include <cstdlib>
 #include <cstring>
 
@@ -28,9 +37,66 @@ FAKE_EXPORT uintptr_t* GetOperatorInfo(void) {
 
 FAKE_EXPORT int32_t OperatorAction(OperatorRequest*) { return 0; }
 
+#elif defined(FAKE_STATEFUL)
+
+FAKE_EXPORT int32_t OperatorAction(OperatorRequest* request);
+
+static SliderParam unused = {{PARAM_SLIDER, 960, 0}, 961, 0, 0, 1, 0};
+static uintptr_t tagList[] = {
+    OPE_TAG_ZERO,    0,
+    OPE_TAG_INPUTS,  1,
+    OPE_TAG_ACTION,  reinterpret_cast<uintptr_t>(&OperatorAction),
+    OPE_TAG_VERSION, 2,
+    OPE_TAG_PARAM1,  reinterpret_cast<uintptr_t>(&unused),
+    0,
+};
+static uint32_t calls, updates;
+static uint8_t kept;
+
+FAKE_EXPORT uintptr_t* GetOperatorInfo(void) { return tagList; }
+
+FAKE_EXPORT int32_t OperatorAction(OperatorRequest* request) {
+    if (request == nullptr) return -1;
+    if (request->command == CMD_START) {
+        calls = updates = 0;
+        kept = 0;
+        return 0;
+    }
+    if (request->command != CMD_RENDER) return 0;
+    FieldImage* field = opGetField(0, static_cast<int32_t>(request->position));
+    if (field == nullptr || field->width < 4 || field->height < 1) {
+        if (field != nullptr) opFreeImage(field);
+        loggerMessage(4, __LINE__, "src\\Tally", 0x0BFF0000u, " ");
+        return -1;
+    }
+    if (calls % 3 == 0) {
+        kept = field->pixels[3];
+        ++updates;
+    }
+    const uint8_t written[4] = {kept, uint8_t(updates), uint8_t(calls), uint8_t(request->position)};
+    for (int i = 0; i < 4; ++i) field->pixels[4 * i + 3] = written[i];
+    ++calls;
+    return opPutField(field);
+}
+
+#ifndef FAKE_NO_REPLAY
+FAKE_EXPORT int32_t OperatorReplay(OperatorRequest*, const uint32_t*, uint32_t count) {
+    if (count == 0) return 0;
+    const uint32_t k = (count - 1) - (count - 1) % 3;  // the last update at or before the last call
+    calls = k;
+    updates = k / 3;
+    return static_cast<int32_t>(k);
+}
+#endif
+
 #else
 
 FAKE_EXPORT int32_t OperatorAction(OperatorRequest* request);
+
+// Nothing carries from one call to the next: every call is rendered as is.
+FAKE_EXPORT int32_t OperatorReplay(OperatorRequest*, const uint32_t*, uint32_t count) {
+    return count == 0 ? 0 : static_cast<int32_t>(count - 1);
+}
 
 static SliderParam failAt = {{PARAM_SLIDER, 910, 0}, 911, 0, -1, 100000, -1};
 static SliderParam probe = {{PARAM_SLIDER, 920, 0}, 921, 0, 0, 1, 0};

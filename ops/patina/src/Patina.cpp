@@ -341,11 +341,7 @@ static void updateScratchLines(uint8_t* work, int32_t stride, const PixelRect& r
             }
         }
         const int32_t r = drawRandom();
-        if (r < 24574) {
-            --line.x;
-        } else if (r > 24574) {
-            ++line.x;
-        }
+        line.x += (r > 24574 ? 1 : 0) - (r < 24574 ? 1 : 0);  // random: no branch to mispredict
         if (line.x < left) line.x = right - 1;
         if (line.x >= right) line.x = left;
     }
@@ -556,7 +552,10 @@ static int32_t renderField(const OperatorRequest& request) {
 // and returns k (see OperatorApi.h). The calls before k run as the renders
 // would, with the work image's region, minus the pixel work.
 static int32_t replayRun(const OperatorRequest& request, const uint32_t* positions, uint32_t count) {
-    if (workImage == nullptr || positions == nullptr) return logFailure(__LINE__, kSource, kMessageCode);
+    // k is returned as an i32: a longer list has no answer.
+    if (workImage == nullptr || positions == nullptr || count > uint32_t(INT32_MAX)) {
+        return logFailure(__LINE__, kSource, kMessageCode);
+    }
 
     const int32_t age = filmAgeIndex();
     const double rate = runTiming(age, request.flags).rate;
