@@ -16,8 +16,10 @@ function(fieldfx_add_operator name)
     CXX_VISIBILITY_PRESET hidden
     VISIBILITY_INLINES_HIDDEN ON
     BUILD_RPATH "$ORIGIN"
-    INSTALL_RPATH "$ORIGIN"
+    INSTALL_RPATH "$ORIGIN:$ORIGIN/.."
     LINK_DEPENDS ${OP_EXPORTS})
+  # Installed in lib/fieldfx/, beside the host libraries' lib/.
+  install(TARGETS ${name} LIBRARY DESTINATION lib/fieldfx)
   target_link_options(${name} PRIVATE
     "LINKER:--version-script=${OP_EXPORTS}"
     "LINKER:--as-needed")

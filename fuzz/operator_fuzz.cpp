@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "LoadedOperator.h"
 #include "RecordingHost.h"
@@ -103,6 +104,32 @@ OperatorRequest request(FuzzedDataProvider& data) {
     return r;
 }
 
+// The optional replay (Patina): up to 64 positions, rising or anywhere, and a
+// request like a render's; it must make no host call at all.
+void replay(FuzzedDataProvider& data, LoadedOperator& op, RecordingHost& host) {
+    std::vector<uint32_t> positions(data.ConsumeIntegralInRange<size_t>(0, 64));
+    const bool wild = data.ConsumeBool();
+    uint32_t position = 0;
+    for (uint32_t& p : positions) {
+        position += data.ConsumeIntegralInRange<uint32_t>(0, 3);
+        p = wild ? data.ConsumeIntegral<uint32_t>() : position;
+    }
+    OperatorRequest r = request(data);
+    r.command = CMD_RENDER;
+    const size_t before = host.calls().size();
+    const int32_t k = op.replay()(&r, positions.data(), uint32_t(positions.size()));
+    if (k < -1 || (k >= 0 && !positions.empty() && size_t(k) >= positions.size()) || (positions.empty() && k != 0)) {
+        std::fprintf(stderr, "replay of %zu calls returned %d\n", positions.size(), int(k));
+        std::abort();
+    }
+    for (size_t i = before; i < host.calls().size(); ++i) {
+        if (host.calls()[i].kind != CallKind::Log) {
+            std::fprintf(stderr, "replay called the host: %s\n", callName(host.calls()[i].kind));
+            std::abort();
+        }
+    }
+}
+
 [[noreturn]] void breach(const RecordingHost& host) {
     for (const std::string& v : host.violations()) std::fprintf(stderr, "ownership breach: %s\n", v.c_str());
     std::abort();
@@ -129,6 +156,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
             if (data.ConsumeBool()) host.failAllocImage(data.ConsumeIntegralInRange<int32_t>(1, 2));
             host.setPutResult(data.ConsumeIntegral<int32_t>());
             if (data.ConsumeBool()) writeParameters(data, op);
+            if (op.replay() != nullptr && data.ConsumeIntegralInRange<int>(0, 7) == 0) {
+                replay(data, op, host);
+                continue;
+            }
             host.call(op.action(), request(data));
             if (!host.violations().empty()) breach(host);
         }

@@ -28,7 +28,7 @@ public:
 
     // Waits until job `ticket` (and every job before it) has run. When the
     // run has been asked to stop and the job is still running after
-    // `patience`, its blocking read or write is interrupted: it fails as it
+    // `patience`, its blocking call is interrupted: a read then fails as it
     // would have on the main thread.
     void wait(uint64_t ticket, std::chrono::milliseconds patience = std::chrono::milliseconds(1000));
     void waitAll(std::chrono::milliseconds patience = std::chrono::milliseconds(1000));

@@ -11,6 +11,7 @@ std::vector<std::string> noDemoSettings(int64_t) { return {}; }
 const std::vector<KnownOperator> kOperators = {
     {"Patina", false, true,
      "worn cinema film: low picture rate, grain, sepia tint, flicker, scratches, dirt and jumps",
+     "confines its work to it: film, scratches and dirt inside, the rest of the field unchanged",
      {{PARAM_CHOICE, 810, "filmAge"}, {PARAM_SLIDER, 820, "tintAmount"}, {PARAM_SLIDER, 830, "contrastLevel"},
       {PARAM_SLIDER, 840, "filmCondition"}},
      {{810, "Film age"}, {811, "Very old"}, {812, "Old"}, {813, "Recent"},
@@ -19,6 +20,7 @@ const std::vector<KnownOperator> kOperators = {
       {840, "Film condition"}, {841, "condition, 100 is pristine"}},
      noDemoSettings},
     {"Blur", false, false, "box blur along rows, columns or both, fading in or out over the run",
+     "ignores it: the whole field is blurred",
      {{PARAM_SLIDER, 110, "blurSize"}, {PARAM_CHOICE, 120, "blurDirection"}, {PARAM_SLIDER, 130, "fadePercent"},
       {PARAM_CHOICE, 140, "fadeMode"}},
      {{110, "Blur size"}, {111, "size of the blur window"},
@@ -27,12 +29,14 @@ const std::vector<KnownOperator> kOperators = {
       {140, "Fade course"}, {141, "Fade in"}, {142, "Fade out"}, {143, "Fade in and out"}, {144, "Fade out and in"}},
      noDemoSettings},
     {"Rotate", true, false, "one picture spins about the centre while it shrinks away or grows in, with a fading trail",
+     "samples the moving picture only inside it (its edges repeat outside); the motion fills the whole field",
      {{PARAM_SLIDER, 710, "turns"}, {PARAM_SLIDER, 720, "trailCount"}, {PARAM_CHOICE, 730, "rotateMode"}},
      {{710, "Turns"}, {711, "whole turns over the run"},
       {720, "Trail"}, {721, "fading copies"},
       {730, "Motion"}, {731, "Grow in"}, {732, "Shrink away"}},
      noDemoSettings},
     {"Rebound", true, false, "one picture swings about a corner like a hinged flap, rebounding as it swings in or out",
+     "samples the moving picture only inside it (its edges repeat outside); the motion fills the whole field",
      {{PARAM_CHOICE, 210, "hingeCorner"}, {PARAM_CHOICE, 220, "reboundMode"}, {PARAM_SLIDER, 230, "reboundCount"}},
      // The hinge corner's entries are plain numbers.
      {{210, "Hinge corner"},
@@ -40,6 +44,7 @@ const std::vector<KnownOperator> kOperators = {
       {230, "Rebounds"}, {231, "rebounds over the run"}},
      noDemoSettings},
     {"Glow", false, false, "brightens the picture by adding a blurred copy of its brightness",
+     "ignores it: the whole field glows",
      {{PARAM_SLIDER, 410, "blurSize"}, {PARAM_CHOICE, 420, "glowGain"}, {PARAM_SLIDER, 430, "fadePercent"},
       {PARAM_CHOICE, 440, "fadeMode"}},
      {{410, "Glow size"}, {411, "size of the blur window"},
@@ -48,6 +53,7 @@ const std::vector<KnownOperator> kOperators = {
       {440, "Fade course"}, {441, "Fade in"}, {442, "Fade out"}, {443, "Fade in and out"}, {444, "Fade out and in"}},
      noDemoSettings},
     {"Limelight", false, false, "a round spot of light; outside it the picture is darkened to half",
+     "places the spot centre from its top-left corner; the whole field is lit or darkened",
      {{PARAM_SLIDER, 510, "spotSize"}, {PARAM_SLIDER, 520, "edgeSoftness"}, {PARAM_POINT, 530, "spotCenter"},
       {PARAM_SLIDER, 540, "fadePercent"}},
      {{510, "Spot size"}, {511, "percent of the field height"},
@@ -59,6 +65,7 @@ const std::vector<KnownOperator> kOperators = {
          return {"spotCenter=140,144@0,580,144@" + std::to_string(fields - 1), "spotSize=35"};
      }},
     {"Underwater", false, false, "a travelling wave distortion along rows and columns",
+     "confines its work to it: only the region waves, the rest of the field is unchanged",
      {{PARAM_SLIDER, 610, "waveCount"}, {PARAM_SLIDER, 620, "waveAmplitude"}, {PARAM_SLIDER, 630, "waveSpeed"},
       {PARAM_SLIDER, 640, "fadePercent"}},
      {{610, "Waves"}, {611, "waves across the picture"},
@@ -67,6 +74,7 @@ const std::vector<KnownOperator> kOperators = {
       {640, "Fade share"}, {641, "percent of the run"}},
      noDemoSettings},
     {"Dye", false, false, "pulls the colour of every pixel toward one colour while keeping its brightness",
+     "ignores it: the whole field is tinted",
      {{PARAM_COLOR, 310, "tintColor"}, {PARAM_SLIDER, 320, "fadePercent"}},
      {{310, "Tint colour"},
       {320, "Fade share"}, {321, "percent of the run"}},
@@ -153,6 +161,13 @@ std::string operatorDescription(const std::string& name) {
 std::vector<std::string> demoSettings(const OperatorLibrary& op, int64_t fields) {
     const KnownOperator* known = knownOperator(op);
     return known != nullptr ? known->demoSettings(fields) : std::vector<std::string>{};
+}
+
+std::string operatorRegionUse(const std::string& name) {
+    for (const KnownOperator& known : kOperators) {
+        if (name == known.name) return known.region;
+    }
+    return "";
 }
 
 }  // namespace fieldfx

@@ -32,6 +32,7 @@ struct KnownOperator {
     // run (true for Patina), or only on its position and the settings.
     bool stateful;
     const char* description;
+    const char* region;  // what the valid region (--region) means to it
     std::vector<KnownParameter> parameters;  // in descriptor order
     // Labels end in 0; a slider's second text (label + 1) says what its
     // number counts; a choice's entries follow its label in list order.
@@ -71,5 +72,8 @@ std::string operatorDescription(const std::string& name);
 // The demo's settings for the operator over a run of `fields` fields;
 // none for an operator the host does not know.
 std::vector<std::string> demoSettings(const OperatorLibrary& op, int64_t fields);
+
+// What the valid region (--region) means to the operator; empty when unknown.
+std::string operatorRegionUse(const std::string& name);
 
 }  // namespace fieldfx

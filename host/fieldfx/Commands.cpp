@@ -17,6 +17,8 @@
 #include "Demo.h"
 #include "Error.h"
 #include "Join.h"
+#include "HelpTexts.h"
+#include "Ffmpeg.h"
 #include "Operator.h"
 #include "Options.h"
 #include "Png.h"
@@ -29,98 +31,6 @@
 namespace fieldfx {
 
 namespace {
-
-const char kUsage[] =
-    "usage: fieldfx COMMAND [OPTIONS]\n"
-    "\n"
-    "Renders video field by field through effect operators.\n"
-    "\n"
-    "commands:\n"
-    "  list                         the operators found, one a line\n"
-    "  info OPERATOR                an operator's parameters\n"
-    "  render OPERATOR IN [IN2] -o OUT [--set NAME=VALUE]...\n"
-    "                               render a clip (two inputs for a transition)\n"
-    "  join OUTPUT CHUNK...         join the outputs of render --chunk\n"
-    "  demo [-o DIR]                render every operator over a built-in clip\n"
-    "\n"
-    "Run 'fieldfx COMMAND --help' for a command's options.\n";
-
-const char kListHelp[] =
-    "usage: fieldfx list [--ops DIR]\n"
-    "\n"
-    "Lists the operators found in --ops DIR, in the directories of FIELDFX_OPS\n"
-    "(colon-separated) and beside the program: name, effect or transition, and\n"
-    "what it does.\n";
-
-const char kInfoHelp[] =
-    "usage: fieldfx info OPERATOR [--ops DIR]\n"
-    "\n"
-    "Shows an operator's parameters as its descriptors declare them: name (as\n"
-    "used with --set), kind, range or entries, initial value and label.\n"
-    "OPERATOR is a name (Dye) or the path of an operator library.\n";
-
-const char kRenderHelp[] =
-    "usage: fieldfx render OPERATOR INPUT [INPUT2] -o OUTPUT [options]\n"
-    "\n"
-    "Runs the operator over the clip field by field. A transition takes two\n"
-    "inputs of the same size and rate. '-' reads or writes YUV4MPEG2 on a pipe.\n"
-    "Inputs: .y4m, .png (a still), or anything ffmpeg reads. Outputs: .y4m,\n"
-    ".png (one frame, or a numbered sequence like out%04d.png), or anything\n"
-    "ffmpeg writes.\n"
-    "\n"
-    "options:\n"
-    "  -o, --output FILE       where to write the result\n"
-    "  --set NAME=VALUE        a parameter: a number for sliders; an index, an\n"
-    "                          entry's text or number for choices; #RRGGBB for\n"
-    "                          colours; X,Y for points. Keyframed:\n"
-    "                          NAME=V@POS,V@POS,... with positions in fields, or\n"
-    "                          in seconds with an s suffix (2.5s)\n"
-    "  --from N                start at frame N (or at a time, 2s)\n"
-    "  --length N              render N frames (or a time, 2s)\n"
-    "  --region X,Y,W,H        the fields' valid region, in field pixels and rows\n"
-    "  --scale N/D             render at reduced size N/D\n"
-    "  --field-order tff|bff   override the input's field order\n"
-    "  --pix-fmt FORMAT        output chroma: 420jpeg, 420mpeg2, 420paldv, 422,\n"
-    "                          444, 444alpha (default: the input's)\n"
-    "  --duration SECONDS      how long a PNG still input lasts (default 1)\n"
-    "  --ops DIR               look for operators in DIR first\n"
-    "  -j, --jobs N            render with N worker processes (default: one\n"
-    "                          per core); an operator whose fields depend on\n"
-    "                          the ones before it renders in one, unless its\n"
-    "                          library exports OperatorReplay and its settings\n"
-    "                          are not keyframed (Patina's replay reads them\n"
-    "                          once)\n"
-    "  --chunk K/N             render only the K-th of N nearly equal pieces of\n"
-    "                          the run (whole frames), exactly as in the whole\n"
-    "                          run: .y4m chunks after the first hold no stream\n"
-    "                          header and PNG sequences are numbered by the\n"
-    "                          frame of the whole run, so the chunks\n"
-    "                          concatenate directly; other formats are whole\n"
-    "                          files for 'fieldfx join'\n"
-    "  --quiet                 no progress bar and no summary\n";
-
-const char kJoinHelp[] =
-    "usage: fieldfx join OUTPUT CHUNK...\n"
-    "\n"
-    "Joins the outputs of 'fieldfx render --chunk K/N', given in order, into\n"
-    "the whole run's output, after checking that they fit together:\n"
-    "  .y4m       the first chunk's stream header, then every chunk's frames\n"
-    "             (later chunks hold FRAME records only, or the same header)\n"
-    "  %04d.png   numbered files copied to the output's numbers; each chunk's\n"
-    "             numbers must follow the previous chunk's, sizes must agree\n"
-    "  others     ffmpeg's concat demuxer with stream copy; codec, size, pixel\n"
-    "             format, rate and the frames each chunk holds must fit\n"
-    "Chunks named ...chunk-K-of-N... must come as 1..N. The output appears\n"
-    "only when the join succeeded; the chunks are left as they are.\n";
-
-const char kDemoHelp[] =
-    "usage: fieldfx demo [-o DIR] [--seconds N] [-j N] [--ops DIR] [--quiet]\n"
-    "\n"
-    "Generates two 720x576 interlaced 25 fps clips, renders every operator\n"
-    "found over them (transitions go from the first to the second) and writes\n"
-    "DIR/<Operator>.y4m for each and DIR/contact-sheet.png with one row per\n"
-    "operator. DIR defaults to demo-out. -j N renders with N worker processes\n"
-    "(default: the number of cores), as fieldfx render does.\n";
 
 bool wantsHelp(const std::vector<std::string>& args) {
     for (const std::string& a : args) {
@@ -151,21 +61,31 @@ int commandList(const std::vector<std::string>& args) {
     return 0;
 }
 
-std::string rangeText(const Parameter& p) {
+// The lines under a parameter that say what its values are: the range of a
+// slider, one entry a line for a choice, the form of colours and points.
+std::vector<std::string> valueLines(const Parameter& p) {
     switch (p.kind()) {
-    case PARAM_SLIDER: return std::to_string(p.slider()->minimum) + ".." + std::to_string(p.slider()->maximum);
+    case PARAM_SLIDER:
+        return {"range " + std::to_string(p.slider()->minimum) + ".." + std::to_string(p.slider()->maximum) +
+                ", whole numbers"};
     case PARAM_CHOICE: {
-        std::string list;
-        for (size_t i = 0; i < p.entries.size(); ++i) {
-            if (!list.empty()) list += ", ";
-            list += p.style() == CHOICE_STYLE_NUMBERS ? std::to_string(p.entries[i])
-                                                      : std::to_string(i) + " " + catalogueText(p.entries[i]);
+        std::vector<std::string> lines;
+        if (p.style() == CHOICE_STYLE_NUMBERS) {
+            lines.push_back("one of these numbers (the number itself is the value; --set takes it, or its index):");
+        } else {
+            lines.push_back("one of (--set takes the index or the text):");
         }
-        return list;
+        for (size_t i = 0; i < p.entries.size(); ++i) {
+            lines.push_back("  " + std::to_string(i) + "  " +
+                            (p.style() == CHOICE_STYLE_NUMBERS ? std::to_string(p.entries[i]) : catalogueText(p.entries[i])));
+        }
+        return lines;
     }
-    case PARAM_COLOR: return "#RRGGBB";
-    case PARAM_POINT: return "X,Y";
-    default: return "";
+    case PARAM_COLOR:
+        return {"#RRGGBB, stored as the bytes key, Cr (red difference), Cb (blue difference), Y' (brightness),",
+                "converted with BT.601 in limited range (Y' 16..235, Cb and Cr 16..240)"};
+    case PARAM_POINT: return {"X,Y: a column and a row in field pixels"};
+    default: return {};
     }
 }
 
@@ -177,15 +97,15 @@ int commandInfo(const std::vector<std::string>& args) {
     std::printf("%s: %s", op->name().c_str(), op->isTransition() ? "transition (two inputs)" : "effect (one input)");
     const std::string description = operatorDescription(*op);
     if (!description.empty()) std::printf(", %s", description.c_str());
-    std::printf("\nlibrary: %s\n\n", op->path().c_str());
-    std::printf("%s%s%s%s%s\n", padRight("name", 16).c_str(), padRight("kind", 8).c_str(),
-                padRight("range or entries", 44).c_str(), padRight("initial", 34).c_str(), "label");
+    std::printf("\nlibrary: %s\n", op->path().c_str());
+    const std::string region = operatorRegionUse(op->name());
+    std::printf("region (--region): %s\n\n", region.empty() ? "not known for this operator" : region.c_str());
     for (const Parameter& p : op->parameters()) {
         std::string label = catalogueText(p.label());
         if (p.kind() == PARAM_SLIDER) label += " (" + catalogueText(p.slider()->text2) + ")";
-        std::printf("%s%s%s%s%s\n", padRight(p.name, 16).c_str(), padRight(kindName(p.kind()), 8).c_str(),
-                    padRight(rangeText(p), 44).c_str(), padRight(describeValue(p, readValue(p)), 34).c_str(),
-                    label.c_str());
+        std::printf("%s  %s: %s\n", p.name.c_str(), kindName(p.kind()).c_str(), label.c_str());
+        std::printf("    initial: %s\n", describeValue(p, readValue(p)).c_str());
+        for (const std::string& line : valueLines(p)) std::printf("    %s\n", line.c_str());
     }
     return 0;
 }
@@ -201,6 +121,7 @@ struct RenderRequest {
     std::string from, length, region, scale, fieldOrder, pixFmt, duration, ops, chunk;
     int jobs = 1;
     bool quiet = false;
+    bool allowShort = false, noAudio = false;
 };
 
 // -j N: worker processes, 1..256; by default one per core.
@@ -236,6 +157,25 @@ private:
     int64_t index_ = 0;
 };
 
+// The sound that goes with the run: the inputs that have any, cut to the
+// rendered range; a transition's two cross over the run.
+AudioPlan audioPlan(const RenderRequest& r, const std::vector<std::unique_ptr<FrameSource>>& sources, int64_t from,
+                    int64_t frames, const Rational& rate) {
+    AudioPlan plan;
+    for (size_t i = 0; i < sources.size(); ++i) {
+        if (sources[i]->media().audio) plan.inputs.push_back(r.inputs[i]);
+    }
+    if (sources.size() == 2 && plan.inputs.size() == 2) plan.crossfade = true;
+    if (sources.size() == 2 && plan.inputs.size() == 1) plan.fade = sources[0]->media().audio ? -1 : 1;
+    plan.start = double(from) * double(rate.den) / double(rate.num);
+    plan.seconds = double(frames) * double(rate.den) / double(rate.num);
+    return plan;
+}
+
+// Bits a sample that --pix-fmt asks for: 8, or the depth of a name like
+// yuv422p10le.
+int pixelFormatBits(const std::string& text) { return pixFmtBits(text); }
+
 int64_t parseFrameOption(const std::string& option, const std::string& text, const Rational& rate) {
     return text.empty() ? -1 : parseFrames(option, text, rate);
 }
@@ -250,6 +190,7 @@ RenderResult renderClip(OperatorLibrary& op, const RenderRequest& r,
     }
     SourceOptions sourceOptions;
     if (!r.duration.empty()) sourceOptions.stillSeconds = parseSeconds("--duration", r.duration);
+    sourceOptions.allowShort = r.allowShort;
     if (!r.length.empty() && r.length.back() != 's' && (r.from.empty() || r.from.back() != 's')) {
         sourceOptions.frameHint = parseFrames("--length", r.length, {25, 1}) +
                                   (r.from.empty() ? 0 : parseFrames("--from", r.from, {25, 1}));
@@ -258,6 +199,7 @@ RenderResult renderClip(OperatorLibrary& op, const RenderRequest& r,
     for (const std::string& path : r.inputs) {
         if (path == "-" && !sources.empty() && r.inputs[0] == "-") throw UserError(path, "stdin can be read only once");
         sources.push_back(openSource(path, sourceOptions));
+        if (sources.back()->frameCount() == 0) throw UserError(path, "holds no frames");
     }
     VideoFormat format = sources[0]->format();
     int64_t available = sources[0]->frameCount();
@@ -335,13 +277,34 @@ RenderResult renderClip(OperatorLibrary& op, const RenderRequest& r,
     }
     if (const std::string problem = formatProblem(out); !problem.empty()) throw UserError(r.output, problem);
     job.outputFormat = out;
-    checkSink(r.output, written);
+    checkSink(r.output, written, r.inputs);
 
+    SinkOptions sinkOptions;
+    sinkOptions.bits = r.pixFmt.empty() ? sources[0]->media().bits : pixelFormatBits(r.pixFmt);
+    if (!r.pixFmt.empty() && sinkOptions.bits > 8 && sinkKindFor(r.output) != SinkKind::Ffmpeg) {
+        throw UserError("--pix-fmt", "YUV4MPEG2 and PNG outputs are written at 8 bits; " + r.pixFmt +
+                                         " needs an output written through ffmpeg");
+    }
+    if (!r.noAudio) {
+        sinkOptions.audio = audioPlan(r, sources, from, frames, format.rate);
+        if (!r.chunk.empty()) {
+            // The chunk's stretch of the sound, fading as in the whole run.
+            const double frameSeconds = double(format.rate.den) / double(format.rate.num);
+            sinkOptions.audio.runSeconds = sinkOptions.audio.seconds;
+            sinkOptions.audio.runOffset = double(job.chunkBegin) * frameSeconds;
+            sinkOptions.audio.start += sinkOptions.audio.runOffset;
+            sinkOptions.audio.seconds = double(written) * frameSeconds;
+        }
+        if (!sinkOptions.audio.inputs.empty() && !sinkHoldsAudio(r.output)) {
+            std::fprintf(stderr, "fieldfx: %s: audio is not written (this output holds pictures only; "
+                                 "--no-audio says it is not wanted)\n", r.output.c_str());
+            sinkOptions.audio = {};
+        }
+    }
     for (auto& s : sources) job.inputs.push_back(s.get());
-    SinkPlace place;
-    place.firstFrame = job.chunkBegin;
-    if (!r.chunk.empty()) place.note = chunkNote(chunkK, chunkN, job.chunkBegin, job.chunkEnd, frames);
-    std::unique_ptr<FrameSink> sink = openSink(r.output, out, place);
+    sinkOptions.firstFrame = job.chunkBegin;
+    if (!r.chunk.empty()) sinkOptions.note = chunkNote(chunkK, chunkN, job.chunkBegin, job.chunkEnd, frames);
+    std::unique_ptr<FrameSink> sink = openSink(r.output, out, sinkOptions);
     Progress progress(op.name(), 2 * written, !r.quiet && isatty(STDERR_FILENO));
     RenderResult result;
     if (watch) {
@@ -350,15 +313,24 @@ RenderResult renderClip(OperatorLibrary& op, const RenderRequest& r,
     } else {
         result = runRender(job, *sink, [&](int64_t done) { progress.update(done); });
     }
-    sink->commit();
+    // An interrupted run keeps the frames it finished; with none, no file.
+    if (!result.aborted || result.framesWritten > 0) sink->commit();
+    sink.reset();
     progress.finish();
     if (!r.quiet || result.aborted) {
         const double seconds = progress.seconds();
         if (result.aborted) {
-            std::fprintf(stderr, "fieldfx: %s: interrupted after %lld of %lld fields; wrote %lld frames to %s\n",
-                         op.name().c_str(), static_cast<long long>(result.fieldsRendered),
-                         static_cast<long long>(2 * written), static_cast<long long>(result.framesWritten),
-                         r.output.c_str());
+            if (result.framesWritten > 0) {
+                std::fprintf(stderr, "fieldfx: %s: interrupted after %lld of %lld fields; wrote %lld frames to %s\n",
+                             op.name().c_str(), static_cast<long long>(result.fieldsRendered),
+                             static_cast<long long>(2 * written), static_cast<long long>(result.framesWritten),
+                             r.output.c_str());
+            } else {
+                std::fprintf(stderr, "fieldfx: %s: interrupted after %lld of %lld fields, before a frame was "
+                                     "complete; no file written\n",
+                             op.name().c_str(), static_cast<long long>(result.fieldsRendered),
+                             static_cast<long long>(2 * written));
+            }
         } else {
             const std::string chunkNote = r.chunk.empty() ? std::string()
                 : " (chunk " + std::to_string(chunkK) + "/" + std::to_string(chunkN) + ": frames " +
@@ -380,7 +352,8 @@ const std::set<std::string> kRenderValueOptions = {"-o", "--output", "--set", "-
 
 int commandRender(const std::vector<std::string>& args) {
     if (wantsHelp(args)) return std::fputs(kRenderHelp, stdout), 0;
-    const Arguments a = parseArguments(args, kRenderValueOptions, {"--quiet", "-q"}, "render");
+    const Arguments a = parseArguments(args, kRenderValueOptions,
+                                       {"--quiet", "-q", "--verbose", "--allow-short", "--no-audio"}, "render");
     if (a.positional.size() < 2) throw UserError("render", "usage: fieldfx render OPERATOR INPUT [INPUT2] -o OUTPUT");
     if (a.positional.size() > 3) throw UserError("render", "too many inputs (at most two)");
     RenderRequest r;
@@ -398,10 +371,13 @@ int commandRender(const std::vector<std::string>& args) {
     r.duration = a.value("--duration");
     r.quiet = a.has("--quiet") || a.has("-q");
     r.chunk = a.value("--chunk");
+    r.allowShort = a.has("--allow-short");
+    r.noAudio = a.has("--no-audio");
+    setFfmpegVerbose(a.has("--verbose"));
     r.jobs = parseJobs(a);
     auto op = findOperator(r.operatorName, operatorSearchPath(a.value("--ops")));
     const RenderResult result = renderClip(*op, r);
-    return result.aborted ? 130 : 0;
+    return result.aborted ? stopExitStatus() : 0;
 }
 
 int commandJoin(const std::vector<std::string>& args) {
@@ -507,6 +483,10 @@ int commandDemo(const std::vector<std::string>& args) {
 }  // namespace
 
 int runFieldfx(const std::vector<std::string>& args) {
+    if (!args.empty() && args[0] == "--version") {
+        std::printf("fieldfx %s\n", FIELDFX_VERSION);
+        return 0;
+    }
     if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
         std::fputs(kUsage, args.empty() ? stderr : stdout);
         return args.empty() ? 2 : 0;
@@ -523,7 +503,7 @@ int runFieldfx(const std::vector<std::string>& args) {
         return 2;
     } catch (const UserError& e) {
         std::fprintf(stderr, "fieldfx: %s\n", e.what());
-        return g_abortRequested ? 130 : 1;
+        return g_abortRequested ? stopExitStatus() : 1;
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "fieldfx: %s: out of memory\n", command.c_str());
         return 1;

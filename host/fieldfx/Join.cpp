@@ -11,7 +11,6 @@
 #include <cstring>
 #include <map>
 #include <memory>
-#include <regex>
 
 #include "Error.h"
 #include "Media.h"
@@ -26,16 +25,27 @@ std::string baseName(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// "chunk-K-of-N" in a file name: K and N, or false when it has none.
+bool chunkNumbers(const std::string& name, long& k, long& n) {
+    for (size_t at = name.find("chunk-"); at != std::string::npos; at = name.find("chunk-", at + 1)) {
+        char tail = 0;
+        int used = 0;
+        if (std::sscanf(name.c_str() + at, "chunk-%ld-of-%ld%n%c", &k, &n, &used, &tail) >= 2 && used > 0 &&
+            std::isdigit(static_cast<unsigned char>(name[at + 6])) != 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // Chunks named "...chunk-K-of-N..." (as tools/slurm-render names them) must
 // be chunks 1..N of one N, in order. Other names are not checked.
 void checkChunkNames(const std::vector<std::string>& chunks) {
-    static const std::regex pattern("chunk-([0-9]+)-of-([0-9]+)");
     std::vector<std::pair<long, long>> numbers;
     for (const std::string& chunk : chunks) {
-        std::smatch m;
-        const std::string name = baseName(chunk);
-        if (!std::regex_search(name, m, pattern)) return;
-        numbers.emplace_back(std::stol(m[1].str()), std::stol(m[2].str()));
+        long k = 0, n = 0;
+        if (!chunkNumbers(baseName(chunk), k, n)) return;
+        numbers.emplace_back(k, n);
     }
     for (size_t i = 0; i < numbers.size(); ++i) {
         if (numbers[i].first != long(i) + 1 || numbers[i].second != long(numbers.size())) {
@@ -300,7 +310,6 @@ Probe probe(const std::string& path) {
 
 void joinEncoded(const std::string& output, const std::vector<std::string>& chunks) {
     if (!ffmpegAvailable()) throw UserError(output, "joining this format needs ffmpeg, which is not on the PATH");
-    static const std::regex notePattern("fieldfx chunk ([0-9]+)/([0-9]+): frames ([0-9]+) to ([0-9]+) of ([0-9]+)");
     Probe first;
     long nextFrame = 0;
     bool noted = true;
@@ -310,17 +319,19 @@ void joinEncoded(const std::string& output, const std::vector<std::string>& chun
         if (p.stream != first.stream) {
             throw UserError(chunks[i], "does not fit " + chunks[0] + ": " + p.stream + " against " + first.stream);
         }
-        std::smatch m;
-        noted = noted && std::regex_search(p.note, m, notePattern);
+        long k = 0, n = 0, begin = 0, last = 0, frames = 0;
+        noted = noted && std::sscanf(p.note.c_str(), "fieldfx chunk %ld/%ld: frames %ld to %ld of %ld", &k, &n, &begin,
+                                     &last, &frames) == 5;
         if (!noted) continue;
-        if (std::stol(m[3].str()) != nextFrame) {
-            throw UserError(chunks[i], "holds frames " + m[3].str() + " to " + m[4].str() + " of the run, but frame " +
-                                           std::to_string(nextFrame) + " comes next (give the chunks in order, none missing)");
+        if (begin != nextFrame) {
+            throw UserError(chunks[i], "holds frames " + std::to_string(begin) + " to " + std::to_string(last) +
+                                           " of the run, but frame " + std::to_string(nextFrame) +
+                                           " comes next (give the chunks in order, none missing)");
         }
-        nextFrame = std::stol(m[4].str()) + 1;
-        if (i + 1 == chunks.size() && nextFrame != std::stol(m[5].str())) {
-            throw UserError(chunks[i], "ends at frame " + m[4].str() + " of a run of " + m[5].str() +
-                                           " frames (a chunk after it is missing)");
+        nextFrame = last + 1;
+        if (i + 1 == chunks.size() && nextFrame != frames) {
+            throw UserError(chunks[i], "ends at frame " + std::to_string(last) + " of a run of " +
+                                           std::to_string(frames) + " frames (a chunk after it is missing)");
         }
     }
     // The concat demuxer's list, beside the output, with absolute paths.

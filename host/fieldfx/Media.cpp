@@ -8,9 +8,14 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <csignal>
 
+#include "Audio.h"
 #include "Error.h"
+#include "Ffmpeg.h"
 #include "Png.h"
+#include "Render.h"
+#include "Signals.h"
 
 namespace fieldfx {
 
@@ -55,6 +60,7 @@ FILE* spool(FILE* in, const std::string& source) {
     }
     if (std::ferror(in)) {
         std::fclose(out);
+        if (g_abortRequested) throw UserError(source, "interrupted while reading it; no file written");
         throw UserError(source, std::string("read error: ") + std::strerror(errno));
     }
     std::rewind(out);
@@ -63,9 +69,11 @@ FILE* spool(FILE* in, const std::string& source) {
 
 class Y4mSource : public FrameSource {
 public:
-    // Takes `file`; `closer` closes it (fclose or pclose).
-    Y4mSource(FILE* file, std::string name, int (*closer)(FILE*), int64_t frameHint)
-        : file_(file), closer_(closer), name_(std::move(name)) {
+    // Takes `file`; `closer` closes it (nullptr: `child` owns it).
+    Y4mSource(FILE* file, std::string name, int (*closer)(FILE*), int64_t frameHint, bool allowShort = false,
+              std::unique_ptr<ChildProcess> child = nullptr, SourceMedia media = {})
+        : file_(file), closer_(closer), name_(std::move(name)), child_(std::move(child)), media_(media),
+          allowShort_(allowShort) {
         try {
             open(frameHint);
         } catch (...) {
@@ -74,6 +82,11 @@ public:
         }
     }
     ~Y4mSource() override { closeFile(); }
+    SourceMedia media() const override { return media_; }
+    // The ffmpeg that decoded the whole stream (it was spooled), or nullptr
+    // while it still runs.
+    ChildProcess* finishedChild() const { return child_ != nullptr && !child_->running() ? child_.get() : nullptr; }
+    bool childFailed() const { return childFailed_; }
 
     const VideoFormat& format() const override { return reader_->format(); }
     int64_t frameCount() const override { return count_; }
@@ -91,7 +104,11 @@ public:
 private:
     void open(int64_t frameHint) {
         reader_ = std::make_unique<Y4mReader>(file_, name_);
-        count_ = reader_->countFrames();
+        count_ = reader_->countFrames(allowShort_);
+        if (reader_->cutShort()) {
+            std::fprintf(stderr, "fieldfx: %s: ends early: frame %lld is cut short; rendering the %lld frames there are\n",
+                         name_.c_str(), static_cast<long long>(count_ + 1), static_cast<long long>(count_));
+        }
         if (count_ < 0 && frameHint >= 0) {
             count_ = frameHint;  // a pipe read as it comes; it must hold that many frames
             return;
@@ -101,6 +118,7 @@ private:
             // from a copy of the rest.
             FILE* copy = spool(file_, name_);
             const VideoFormat format = reader_->format();
+            if (child_ != nullptr) childFailed_ = !child_->finish();
             closeFile();
             file_ = copy;
             closer_ = std::fclose;
@@ -109,12 +127,17 @@ private:
         }
     }
     void closeFile() {
-        if (file_ != nullptr && file_ != stdin) closer_(file_);
+        if (file_ != nullptr && file_ != stdin && closer_ != nullptr) closer_(file_);
         file_ = nullptr;
+        if (child_ != nullptr) child_->stop();  // frames no longer wanted end it quietly
     }
     FILE* file_;
     int (*closer_)(FILE*);
     std::string name_;
+    std::unique_ptr<ChildProcess> child_;
+    SourceMedia media_;
+    bool allowShort_ = false;
+    bool childFailed_ = false;
     std::unique_ptr<Y4mReader> reader_;
     int64_t count_ = 0;
     Frame frame_;
@@ -201,10 +224,16 @@ public:
     ~Y4mSink() override {
         if (file_ != nullptr && file_ != stdout) std::fclose(file_);
     }
-    void write(const Picture& picture) override { writer_->writeFrame(packFrame(format_, picture)); }
+    void write(const Picture& picture) override { writeStored(packFrame(format_, picture)); }
     const VideoFormat* storedFormat() const override { return &format_; }
-    void writeStored(const Frame& frame) override { writer_->writeFrame(frame); }
-    void writeStored(const uint8_t* data, size_t size) override { writer_->writeFrame(data, size); }
+    void writeStored(const Frame& frame) override {
+        SignalsHeld held;  // a frame is written whole
+        writer_->writeFrame(frame);
+    }
+    void writeStored(const uint8_t* data, size_t size) override {
+        SignalsHeld held;  // a frame is written whole
+        writer_->writeFrame(data, size);
+    }
     void commit() override {
         const int flushed = std::fflush(file_);
         const int closed = file_ == stdout ? 0 : std::fclose(file_);
@@ -243,41 +272,88 @@ private:
 };
 
 // Frames go to ffmpeg as YUV4MPEG2 on its standard input; ffmpeg writes a
-// temporary file beside the target, renamed when ffmpeg succeeded.
+// temporary file beside the target, renamed when ffmpeg succeeded. ffmpeg
+// runs in a process group of its own, so an interrupted run still closes its
+// input and lets it finish the file.
 class FfmpegSink : public FileSink {
 public:
-    FfmpegSink(const std::string& path, const VideoFormat& format, const std::string& note)
+    FfmpegSink(const std::string& path, const VideoFormat& format, const SinkOptions& options)
         : FileSink(path), format_(format) {
         temp_ = newTemporary(path);
-        const std::string command = "trap '' INT; exec ffmpeg -nostdin -hide_banner -loglevel error -y "
-                                    "-f yuv4mpegpipe -i - " +
-                                    (note.empty() ? std::string() : "-metadata comment=" + shellQuote(note) + " ") +
-                                    shellQuote(temp_);
-        pipe_ = popen(command.c_str(), "w");
-        if (pipe_ == nullptr) throw UserError(path, std::string("cannot start ffmpeg: ") + std::strerror(errno));
-        writer_ = std::make_unique<Y4mWriter>(pipe_, format_, path + " (ffmpeg pipe)");
-    }
-    ~FfmpegSink() override {
-        if (pipe_ != nullptr) pclose(pipe_);
-    }
-    void write(const Picture& picture) override { writer_->writeFrame(packFrame(format_, picture)); }
-    const VideoFormat* storedFormat() const override { return &format_; }
-    void writeStored(const Frame& frame) override { writer_->writeFrame(frame); }
-    void writeStored(const uint8_t* data, size_t size) override { writer_->writeFrame(data, size); }
-    void commit() override {
-        const int status = pclose(pipe_);
-        pipe_ = nullptr;
-        if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-            throw UserError(path_, "ffmpeg could not write it (exit status " +
-                                       std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + ")");
+        std::vector<std::string> args = {"-nostdin", "-hide_banner", "-loglevel", ffmpegVerbose() ? "info" : "error",
+                                         "-y", "-f", "yuv4mpegpipe", "-i", "-"};
+        const std::vector<std::string> audio = audioArguments(options.audio);
+        args.insert(args.end(), audio.begin(), audio.end());
+        args.insert(args.end(), {"-map", "0:v:0"});
+        if (!audio.empty()) args.insert(args.end(), {"-map", "[audio]", "-shortest"});
+        const std::vector<std::string> video = videoArguments(path, format, options.bits);
+        args.insert(args.end(), video.begin(), video.end());
+        if (!options.note.empty()) args.insert(args.end(), {"-metadata", "comment=" + options.note});
+        args.push_back(temp_);
+        child_ = std::make_unique<ChildProcess>("ffmpeg", args, ChildProcess::Pipe::ToChild, path);
+        try {
+            writer_ = std::make_unique<Y4mWriter>(child_->stream(), format_, path);
+        } catch (const UserError&) {
+            failed();
         }
+    }
+    void write(const Picture& picture) override { writeStored(packFrame(format_, picture)); }
+    const VideoFormat* storedFormat() const override { return &format_; }
+    void writeStored(const Frame& frame) override {
+        try {
+            SignalsHeld held;  // a frame goes to ffmpeg whole
+            writer_->writeFrame(frame);
+        } catch (const UserError&) {
+            failed();
+        }
+    }
+    void writeStored(const uint8_t* data, size_t size) override {
+        try {
+            SignalsHeld held;  // a frame goes to ffmpeg whole
+            writer_->writeFrame(data, size);
+        } catch (const UserError&) {
+            failed();
+        }
+    }
+    void commit() override {
+        if (std::fflush(child_->stream()) != 0 || !child_->finish()) failed();
         renameAll();
     }
 
+    // The settings that keep the picture's shape: field order flagged and
+    // coded as fields when interlaced, the sample depth of the input.
+    static std::vector<std::string> videoArguments(const std::string& path, const VideoFormat& format, int bits) {
+        std::vector<std::string> args;
+        if (format.interlace != Interlace::Progressive) {
+            const bool top = format.interlace == Interlace::TopFirst;
+            args = {"-flags", "+ildct+ilme", "-top", top ? "1" : "0", "-field_order", top ? "tt" : "bb",
+                    "-x264-params", top ? "tff=1" : "bff=1"};
+            // .mpg would get MPEG-1, which has no fields.
+            if (endsWithNoCase(path, ".mpg") || endsWithNoCase(path, ".mpeg")) {
+                args.insert(args.end(), {"-c:v", "mpeg2video"});
+            }
+        }
+        if (bits > 8) {
+            const char* base = format.chroma == Chroma::C444alpha ? "yuva444p"
+                               : format.chroma == Chroma::C444    ? "yuv444p"
+                               : format.chroma == Chroma::C422    ? "yuv422p"
+                                                                  : "yuv420p";
+            args.insert(args.end(), {"-pix_fmt", base + std::to_string(bits) + "le"});
+        }
+        return args;
+    }
+
 private:
+    // ffmpeg stopped taking frames or could not finish: its reason, in one line.
+    [[noreturn]] void failed() {
+        child_->finish();
+        std::string why = child_->firstMessage(temp_, path_);
+        if (why.empty()) why = child_->failure();
+        throw UserError(path_, "ffmpeg could not write it: " + why);
+    }
     VideoFormat format_;
     std::string temp_;
-    FILE* pipe_ = nullptr;
+    std::unique_ptr<ChildProcess> child_;
     std::unique_ptr<Y4mWriter> writer_;
 };
 
@@ -322,22 +398,49 @@ std::unique_ptr<FrameSource> openSource(const std::string& path, const SourceOpt
     if (startsWithY4m(path) || endsWithNoCase(path, ".y4m")) {
         FILE* f = std::fopen(path.c_str(), "rb");
         if (f == nullptr) throw UserError(path, std::strerror(errno));
-        return std::make_unique<Y4mSource>(f, path, std::fclose, options.frameHint);
+        return std::make_unique<Y4mSource>(f, path, std::fclose, options.frameHint, options.allowShort);
     }
     if (looksLikePng(path) || endsWithNoCase(path, ".png")) return std::make_unique<StillSource>(path, options);
     if (!ffmpegAvailable()) {
         throw UserError(path, "not a YUV4MPEG2 or PNG file, and ffmpeg is not on the PATH to read it; "
                               "install ffmpeg, or convert it to YUV4MPEG2 (.y4m) first");
     }
-    const std::string command = "trap '' INT; exec ffmpeg -nostdin -hide_banner -loglevel error -i " +
-                                shellQuote(path) + " -f yuv4mpegpipe -pix_fmt yuv420p -";
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) throw UserError(path, std::string("cannot start ffmpeg: ") + std::strerror(errno));
+    const MediaProbe probe = probeMedia(path);
+    SourceMedia media;
+    media.audio = probe.audio;
+    media.bits = probe.known ? pixFmtBits(probe.pixFmt) : 8;
+    const std::vector<std::string> args = {"-nostdin", "-hide_banner", "-loglevel", ffmpegVerbose() ? "info" : "error",
+                                           "-i", path, "-map", "0:v:0", "-f", "yuv4mpegpipe", "-pix_fmt",
+                                           eightBitPixFmt(probe.pixFmt), "-"};
+    auto child = std::make_unique<ChildProcess>("ffmpeg", args, ChildProcess::Pipe::FromChild, path);
+    ChildProcess& ffmpeg = *child;
+    std::unique_ptr<Y4mSource> source;
     try {
-        return std::make_unique<Y4mSource>(pipe, path, pclose, options.frameHint);
+        FILE* stream = child->stream();
+        source = std::make_unique<Y4mSource>(stream, path, nullptr, options.frameHint, false, std::move(child), media);
     } catch (const UserError& e) {
-        throw UserError(path, "ffmpeg could not read it (" + e.reason() + ")");
+        if (g_abortRequested) throw;
+        ffmpeg.finish();
+        const std::string why = ffmpeg.firstMessage();
+        throw UserError(path, "ffmpeg could not read it: " + (why.empty() ? e.reason() : why));
     }
+    // A stream decoded to its end must hold what the file says it holds.
+    if (const ChildProcess* decoder = source->finishedChild()) {
+        const int64_t decoded = source->frameCount();
+        const std::string message = decoder->firstMessage();
+        if (decoded == 0) {
+            throw UserError(path, "ffmpeg found no frames in it" + (message.empty() ? std::string() : ": " + message));
+        }
+        if ((probe.frames > 0 && decoded < probe.frames - 1) || source->childFailed()) {
+            std::string why = "ends early: frame " + std::to_string(decoded + 1) + " could not be read" +
+                              (probe.frames > 0 ? " (the file says it holds " + std::to_string(probe.frames) + ")" : "");
+            if (!message.empty()) why += "; ffmpeg: " + message;
+            if (!options.allowShort) throw UserError(path, why + "; --allow-short renders the frames there are");
+            std::fprintf(stderr, "fieldfx: %s: %s; rendering the %lld frames there are\n", path.c_str(), why.c_str(),
+                         static_cast<long long>(decoded));
+        }
+    }
+    return source;
 }
 
 SinkKind sinkKindFor(const std::string& path) {
@@ -346,9 +449,40 @@ SinkKind sinkKindFor(const std::string& path) {
     return SinkKind::Ffmpeg;
 }
 
-void checkSink(const std::string& path, int64_t frames) {
+namespace {
+
+// Refuses an output that is the same file as an input: `target` (one file
+// the output would write) against every input, by device and inode.
+void refuseInput(const std::string& output, const struct stat& target, const std::vector<std::string>& inputs) {
+    for (const std::string& input : inputs) {
+        struct stat info {};
+        if (input == "-" || stat(input.c_str(), &info) != 0) continue;
+        if (info.st_dev == target.st_dev && info.st_ino == target.st_ino) {
+            throw UserError(output, "is the input " + input + "; writing it would destroy the source (choose another output)");
+        }
+    }
+}
+
+}  // namespace
+
+void checkSink(const std::string& path, int64_t frames, const std::vector<std::string>& inputs) {
     if (path.empty()) throw UserError("output", "no output given (-o FILE)");
-    if (path == "-") return;
+    if (path == "-") {
+        struct stat out {};
+        if (fstat(STDOUT_FILENO, &out) == 0 && S_ISREG(out.st_mode)) refuseInput("standard output", out, inputs);
+        return;
+    }
+    if (sinkKindFor(path) == SinkKind::PngSequence) {
+        // Every name of the sequence the run would write.
+        for (int64_t i = 0; i < frames && path.find('%') != std::string::npos; ++i) {
+            char name[4096];
+            std::snprintf(name, sizeof name, path.c_str(), static_cast<int>(i));
+            struct stat target {};
+            if (stat(name, &target) == 0) refuseInput(name, target, inputs);
+        }
+    } else if (struct stat target {}; stat(path.c_str(), &target) == 0) {
+        refuseInput(path, target, inputs);
+    }
     const std::string dir = directoryOf(path);
     struct stat info {};
     if (stat(dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) throw UserError(path, "its directory does not exist");
@@ -380,13 +514,21 @@ void checkSink(const std::string& path, int64_t frames) {
     }
 }
 
-std::unique_ptr<FrameSink> openSink(const std::string& path, const VideoFormat& format, const SinkPlace& place) {
+bool sinkHoldsAudio(const std::string& path) {
+    if (sinkKindFor(path) != SinkKind::Ffmpeg) return false;
+    for (const char* silent : {".gif", ".apng", ".webp", ".jpg", ".jpeg", ".bmp", ".tif", ".tiff", ".yuv", ".rgb",
+                               ".h264", ".264", ".h265", ".265", ".hevc", ".m2v", ".ivf"}) {
+        if (endsWithNoCase(path, silent)) return false;
+    }
+    return true;
+}
+
+std::unique_ptr<FrameSink> openSink(const std::string& path, const VideoFormat& format, const SinkOptions& options) {
     switch (sinkKindFor(path)) {
-    case SinkKind::Y4m: return std::make_unique<Y4mSink>(path, format, place.firstFrame == 0);
+    case SinkKind::Y4m: return std::make_unique<Y4mSink>(path, format, options.firstFrame == 0);
     case SinkKind::PngSingle: return std::make_unique<PngSink>(path, false, hasAlpha(format.chroma), 0);
-    case SinkKind::PngSequence:
-        return std::make_unique<PngSink>(path, true, hasAlpha(format.chroma), place.firstFrame);
-    case SinkKind::Ffmpeg: return std::make_unique<FfmpegSink>(path, format, place.note);
+    case SinkKind::PngSequence: return std::make_unique<PngSink>(path, true, hasAlpha(format.chroma), options.firstFrame);
+    case SinkKind::Ffmpeg: return std::make_unique<FfmpegSink>(path, format, options);
     }
     return nullptr;
 }

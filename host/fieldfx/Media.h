@@ -16,6 +16,12 @@
 
 namespace fieldfx {
 
+// What a file read through ffmpeg has besides its pictures.
+struct SourceMedia {
+    bool audio = false;  // it has an audio stream
+    int bits = 8;        // bits a sample as stored (frames arrive at 8)
+};
+
 class FrameSource {
 public:
     virtual ~FrameSource() = default;
@@ -40,13 +46,16 @@ public:
         Picture picture;
         return read(picture);
     }
+    virtual SourceMedia media() const { return {}; }
 };
 
 struct SourceOptions {
     int64_t frameHint = -1;       // frames wanted, when a pipe need not be counted
     double stillSeconds = 1.0;    // how long a PNG still lasts
     Rational stillRate{25, 1};
+    bool allowShort = false;      // a file that ends before its stated length is rendered as far as it goes
 };
+
 
 // Opens "-" (YUV4MPEG2 on stdin), a .y4m or .png file (by content), or
 // anything else through ffmpeg. Throws UserError when it cannot.
@@ -73,20 +82,43 @@ public:
 enum class SinkKind { Y4m, PngSingle, PngSequence, Ffmpeg };
 SinkKind sinkKindFor(const std::string& path);
 
-// Checks that the output can be made (a writable directory, ffmpeg where
-// needed, a single PNG for a one-frame run) before anything is rendered.
-void checkSink(const std::string& path, int64_t frames);
-// Where in the whole run a sink's frames lie: a chunk of a run that starts
-// at `firstFrame` continues the whole run's output, so that the chunks'
-// outputs concatenated in order are the whole run's. A YUV4MPEG2 chunk after
-// the first holds FRAME records only (the first chunk holds the stream
-// header); a PNG sequence is numbered by the frame of the whole run. Files
-// ffmpeg writes are whole files, joined by `fieldfx join`.
-struct SinkPlace {
+// Audio that goes with the rendered range: from one input, or crossfaded
+// from the first input's to the second's over the run.
+struct AudioPlan {
+    std::vector<std::string> inputs;  // files with audio, in input order; empty for none
+    bool crossfade = false;           // two inputs of a transition
+    int fade = 0;                     // a transition with one sound: -1 it fades out, +1 it fades in
+    double start = 0, seconds = 0;    // the rendered range in the inputs' time
+    // A chunk: where its range lies in the whole run, and the run's length,
+    // so that a fade spans the whole run (runSeconds 0: the range is the run).
+    double runOffset = 0, runSeconds = 0;
+};
+
+struct SinkOptions {
+    int bits = 8;     // bits a sample written through ffmpeg
+    AudioPlan audio;
+    // Where in the whole run the sink's frames lie: a chunk of a run that
+    // starts at `firstFrame` continues the whole run's output, so that the
+    // chunks' outputs concatenated in order are the whole run's. A
+    // YUV4MPEG2 chunk after the first holds FRAME records only (the first
+    // chunk holds the stream header); a PNG sequence is numbered by the frame
+    // of the whole run. Files ffmpeg writes are whole files, joined by
+    // `fieldfx join`.
     int64_t firstFrame = 0;
     std::string note;  // kept in an encoded file's comment, for fieldfx join
 };
-std::unique_ptr<FrameSink> openSink(const std::string& path, const VideoFormat& format, const SinkPlace& place = {});
+
+// Whether an output of this name can carry audio.
+bool sinkHoldsAudio(const std::string& path);
+
+// Checks that the output can be made (a writable directory, ffmpeg where
+// needed, a single PNG for a one-frame run) and that it would overwrite none
+// of `inputs` (same device and inode, so links and other spellings are
+// caught; every file of a PNG sequence is checked), before anything is
+// rendered.
+void checkSink(const std::string& path, int64_t frames, const std::vector<std::string>& inputs = {});
+std::unique_ptr<FrameSink> openSink(const std::string& path, const VideoFormat& format,
+                                    const SinkOptions& options = {});
 
 bool ffmpegAvailable();
 std::string shellQuote(const std::string& text);

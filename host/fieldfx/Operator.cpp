@@ -188,6 +188,7 @@ std::vector<std::string> operatorSearchPath(const std::string& opsOption) {
     }
     const std::string self = programDirectory();
     dirs.push_back(self + "/../lib");
+    dirs.push_back(self + "/../lib/fieldfx");  // where cmake --install puts them
     dirs.push_back(self);
     return dirs;
 }

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 
 #include "Error.h"
 
@@ -134,11 +135,19 @@ Interlace parseFieldOrder(const std::string& text) {
 Chroma parsePixelFormat(const std::string& text) {
     Chroma chroma;
     if (parseChromaName(text, chroma)) return chroma;
-    if (text == "yuv420p") return Chroma::C420jpeg;
-    if (text == "yuv422p") return Chroma::C422;
-    if (text == "yuv444p") return Chroma::C444;
-    if (text == "yuva444p") return Chroma::C444alpha;
-    throw UserError("--pix-fmt", "'" + text + "' is not one of 420jpeg, 420mpeg2, 420paldv, 422, 444, 444alpha");
+    // ffmpeg's names, also with a depth for outputs written through ffmpeg
+    // (yuv422p10le: 4:2:2 written at 10 bits).
+    std::string name = text;
+    for (const char* depth : {"9le", "10le", "12le", "14le", "16le"}) {
+        const size_t at = name.size() >= std::strlen(depth) ? name.size() - std::strlen(depth) : 0;
+        if (name.size() > std::strlen(depth) && name.compare(at, std::string::npos, depth) == 0) name.erase(at);
+    }
+    if (name == "yuv420p") return Chroma::C420jpeg;
+    if (name == "yuv422p") return Chroma::C422;
+    if (name == "yuv444p") return Chroma::C444;
+    if (name == "yuva444p") return Chroma::C444alpha;
+    throw UserError("--pix-fmt", "'" + text + "' is not one of 420jpeg, 420mpeg2, 420paldv, 422, 444, 444alpha, "
+                                 "or yuv420p, yuv422p, yuv444p, yuva444p (with 10le, 12le or 16le for more bits)");
 }
 
 }  // namespace fieldfx

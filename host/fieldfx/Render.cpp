@@ -19,21 +19,27 @@
 namespace fieldfx {
 
 std::atomic<bool> g_abortRequested{false};
+std::atomic<int> g_stopSignal{0};
 
 namespace {
 
-void onInterrupt(int) { g_abortRequested = true; }
+void onStopSignal(int signal) {
+    if (g_stopSignal == 0) g_stopSignal = signal;
+    g_abortRequested = true;
+}
 
 }  // namespace
 
 void installInterruptHandler() {
     struct sigaction action {};
-    action.sa_handler = onInterrupt;
+    action.sa_handler = onStopSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0;  // no restart: a blocked read returns and the run stops
-    sigaction(SIGINT, &action, nullptr);
+    for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaction(s, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
 }
+
+int stopExitStatus() { return 128 + (g_stopSignal != 0 ? int(g_stopSignal) : SIGINT); }
 
 void scaledFieldSize(const VideoFormat& format, int num, int den, int& width, int& height) {
     width = int(int64_t(format.width) * num / den);
@@ -50,7 +56,7 @@ namespace {
 // the output in the same order as one frame after another; a failure is
 // reported as the first one in that order, and a stop request ends the run
 // where it would have ended without the pipeline: after the current field,
-// or at once when the run waits for input.
+// or at once when the run waits for input, with every frame rendered written.
 RenderResult renderInOneProcess(const RenderJob& job, FrameSink& sink, const ProgressFn& progress) {
     const int64_t begin = chunkBegin(job), end = chunkEnd(job);
     if (begin > 0 && !startsAnywhere(job)) throw UserError(job.op->name(), "its run cannot start past frame 0");
@@ -76,9 +82,12 @@ RenderResult renderInOneProcess(const RenderJob& job, FrameSink& sink, const Pro
     uint64_t reading[2] = {0, 0}, writing[2] = {0, 0};
     Background reader, writer;
 
+    // A frame's write is never cut short (the sinks hold the stop signals
+    // back while they write): the writer is waited for, not interrupted.
+    const auto never = std::chrono::hours(24 * 365);
     auto fail = [&](const std::string& why) {
         reader.cancel();
-        writer.waitAll();
+        writer.waitAll(never);
         run.finish();
         throw UserError(job.op->name(), why);
     };
@@ -91,7 +100,7 @@ RenderResult renderInOneProcess(const RenderJob& job, FrameSink& sink, const Pro
     // A failure at frame `frame` is reported unless writing a frame before
     // it failed: that came first.
     auto failAt = [&](std::string why, int64_t frame) {
-        writer.waitAll();
+        writer.waitAll(never);
         for (int64_t earlier = std::max<int64_t>(begin, frame - 2); earlier < frame; ++earlier) {
             if (!writeProblem[earlier % 2].empty()) {
                 why = writeProblem[earlier % 2];
@@ -121,7 +130,7 @@ RenderResult renderInOneProcess(const RenderJob& job, FrameSink& sink, const Pro
         reader.wait(reading[slot], std::chrono::milliseconds(0));
         if (g_abortRequested) break;  // an interrupted read is the stop, not a fault
         if (!readProblem[slot].empty()) failAt(readProblem[slot], frame);
-        writer.wait(writing[slot]);  // frame - 2 is written: its slot is free again
+        writer.wait(writing[slot], never);  // frame - 2 is written: its slot is free again
         if (!writeProblem[slot].empty()) failAt(writeProblem[slot], frame);
 
         OutputFrame& output = outputs[slot];
@@ -149,7 +158,7 @@ RenderResult renderInOneProcess(const RenderJob& job, FrameSink& sink, const Pro
         ++result.framesWritten;
     }
     reader.cancel();  // a frame read ahead that the run will not use
-    writer.waitAll();
+    writer.waitAll(never);
     const int64_t done = begin + result.framesWritten;
     for (int64_t frame = std::max<int64_t>(begin, done - 2); frame < done; ++frame) {
         if (!writeProblem[frame % 2].empty()) fail(writeProblem[frame % 2]);

@@ -67,10 +67,14 @@ RenderResult runRender(const RenderJob& job, FrameSink& sink, const ProgressFn& 
 // operator the host does not know renders in one process.
 bool rendersInWorkers(const OperatorLibrary& op);
 
-// Set by the SIGINT handler; opChkAbort reports it and the run stops after
-// the current field.
+// Set by the SIGINT, SIGTERM and SIGHUP handler; opChkAbort reports it and
+// the run stops after the current field and finishes its output. The first
+// of those signals is kept for the exit status, 128 + its number (130, 143,
+// 129).
 extern std::atomic<bool> g_abortRequested;
+extern std::atomic<int> g_stopSignal;
 void installInterruptHandler();
+int stopExitStatus();
 
 // Size of a field after --scale, adjusted to what the output layout needs.
 void scaledFieldSize(const VideoFormat& format, int num, int den, int& width, int& height);

@@ -276,8 +276,8 @@ std::string describeValue(const Parameter& p, const ParamValue& v) {
         uint8_t rgb[3];
         nearestRgb(v.color[PIXEL_LUMA], v.color[PIXEL_CHROMA2], v.color[PIXEL_CHROMA1], rgb);
         char text[64];
-        std::snprintf(text, sizeof text, "#%02X%02X%02X (bytes %u,%u,%u,%u)", rgb[0], rgb[1], rgb[2], v.color[0],
-                      v.color[1], v.color[2], v.color[3]);
+        std::snprintf(text, sizeof text, "#%02X%02X%02X (key %u, Cr %u, Cb %u, Y' %u)", rgb[0], rgb[1], rgb[2],
+                      v.color[PIXEL_KEY], v.color[PIXEL_CHROMA1], v.color[PIXEL_CHROMA2], v.color[PIXEL_LUMA]);
         return text;
     }
     case PARAM_POINT: return std::to_string(v.x) + "," + std::to_string(v.y);

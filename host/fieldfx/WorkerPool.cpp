@@ -68,7 +68,7 @@ struct StoredLayouts {
 
 [[noreturn]] void workerMain(const RenderJob& job, const StoredLayouts& stored, SharedSlots& slots, int commands,
                              int reports) {
-    signal(SIGINT, SIG_IGN);  // the parent decides when the run stops
+    for (int s : {SIGINT, SIGTERM, SIGHUP}) signal(s, SIG_IGN);  // the parent decides when the run stops
     signal(SIGPIPE, SIG_IGN);
     keepOnlyWorkerDescriptors(commands, reports);
     auto send = [&](int32_t kind, int64_t frame, int place, const std::string& text) {
@@ -193,7 +193,7 @@ public:
             if (!readProblem.empty() && !g_abortRequested) fail(readProblem);
         }
         int64_t next = first;  // the next frame to hand out
-        while (first + result.framesWritten < total && !g_abortRequested) {
+        while (first + result.framesWritten < total) {
             const int64_t write = written_ = first + result.framesWritten;
             if (write < next && state(write).done) {
                 try {
@@ -211,6 +211,13 @@ public:
             }
             Worker& writer = workerOf(write);
             if (writer.failedAt == write) fail(writer.failure);
+            if (g_abortRequested) {
+                // Stopping: the frames already handed out are finished and
+                // written in order; nothing more is read.
+                if (write >= next || writer.failedAt >= 0 || !writer.running) break;
+                awaitReports(next);
+                continue;
+            }
             Worker& handler = workerOf(next);
             // With stretches, the slots of the frames just before the oldest
             // unwritten one stay as they are: a worker starting a stretch
@@ -218,7 +225,7 @@ public:
             const int64_t kept = stretch_ > 1 ? kLeadInFrames : 0;
             if (next < total && next < write + ring - kept && handler.running && handler.failedAt < 0) {
                 const std::string readProblem = readIntoSlot(next);
-                if (g_abortRequested) break;  // an interrupted read is the stop, not a fault
+                if (g_abortRequested) continue;  // an interrupted read is the stop, not a fault
                 if (!readProblem.empty()) fail(readProblem);
                 state(next) = FrameState{};
                 if (!writeAll(handler.commands, &next, sizeof next)) ended(handler, next);

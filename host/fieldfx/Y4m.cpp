@@ -163,7 +163,7 @@ bool Y4mReader::skipFrame() {
     return readFrame(scratch);
 }
 
-int64_t Y4mReader::countFrames() {
+int64_t Y4mReader::countFrames(bool wholeOnly) {
     const off_t start = ftello(file_);
     struct stat info {};
     if (start < 0 || fstat(fileno(file_), &info) != 0 || !S_ISREG(info.st_mode)) return -1;
@@ -172,6 +172,10 @@ int64_t Y4mReader::countFrames() {
     const int64_t before = framesRead_;
     while (readFrameLine()) {
         const off_t here = ftello(file_);
+        if (here + size > info.st_size && wholeOnly) {
+            cutShort_ = true;
+            break;
+        }
         if (here + size > info.st_size) {
             throw UserError(source_, "truncated frame " + std::to_string(framesRead_ + 1) + " (" +
                                          std::to_string(info.st_size - here) + " of " + std::to_string(size) +

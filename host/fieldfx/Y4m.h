@@ -36,8 +36,10 @@ public:
 
     // On a seekable stream: the number of frames from the current one to
     // the end, checking every frame line and size on the way. -1 when the
-    // stream cannot seek.
-    int64_t countFrames();
+    // stream cannot seek. A frame cut short throws UserError, or with
+    // `wholeOnly` ends the count there (cutShort() then tells).
+    int64_t countFrames(bool wholeOnly = false);
+    bool cutShort() const { return cutShort_; }
 
 private:
     bool readFrameLine();
@@ -45,6 +47,7 @@ private:
     std::string source_;
     VideoFormat format_;
     int64_t framesRead_ = 0;
+    bool cutShort_ = false;
 };
 
 class Y4mWriter {
