@@ -42,7 +42,7 @@ int32_t regionValue(FuzzedDataProvider& data, int32_t size) {
     return data.ConsumeIntegralInRange<int32_t>(-4, size + 4);
 }
 
-void shapeInput(FuzzedDataProvider& data, FieldSpec& shape) {
+void shapeInput(FuzzedDataProvider& data, FieldShape& shape) {
     const int32_t width = fieldSize(data);
     int32_t height = fieldSize(data);
     // Large by large (up to 800 x 800) only in one of 16 inputs that draw

@@ -15,6 +15,7 @@
 #include "Bytes.h"
 #include "LoadedOperator.h"
 #include "RecordingHost.h"
+#include "SourceLines.h"
 
 using namespace fxtest;
 
@@ -30,7 +31,10 @@ std::vector<uint8_t> expectedBlur(const ImageCopy& field, int32_t r, int32_t dir
         scratch[i + 2] = 0x80;
         scratch[i + 3] = 0x10;
     }
-    auto kernel = direction == 0 ? BlurHorizontal : direction == 1 ? BlurVertical : BlurBoth;
+    auto both = [](const uint8_t* src, uint8_t* dst, int32_t w, int32_t h, int32_t window, int32_t channel) {
+        BlurBoth(src, dst, w, h, window, channel);
+    };
+    auto kernel = direction == 0 ? BlurHorizontal : direction == 1 ? BlurVertical : +both;
     if (direction >= 0 && direction <= 2) {
         for (int c = 1; c <= 3; ++c) {
             kernel(field.pixels.data(), scratch.data(), field.width, field.height, r, c);
@@ -43,17 +47,6 @@ std::vector<uint8_t> expectedBlur(const ImageCopy& field, int32_t r, int32_t dir
 }
 
 uint64_t checksum(const std::vector<uint8_t>& bytes) { return fnv1a(bytes, kRecordedBasis); }
-
-// Line of the first source line of `file` that contains `text`.
-int lineOf(const std::string& file, const std::string& text) {
-    std::ifstream in(std::string(FIELDFX_SOURCE_DIR) + "/" + file);
-    int n = 0;
-    for (std::string line; std::getline(in, line);) {
-        ++n;
-        if (line.find(text) != std::string::npos) return n;
-    }
-    return -1;
-}
 
 class BlurTest : public testing::Test {
 protected:

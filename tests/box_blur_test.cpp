@@ -81,9 +81,17 @@ Image expected(Kind kind, Image src, Image dst, int32_t r, int c) {
     return dst;
 }
 
+using Kernel = void (*)(const uint8_t*, uint8_t*, int32_t, int32_t, int32_t, int32_t);
+
+Kernel kernelOf(Kind kind) {
+    Kernel both = [](const uint8_t* src, uint8_t* dst, int32_t w, int32_t h, int32_t r, int32_t c) {
+        EXPECT_TRUE(BlurBoth(src, dst, w, h, r, c));
+    };
+    return kind == Kind::Both ? both : kind == Kind::Vertical ? BlurVertical : BlurHorizontal;
+}
+
 void runKernel(Kind kind, const Image& src, Image& dst, int32_t r, int c) {
-    auto fn = kind == Kind::Both ? BlurBoth : kind == Kind::Vertical ? BlurVertical : BlurHorizontal;
-    fn(src.bytes.data(), dst.bytes.data(), src.width, src.height, r, c);
+    kernelOf(kind)(src.bytes.data(), dst.bytes.data(), src.width, src.height, r, c);
 }
 
 // Runs a kernel on a random image into a random destination and compares
@@ -201,7 +209,7 @@ TEST(BoxBlur, BothWithoutMemoryLeavesTheDestination) {
     Image dst(37, 11, 4);
     const std::vector<uint8_t> before = dst.bytes;
     blurBothRefusedAllocations = 1;
-    BlurBoth(src.bytes.data(), dst.bytes.data(), 37, 11, 8, 3);
+    EXPECT_FALSE(BlurBoth(src.bytes.data(), dst.bytes.data(), 37, 11, 8, 3));
     EXPECT_EQ(blurBothRefusedAllocations, 0);
     EXPECT_EQ(dst.bytes, before);
     // The next call has its memory again.
@@ -227,7 +235,7 @@ TEST(BoxBlur, EmptyFieldsAndBadChannelsWriteNothing) {
     Image src(5, 5, 1), dst(5, 5, 2);
     const std::vector<uint8_t> before = dst.bytes;
     for (Kind kind : {Kind::Both, Kind::Vertical, Kind::Horizontal}) {
-        auto fn = kind == Kind::Both ? BlurBoth : kind == Kind::Vertical ? BlurVertical : BlurHorizontal;
+        const Kernel fn = kernelOf(kind);
         fn(src.bytes.data(), dst.bytes.data(), 0, 5, 4, 3);
         fn(src.bytes.data(), dst.bytes.data(), 5, -2, 4, 3);
         fn(src.bytes.data(), dst.bytes.data(), 5, 5, 4, 4);
@@ -371,7 +379,7 @@ TEST(BoxBlur, PictureKernelWithoutMemoryActsAsThreeBothCalls) {
         }
         Image fused = dst;
         blurBothRefusedAllocations = refusals;
-        BlurBothPicture(src.bytes.data(), fused.bytes.data(), 29, 13, 9);
+        EXPECT_FALSE(BlurBothPicture(src.bytes.data(), fused.bytes.data(), 29, 13, 9));
         EXPECT_EQ(blurBothRefusedAllocations, 0);
         EXPECT_EQ(fused.bytes, three.bytes) << refusals << " refusals";
     }

@@ -51,15 +51,22 @@ struct TestField {
     void setPixel(int32_t x, int32_t y, uint32_t word) { std::memcpy(&pixels[(size_t(y) * image.width + x) * 4], &word, 4); }
 };
 
+// The context the tests bind their fields into, and samples of either field.
+SamplingContext context;
+
+bool bind(TestField& primary, TestField& secondary) {
+    return bindSamplingContext(&primary.image, &secondary.image, context);
+}
+
 std::vector<uint8_t> primaryAt(double x, double y) {
     std::vector<uint8_t> out(4);
-    samplePrimary(x, y, out.data());
+    context.primarySampler().sample(x, y, out.data());
     return out;
 }
 
 std::vector<uint8_t> secondaryAt(double x, double y) {
     std::vector<uint8_t> out(4);
-    sampleSecondary(x, y, out.data());
+    context.secondarySampler().sample(x, y, out.data());
     return out;
 }
 
@@ -69,7 +76,7 @@ std::vector<uint8_t> bytesOf(const uint8_t* p) { return std::vector<uint8_t>(p, 
 
 TEST(FieldSampling, IntegralPositionsReturnThePixel) {
     TestField primary(13, 7, 1), secondary(13, 7, 2);
-    ASSERT_TRUE(bindSamplingContext(&primary.image, &secondary.image));
+    ASSERT_TRUE(bind(primary, secondary));
     for (int32_t y = 0; y < 7; ++y) {
         for (int32_t x = 0; x < 13; ++x) {
             EXPECT_EQ(primaryAt(x, y), bytesOf(primary.at(x, y))) << x << "," << y;
@@ -98,7 +105,7 @@ TEST(FieldSampling, TruncatesEveryByteAlike) {
             f->setPixel(0, 1, c.a);
             f->setPixel(1, 1, c.b);
         }
-        ASSERT_TRUE(bindSamplingContext(&primary.image, &secondary.image));
+        ASSERT_TRUE(bind(primary, secondary));
         uint32_t p, s;
         std::memcpy(&p, primaryAt(c.x, c.y).data(), 4);
         std::memcpy(&s, secondaryAt(c.x, c.y).data(), 4);
@@ -109,7 +116,7 @@ TEST(FieldSampling, TruncatesEveryByteAlike) {
 
 TEST(FieldSampling, LastColumnAndRowInterpolateWithThemselves) {
     TestField primary(9, 5, 3), secondary(9, 5, 4);
-    ASSERT_TRUE(bindSamplingContext(&primary.image, &secondary.image));
+    ASSERT_TRUE(bind(primary, secondary));
     for (double f : {0.0, 0.3, 0.5, 0.99}) {
         EXPECT_EQ(primaryAt(8 + f, 2), bytesOf(primary.at(8, 2))) << f;
         EXPECT_EQ(primaryAt(3, 4 + f), bytesOf(primary.at(3, 4))) << f;
@@ -123,7 +130,7 @@ TEST(FieldSampling, ClampsBothFieldsToThePrimaryRegion) {
     TestField primary(12, 8, 5), secondary(12, 8, 6);
     primary.setRegion(3, 2, 5, 4);   // columns 3..7, rows 2..5
     secondary.setRegion(0, 0, 1, 1);  // ignored
-    ASSERT_TRUE(bindSamplingContext(&primary.image, &secondary.image));
+    ASSERT_TRUE(bind(primary, secondary));
     struct Case {
         double x, y;
         int32_t ex, ey;  // the pixel expected
@@ -136,9 +143,7 @@ TEST(FieldSampling, ClampsBothFieldsToThePrimaryRegion) {
         EXPECT_EQ(primaryAt(c.x, c.y), bytesOf(primary.at(c.ex, c.ey))) << c.x << "," << c.y;
         EXPECT_EQ(secondaryAt(c.x, c.y), bytesOf(secondary.at(c.ex, c.ey))) << c.x << "," << c.y;
     }
-    uint8_t fetched[4];
-    fetchSecondaryPixel(-100, 100, fetched);
-    EXPECT_EQ(bytesOf(fetched), bytesOf(secondary.at(3, 5)));
+    EXPECT_EQ(bytesOf(context.secondarySampler().clampedPixel(-100, 100)), bytesOf(secondary.at(3, 5)));
 }
 
 // Fractional positions all over a field (region smaller than the field and
@@ -147,7 +152,7 @@ TEST(FieldSampling, MatchesThePlainFormulaEverywhere) {
     for (bool smallRegion : {false, true}) {
         TestField primary(11, 9, 7), secondary(11, 9, 8);
         if (smallRegion) primary.setRegion(2, 1, 6, 5);
-        ASSERT_TRUE(bindSamplingContext(&primary.image, &secondary.image));
+        ASSERT_TRUE(bind(primary, secondary));
         const fxtest::ImageCopy geometry = primary.copy();
         for (double y = 0; y < 9; y += 0.37) {
             for (double x = 0; x < 11; x += 0.29) {
@@ -159,7 +164,7 @@ TEST(FieldSampling, MatchesThePlainFormulaEverywhere) {
             }
         }
         // The same field bound as either field gives the same bytes.
-        ASSERT_TRUE(bindSamplingContext(&primary.image, &primary.image));
+        ASSERT_TRUE(bind(primary, primary));
         for (double t = 0; t < 8.5; t += 0.41) EXPECT_EQ(primaryAt(t * 1.2, t), secondaryAt(t * 1.2, t));
     }
 }
@@ -179,7 +184,7 @@ TEST(FieldSampling, RegionsOutsideTheFieldStayInsideTheBuffer) {
     for (const Case& c : cases) {
         TestField primary(8, 6, 9), secondary(8, 6, 10);
         primary.setRegion(c.l, c.t, c.w, c.h);
-        EXPECT_EQ(bindSamplingContext(&primary.image, &secondary.image), c.usable) << c.l << "," << c.t;
+        EXPECT_EQ(bind(primary, secondary), c.usable) << c.l << "," << c.t;
         if (!c.usable) continue;
         for (double y : {0.0, 2.5, 5.9}) {
             for (double x : {0.0, 3.3, 7.99}) {
@@ -190,7 +195,7 @@ TEST(FieldSampling, RegionsOutsideTheFieldStayInsideTheBuffer) {
         EXPECT_EQ(primaryAt(7.5, 5.5), bytesOf(primary.at(7, 5)));
     }
     TestField empty(0, 4, 1), other(0, 4, 2);
-    EXPECT_FALSE(bindSamplingContext(&empty.image, &other.image));
+    EXPECT_FALSE(bind(empty, other));
 }
 
 // The four bytes are interpolated together; each must equal the one-byte
@@ -207,7 +212,7 @@ TEST(FieldSampling, AllFourBytesAgreeWithTheOneByteFormula) {
         }
         const double fx = n % 7 == 0 ? 0.9999999999 : (next() >> 8) / 16777216.0;
         const double fy = n % 5 == 0 ? 0.9999999999 : (next() >> 8) / 16777216.0;
-        ASSERT_TRUE(bindSamplingContext(&field.image, &field.image));
+        ASSERT_TRUE(bind(field, field));
         const std::vector<uint8_t> got = primaryAt(fx, fy);
         for (int i = 0; i < 4; ++i) {
             const uint8_t want = FieldSampler::interpolate(field.at(0, 0)[i], field.at(1, 0)[i],

@@ -126,8 +126,8 @@ TEST_P(OperatorThroughProgram, EqualsTheOperatorDrivenFieldByField) {
             for (int x = 0; x < clips[0].width; ++x) {
                 const size_t i = size_t(2 * y + field) * clips[0].width + x;
                 frame[i] = char(image.byte(x, y, PIXEL_LUMA));
-                frame[n + i] = char(image.byte(x, y, PIXEL_CHROMA2));
-                frame[2 * n + i] = char(image.byte(x, y, PIXEL_CHROMA1));
+                frame[n + i] = char(image.byte(x, y, PIXEL_CB));
+                frame[2 * n + i] = char(image.byte(x, y, PIXEL_CR));
                 frame[3 * n + i] = char(image.byte(x, y, PIXEL_KEY));
             }
         }
@@ -175,7 +175,7 @@ TEST(Settings, KeyframedValuesAreWrittenBeforeEachField) {
         for (int y = 0; y < clip.height / 2; ++y) {
             for (int x = 0; x < clip.width; ++x) {
                 const size_t i = size_t(2 * y + position % 2) * clip.width + x;
-                ASSERT_EQ(uint8_t(out.frames[position / 2][2 * n + i]), image.byte(x, y, PIXEL_CHROMA1))
+                ASSERT_EQ(uint8_t(out.frames[position / 2][2 * n + i]), image.byte(x, y, PIXEL_CR))
                     << "position " << position << " x " << x << " y " << y;
             }
         }
@@ -255,6 +255,81 @@ TEST(Formats, PngInAndOut) {
     EXPECT_TRUE(exists(dir / "seq00.png"));
     EXPECT_TRUE(exists(dir / "seq04.png"));
     EXPECT_FALSE(exists(dir / "seq05.png"));
+}
+
+// A numbered PNG sequence is one clip: its frames in order from the first
+// number of 0..4 that exists up to a gap, at --rate frames a second.
+TEST(Formats, PngSequenceIn) {
+    struct Case {
+        int first, count;
+        const char* rate;  // empty: the default
+        const char* header;
+        const char* error;  // expected in stderr, or empty for success
+    };
+    const Case cases[] = {
+        {0, 3, "", "F25:1", ""},
+        {1, 4, "29.97", "F30000:1001", ""},
+        {4, 2, "30000/1001", "F30000:1001", ""},
+        {2, 2, "12.5", "F25:2", ""},
+        {5, 2, "", "", "no such PNG sequence"},
+        {0, 2, "0", "", "--rate: '0' is not a frame rate"},
+        {0, 2, "fast", "", "--rate: 'fast' is not a frame rate"},
+        {0, 0, "", "", "no such PNG sequence"},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        fieldfx::RgbaImage frame;
+        frame.width = 4;
+        frame.height = 2;
+        frame.rgba.assign(32, 0);
+        for (int n = c.first; n < c.first + c.count; ++n) {
+            frame.rgba.assign(32, uint8_t(n * 40));
+            char name[32];
+            std::snprintf(name, sizeof name, "in%03d.png", n);
+            fieldfx::writePng(dir / name, frame, true);
+        }
+        // A frame after a gap is not part of the clip.
+        fieldfx::writePng(dir / "in010.png", frame, true);
+        const Outcome run = runFieldfx("render " + kTestOps + "/libPassthrough.so " + quote(dir / "in%03d.png") +
+                                           (*c.rate ? std::string(" --rate ") + c.rate : "") + " -o " +
+                                           quote(dir / "out.y4m") + " --quiet",
+                                       dir);
+        if (*c.error) {
+            EXPECT_NE(run.status, 0) << c.first;
+            EXPECT_NE(run.err.find(c.error), std::string::npos) << run.err;
+            continue;
+        }
+        ASSERT_EQ(run.status, 0) << run.err;
+        const std::string y4m = readFile(dir / "out.y4m");
+        EXPECT_NE(y4m.substr(0, y4m.find('\n')).find(c.header), std::string::npos) << y4m.substr(0, 60);
+        const Y4mFile out = parseY4m(y4m, 4 * 8);
+        ASSERT_EQ(out.frames.size(), size_t(c.count)) << "first " << c.first;
+        for (int n = 0; n < c.count; ++n) {
+            const fieldfx::YCbCr expected = fieldfx::rgbToYCbCr((c.first + n) * 40, (c.first + n) * 40, (c.first + n) * 40);
+            EXPECT_EQ(uint8_t(out.frames[size_t(n)][0]), expected.y) << "frame " << n << " in order";
+        }
+    }
+}
+
+// What an operator reads at the start of its run is the user's setting:
+// Patina's film condition decides its scratches and jumps there.
+TEST(Settings, TheStartOfTheRunSeesThem) {
+    if (!isBuiltOperator("Patina")) GTEST_SKIP();
+    TempDir dir;
+    Clip clip;
+    clip.frames = 4;
+    writeFile(dir / "in.y4m", clip.bytes());
+    std::string outputs[3];
+    const char* conditions[3] = {"1", "50", "100"};
+    for (int i = 0; i < 3; ++i) {
+        const Outcome run = runFieldfx(std::string("render Patina ") + quote(dir / "in.y4m") + " -o " +
+                                           quote(dir / "out.y4m") + " --quiet --set filmCondition=" + conditions[i],
+                                       dir);
+        ASSERT_EQ(run.status, 0) << run.err;
+        outputs[i] = readFile(dir / "out.y4m");
+    }
+    EXPECT_NE(outputs[0], outputs[1]);
+    EXPECT_NE(outputs[1], outputs[2]);
 }
 
 TEST(Formats, ScaleHalvesTheOutput) {

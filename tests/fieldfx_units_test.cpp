@@ -287,8 +287,8 @@ TEST(Values, WriteGoesIntoTheDescriptor) {
     const Parameter color = parameter("tintColor", &d.color);
     const Parameter point = parameter("spotCenter", &d.point);
     writeValue(color, parseValue(color, "#FF0000"));
-    EXPECT_EQ(d.color.color[PIXEL_CHROMA1], 240) << "byte 1 is Cr";
-    EXPECT_EQ(d.color.color[PIXEL_CHROMA2], 90) << "byte 2 is Cb";
+    EXPECT_EQ(d.color.color[PIXEL_CR], 240) << "byte 1 is Cr";
+    EXPECT_EQ(d.color.color[PIXEL_CB], 90) << "byte 2 is Cb";
     writeValue(point, parseValue(point, "7,8"));
     EXPECT_EQ(d.point.pairs[2].x, 7);
     EXPECT_EQ(d.point.pairs[2].y, 8);
@@ -326,7 +326,7 @@ TEST(Keyframes, ParsesSettingsOfARealOperator) {
     EXPECT_EQ(s.keys[1].value.number, 100);
     const Setting c = parseSetting(*dye, "tintColor=#FF0000@0,#0000FF@10", fieldRate);
     ASSERT_EQ(c.keys.size(), 2u);
-    EXPECT_EQ(valueAt(c, 5).color[PIXEL_CHROMA2], (90 + 240 + 1) / 2);
+    EXPECT_EQ(valueAt(c, 5).color[PIXEL_CB], (90 + 240 + 1) / 2);
     EXPECT_EQ(parseSetting(*dye, "fadePercent=7", fieldRate).keys.size(), 1u);
 
     const struct {
@@ -406,6 +406,7 @@ TEST(Catalogue, CoversEveryTextIdOfTheEightOperators) {
         {710, "turns", 1},         {720, "trailCount", 1},    {730, "rotateMode", 2},
         {810, "filmAge", 3},       {820, "tintAmount", 1},    {830, "contrastLevel", 1}, {840, "filmCondition", 1},
     };
+    auto catalogueHas = [](uint32_t id) { return catalogueText(id) != "text " + std::to_string(id); };
     for (const auto& p : parameters) {
         EXPECT_EQ(parameterName(p.label), p.name);
         for (int id = 0; id <= p.extraIds; ++id) {

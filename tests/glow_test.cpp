@@ -17,6 +17,7 @@
 #include "Bytes.h"
 #include "LoadedOperator.h"
 #include "RecordingHost.h"
+#include "SourceLines.h"
 
 using namespace fxtest;
 
@@ -41,16 +42,6 @@ std::vector<uint8_t> expectedGlow(const ImageCopy& field, int32_t r, int64_t gai
 }
 
 uint64_t checksum(const std::vector<uint8_t>& bytes) { return fnv1a(bytes, kRecordedBasis); }
-
-int lineOf(const std::string& file, const std::string& text) {
-    std::ifstream in(std::string(FIELDFX_SOURCE_DIR) + "/" + file);
-    int n = 0;
-    for (std::string line; std::getline(in, line);) {
-        ++n;
-        if (line.find(text) != std::string::npos) return n;
-    }
-    return -1;
-}
 
 // Run settings that give a chosen strength: {length, position, percent, mode}.
 struct Strength {

@@ -8,41 +8,27 @@
 #include <cstring>
 #include <vector>
 
-#include "LoadedOperator.h"
-#include "RecordingHost.h"
+#include "transition_fixture.h"
 #include "transition_reference.h"
 
 using namespace fxtest;
 
 namespace {
 
-class ReboundTest : public testing::Test {
+class ReboundTest : public TransitionTest {
 protected:
-    ReboundTest() : rebound("Rebound") {}
+    ReboundTest() : TransitionTest("Rebound") {}
     void set(fxref::ReboundSettings s) {
         rebound.choice(1)->value = s.corner;
         rebound.choice(2)->value = s.mode;
         rebound.slider(3)->value = s.count;
     }
-    void setSize(int32_t w, int32_t h) {
-        host.input(0).setSize(w, h);
-        host.input(1).setSize(w, h);
-    }
-    ImageCopy render(uint32_t length, uint32_t position) {
-        host.clearRecords();
-        EXPECT_EQ(host.render(rebound.action(), length, position), 0);
-        EXPECT_TRUE(host.violations().empty()) << host.violations().front();
-        EXPECT_EQ(host.outputs().size(), 1u);
-        return host.outputs().empty() ? ImageCopy{} : host.lastOutput();
-    }
     std::vector<uint8_t> expected(uint32_t length, uint32_t position, fxref::ReboundSettings s) const {
         return fxref::rebound(host.servedField(0, position), host.servedField(1, position), length,
                               position, s);
     }
-    size_t count(CallKind kind) const { return host.countCalls(kind); }
 
-    LoadedOperator rebound;
-    RecordingHost host;
+    LoadedOperator& rebound = op;
 };
 
 }  // namespace
@@ -58,19 +44,10 @@ TEST_F(ReboundTest, CornerChoiceListsPlainNumbers) {
 // Odd sizes, a region smaller than the field, every corner (and one outside
 // 0..3), both modes and several rebound counts over a whole run.
 TEST_F(ReboundTest, MatchesThePlainVersionByteForByte) {
-    struct Size {
-        int32_t w, h, l, t, rw, rh;
-    };
-    // Widths around and well past the groups of four pixels drawn side by
-    // side, whole and with a region, so that groups meet the region's edges.
-    const Size sizes[] = {{37, 23, 0, 0, -1, -1}, {1, 1, 0, 0, -1, -1}, {2, 3, 0, 0, -1, -1},
-                          {31, 17, 3, 2, 20, 10}, {4, 9, 0, 0, -1, -1},  {7, 6, 1, 1, 5, 4},
-                          {101, 57, 0, 0, -1, -1}, {96, 40, 5, 3, 81, 30}};
     const uint32_t length = 20;
-    for (const Size& sz : sizes) {
+    for (const FieldAndRegion& sz : kTransitionSizes) {
         setSize(sz.w, sz.h);
-        host.input(0).setRegion(sz.l, sz.t, sz.rw, sz.rh);
-        host.input(1).setRegion(sz.l, sz.t, sz.rw, sz.rh);
+        setRegion(sz.l, sz.t, sz.rw, sz.rh);
         for (int32_t corner : {0, 1, 2, 3, 4}) {
             for (int32_t mode : {0, 1}) {
                 for (int32_t rebounds : {1, 3, 9}) {

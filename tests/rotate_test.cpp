@@ -8,42 +8,27 @@
 #include <cstring>
 #include <vector>
 
-#include "LoadedOperator.h"
-#include "RecordingHost.h"
+#include "transition_fixture.h"
 #include "transition_reference.h"
 
 using namespace fxtest;
 
 namespace {
 
-class RotateTest : public testing::Test {
+class RotateTest : public TransitionTest {
 protected:
-    RotateTest() : rotate("Rotate") {}
+    RotateTest() : TransitionTest("Rotate") {}
     void set(fxref::RotateSettings s) {
         rotate.slider(1)->value = s.turns;
         rotate.slider(2)->value = s.trailCount;
         rotate.choice(3)->value = s.mode;
     }
-    void setSize(int32_t w, int32_t h) {
-        host.input(0).setSize(w, h);
-        host.input(1).setSize(w, h);
-    }
-    // Renders and returns the output, which must be the only one.
-    ImageCopy render(uint32_t length, uint32_t position) {
-        host.clearRecords();
-        EXPECT_EQ(host.render(rotate.action(), length, position), 0);
-        EXPECT_TRUE(host.violations().empty()) << host.violations().front();
-        EXPECT_EQ(host.outputs().size(), 1u);
-        return host.outputs().empty() ? ImageCopy{} : host.lastOutput();
-    }
     std::vector<uint8_t> expected(uint32_t length, uint32_t position, fxref::RotateSettings s) const {
         return fxref::rotate(host.servedField(0, position), host.servedField(1, position), length,
                              position, s);
     }
-    size_t count(CallKind kind) const { return host.countCalls(kind); }
 
-    LoadedOperator rotate;
-    RecordingHost host;
+    LoadedOperator& rotate = op;
 };
 
 uint32_t constant(uint32_t word) { return word; }
@@ -53,21 +38,12 @@ uint32_t constant(uint32_t word) { return word; }
 // Odd sizes, a region smaller than the field, both modes, both senses of
 // turn and several trail lengths over a whole run.
 TEST_F(RotateTest, MatchesThePlainVersionByteForByte) {
-    struct Size {
-        int32_t w, h, l, t, rw, rh;
-    };
-    // Widths around and well past the groups of four pixels drawn side by
-    // side, whole and with a region, so that groups meet the region's edges.
-    const Size sizes[] = {{37, 23, 0, 0, -1, -1}, {1, 1, 0, 0, -1, -1}, {2, 3, 0, 0, -1, -1},
-                          {31, 17, 3, 2, 20, 10}, {4, 9, 0, 0, -1, -1},  {7, 6, 1, 1, 5, 4},
-                          {101, 57, 0, 0, -1, -1}, {96, 40, 5, 3, 81, 30}};
     const fxref::RotateSettings settings[] = {{4, 3, 1}, {4, 3, 0}, {-9, 9, 0}, {1, 0, 1},
                                               {0, 2, 1}, {7, 5, 0}, {-2, 1, 2}};
     const uint32_t length = 20;
-    for (const Size& sz : sizes) {
+    for (const FieldAndRegion& sz : kTransitionSizes) {
         setSize(sz.w, sz.h);
-        host.input(0).setRegion(sz.l, sz.t, sz.rw, sz.rh);
-        host.input(1).setRegion(sz.l, sz.t, sz.rw, sz.rh);
+        setRegion(sz.l, sz.t, sz.rw, sz.rh);
         for (const auto& s : settings) {
             set(s);
             for (uint32_t position : {0u, 1u, 2u, 7u, 10u, 19u, 20u}) {

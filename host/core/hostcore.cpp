@@ -21,6 +21,11 @@ HostBackend* installHostBackend(HostBackend* backend) {
 
 HostBackend* installedHostBackend() { return g_backend; }
 
+std::mutex& operatorCallLock() {
+    static std::mutex lock;
+    return lock;
+}
+
 // A run of 32-bit characters is set by the C library's wide-character fill,
 // which stores whole registers without reading the memory first; this makes
 // a black image about three times cheaper than copying one pixel after

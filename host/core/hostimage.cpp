@@ -3,11 +3,11 @@
 
 extern "C" {
 
-FieldImage* opAllocImage(int32_t a, int32_t b, int32_t c, int32_t d) {
+FieldImage* opAllocImage(int32_t width, int32_t height, int32_t count, int32_t flags) {
     fieldfx::HostBackend* backend = fieldfx::installedHostBackend();
     if (backend == nullptr) return nullptr;
     try {
-        return backend->allocImage(a, b, c, d);
+        return backend->allocImage(width, height, count, flags);
     } catch (...) {
         return nullptr;
     }

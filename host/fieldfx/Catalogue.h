@@ -59,6 +59,7 @@ std::string whyInOrderOnly(const OperatorLibrary& op);
 
 // The text of a text id, or "text <id>" for an id the catalogue lacks.
 std::string catalogueText(uint32_t id);
+// Whether the catalogue holds a text for the id.
 bool catalogueHas(uint32_t id);
 
 // Command-line name of the parameter whose label is `labelId`

@@ -118,7 +118,7 @@ struct RenderRequest {
     std::vector<std::string> inputs;
     std::string output;
     std::vector<std::string> settings;
-    std::string from, length, region, scale, fieldOrder, pixFmt, duration, ops, chunk;
+    std::string from, length, region, scale, fieldOrder, pixFmt, duration, rate, ops, chunk;
     int jobs = 1;
     bool quiet = false;
     bool allowShort = false, noAudio = false;
@@ -191,6 +191,7 @@ RenderResult renderClip(OperatorLibrary& op, const RenderRequest& r,
     SourceOptions sourceOptions;
     if (!r.duration.empty()) sourceOptions.stillSeconds = parseSeconds("--duration", r.duration);
     sourceOptions.allowShort = r.allowShort;
+    if (!r.rate.empty()) sourceOptions.stillRate = parseRate(r.rate);
     if (!r.length.empty() && r.length.back() != 's' && (r.from.empty() || r.from.back() != 's')) {
         sourceOptions.frameHint = parseFrames("--length", r.length, {25, 1}) +
                                   (r.from.empty() ? 0 : parseFrames("--from", r.from, {25, 1}));
@@ -347,7 +348,7 @@ RenderResult renderClip(OperatorLibrary& op, const RenderRequest& r,
 }
 
 const std::set<std::string> kRenderValueOptions = {"-o", "--output", "--set", "--from", "--length", "--region",
-                                                   "--scale", "--field-order", "--pix-fmt", "--duration", "--ops",
+                                                   "--scale", "--field-order", "--pix-fmt", "--duration", "--rate", "--ops",
                                                    "-j", "--jobs", "--chunk"};
 
 int commandRender(const std::vector<std::string>& args) {
@@ -369,6 +370,7 @@ int commandRender(const std::vector<std::string>& args) {
     r.fieldOrder = a.value("--field-order");
     r.pixFmt = a.value("--pix-fmt");
     r.duration = a.value("--duration");
+    r.rate = a.value("--rate");
     r.quiet = a.has("--quiet") || a.has("-q");
     r.chunk = a.value("--chunk");
     r.allowShort = a.has("--allow-short");

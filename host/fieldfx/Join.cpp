@@ -14,7 +14,10 @@
 
 #include "Error.h"
 #include "Media.h"
+#include "Text.h"
 #include "Y4m.h"
+
+#include "Text.h"
 
 namespace fieldfx {
 
@@ -299,8 +302,7 @@ Probe probe(const std::string& path) {
     while (start < text.size()) {
         const size_t end = std::min(text.find('\n', start), text.size());
         const std::string line = text.substr(start, end - start);
-        std::string key = line.substr(0, 12);
-        for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        const std::string key = lowerCase(line.substr(0, 12));
         if (key == "tag:comment=") p.note = line.substr(12);
         else if (!line.empty()) p.stream += (p.stream.empty() ? "" : ", ") + line;
         start = end + 1;

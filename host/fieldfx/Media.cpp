@@ -16,17 +16,16 @@
 #include "Png.h"
 #include "Render.h"
 #include "Signals.h"
+#include "Text.h"
+#include "PngSequence.h"
 
 namespace fieldfx {
 
 namespace {
 
+// Whether `s` ends with `tail` (given in lower case), whatever the case of `s`.
 bool endsWithNoCase(const std::string& s, const std::string& tail) {
-    if (s.size() < tail.size()) return false;
-    for (size_t i = 0; i < tail.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(s[s.size() - tail.size() + i])) != tail[i]) return false;
-    }
-    return true;
+    return s.size() >= tail.size() && lowerCase(s.substr(s.size() - tail.size())) == tail;
 }
 
 bool startsWithY4m(const std::string& path) {
@@ -391,6 +390,7 @@ std::string temporaryPathFor(const std::string& path) {
 
 std::unique_ptr<FrameSource> openSource(const std::string& path, const SourceOptions& options) {
     if (path == "-") return std::make_unique<Y4mSource>(stdin, "stdin", std::fclose, options.frameHint);
+    if (isPngSequencePattern(path)) return openPngSequence(path, options);
     struct stat info {};
     if (stat(path.c_str(), &info) != 0) throw UserError(path, std::strerror(errno));
     if (S_ISDIR(info.st_mode)) throw UserError(path, "is a directory");

@@ -52,7 +52,7 @@ public:
 struct SourceOptions {
     int64_t frameHint = -1;       // frames wanted, when a pipe need not be counted
     double stillSeconds = 1.0;    // how long a PNG still lasts
-    Rational stillRate{25, 1};
+    Rational stillRate{25, 1};    // frames a second of a PNG still or sequence (--rate)
     bool allowShort = false;      // a file that ends before its stated length is rendered as far as it goes
 };
 

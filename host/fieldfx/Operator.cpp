@@ -11,6 +11,7 @@
 
 #include "Catalogue.h"
 #include "Error.h"
+#include "Text.h"
 
 namespace fieldfx {
 
@@ -23,10 +24,6 @@ constexpr size_t kMaxChoiceEntries = 64;
 
 const char* const kHostLibraries[] = {"hostcore", "hostimage", "logger"};
 
-std::string lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
 
 bool endsWith(const std::string& s, const std::string& tail) {
     return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
@@ -61,6 +58,12 @@ bool readable(const void* address, size_t size) {
     close(fds[1]);
     return copied == ssize_t(size);
 }
+
+}  // namespace
+
+bool readableMemory(const void* address, size_t size) { return readable(address, size); }
+
+namespace {
 
 size_t descriptorBytes(uint16_t kind) {
     switch (kind) {
@@ -163,13 +166,14 @@ std::unique_ptr<OperatorLibrary> OperatorLibrary::load(const std::string& path) 
 }
 
 OperatorLibrary::~OperatorLibrary() {
-    // The library stays loaded: its descriptors may still be referred to,
-    // and unloading at exit gains nothing.
+    // Otherwise the library stays loaded: its descriptors may still be
+    // referred to, and unloading at exit gains nothing.
+    if (close_ && handle_ != nullptr) dlclose(handle_);
 }
 
 const Parameter* OperatorLibrary::find(const std::string& name) const {
     for (const Parameter& p : parameters_) {
-        if (lower(p.name) == lower(name)) return &p;
+        if (lowerCase(p.name) == lowerCase(name)) return &p;
     }
     return nullptr;
 }
@@ -215,12 +219,12 @@ std::unique_ptr<OperatorLibrary> findOperator(const std::string& nameOrPath,
     if (nameOrPath.find('/') != std::string::npos || endsWith(nameOrPath, ".so")) {
         return OperatorLibrary::load(nameOrPath);
     }
-    if (nameOrPath.empty() || isHostLibrary(lower(nameOrPath))) {
+    if (nameOrPath.empty() || isHostLibrary(lowerCase(nameOrPath))) {
         throw UserError(nameOrPath.empty() ? "operator" : nameOrPath, "no such operator");
     }
     for (const std::string& dir : searchPath) {
         for (const std::string& file : librariesIn(dir)) {
-            if (lower(operatorNameFromPath(file)) == lower(nameOrPath)) return OperatorLibrary::load(dir + "/" + file);
+            if (lowerCase(operatorNameFromPath(file)) == lowerCase(nameOrPath)) return OperatorLibrary::load(dir + "/" + file);
         }
     }
     throw UserError(nameOrPath, "no such operator (see 'fieldfx list', or name its library by path)");
@@ -231,7 +235,7 @@ std::vector<std::unique_ptr<OperatorLibrary>> listOperators(const std::vector<st
     std::vector<std::string> seen;
     for (const std::string& dir : searchPath) {
         for (const std::string& file : librariesIn(dir)) {
-            const std::string name = lower(operatorNameFromPath(file));
+            const std::string name = lowerCase(operatorNameFromPath(file));
             if (isHostLibrary(name) || std::find(seen.begin(), seen.end(), name) != seen.end()) continue;
             try {
                 found.push_back(OperatorLibrary::load(dir + "/" + file));

@@ -41,10 +41,14 @@ public:
     OperatorReplayFn replay() const { return replay_; }
     const std::vector<Parameter>& parameters() const { return parameters_; }
     const Parameter* find(const std::string& name) const;  // case-insensitive
+    // Unloads the library with this object (for a private copy that nothing
+    // else refers to); by default it stays loaded.
+    void closeWhenDestroyed() { close_ = true; }
 
 private:
     OperatorLibrary() = default;
     void* handle_ = nullptr;
+    bool close_ = false;
     std::string name_, path_;
     uintptr_t inputs_ = 1;
     OperatorActionFn action_ = nullptr;
@@ -65,6 +69,9 @@ std::unique_ptr<OperatorLibrary> findOperator(const std::string& nameOrPath,
 // Every operator in the search path, first occurrence of each name, sorted
 // by name. Libraries that are not operators are passed over.
 std::vector<std::unique_ptr<OperatorLibrary>> listOperators(const std::vector<std::string>& searchPath);
+
+// True when `size` bytes at `address` can be read (checked without touching them).
+bool readableMemory(const void* address, size_t size);
 
 // Name of an operator from its library file: ".../libDye.so" -> "Dye".
 std::string operatorNameFromPath(const std::string& path);

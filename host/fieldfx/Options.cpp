@@ -126,6 +126,24 @@ Region parseRegion(const std::string& text, int fieldWidth, int fieldHeight) {
     return Region{int(v[0]), int(v[1]), int(v[2]), int(v[3]), true};
 }
 
+Rational parseRate(const std::string& text) {
+    const size_t slash = text.find('/');
+    if (slash != std::string::npos) {
+        int64_t n = 0, d = 0;
+        if (!parseInt(text.substr(0, slash), n) || !parseInt(text.substr(slash + 1), d) || n <= 0 || d <= 0 ||
+            n > 1000000 || d > 1000000 || n > 1000 * d) {
+            throw UserError("--rate", "'" + text + "' is not a frame rate (25, 29.97 or 30000/1001; at most 1000)");
+        }
+        return Rational{n, d};
+    }
+    char* end = nullptr;
+    const double rate = text.empty() ? 0 : std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || !(rate > 0 && rate <= 1000)) {
+        throw UserError("--rate", "'" + text + "' is not a frame rate (25, 29.97 or 30000/1001; at most 1000)");
+    }
+    return rateFromNumber(rate);
+}
+
 Interlace parseFieldOrder(const std::string& text) {
     if (text == "tff") return Interlace::TopFirst;
     if (text == "bff") return Interlace::BottomFirst;

@@ -38,6 +38,8 @@ void parseScale(const std::string& text, int& num, int& den);
 void parseChunk(const std::string& text, int& k, int& n);
 // "X,Y,W,H" inside a field of the given size.
 Region parseRegion(const std::string& text, int fieldWidth, int fieldHeight);
+// Frames a second: "25", "29.97" (read as 30000/1001) or "30000/1001".
+Rational parseRate(const std::string& text);
 // "tff" or "bff".
 Interlace parseFieldOrder(const std::string& text);
 // A YUV4MPEG2 chroma name, or one of yuv420p, yuv422p, yuv444p, yuva444p.

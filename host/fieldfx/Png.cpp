@@ -59,32 +59,6 @@ void writePng(const std::string& path, const RgbaImage& rgba, bool withAlpha) {
     }
 }
 
-Picture pictureFromRgba(const RgbaImage& image) {
-    Picture p;
-    p.resize(image.width, image.height);
-    for (size_t i = 0, n = size_t(image.width) * size_t(image.height); i < n; ++i) {
-        const uint8_t* px = &image.rgba[4 * i];
-        const YCbCr c = rgbToYCbCr(px[0], px[1], px[2]);
-        p.y[i] = c.y;
-        p.cb[i] = c.cb;
-        p.cr[i] = c.cr;
-        p.a[i] = px[3];
-    }
-    return p;
-}
-
-RgbaImage rgbaFromPicture(const Picture& p) {
-    RgbaImage image;
-    image.width = p.width;
-    image.height = p.height;
-    image.rgba.resize(size_t(p.width) * size_t(p.height) * 4);
-    for (size_t i = 0, n = size_t(p.width) * size_t(p.height); i < n; ++i) {
-        yCbCrToRgb(p.y[i], p.cb[i], p.cr[i], &image.rgba[4 * i]);
-        image.rgba[4 * i + 3] = p.a[i];
-    }
-    return image;
-}
-
 bool looksLikePng(const std::string& path) {
     FILE* f = std::fopen(path.c_str(), "rb");
     if (f == nullptr) return false;

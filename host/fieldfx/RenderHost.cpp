@@ -2,7 +2,6 @@
 
 #include <cstdio>
 
-#include "Render.h"
 
 namespace fieldfx {
 
@@ -17,7 +16,7 @@ std::string describeLog(const std::string& file, int32_t line, uint32_t code, in
 }  // namespace
 
 RenderHost::~RenderHost() {
-    installHostBackend(previous_);
+    if (installed_) installHostBackend(previous_);
     for (auto& entry : held_) deleteFieldImage(entry.first);
 }
 
@@ -66,7 +65,7 @@ int32_t RenderHost::putField(FieldImage* image) {
     return 0;
 }
 
-int32_t RenderHost::checkAbort() { return g_abortRequested ? 1 : 0; }
+int32_t RenderHost::checkAbort() { return abortFlag_ != nullptr && *abortFlag_ ? 1 : 0; }
 
 FieldImage* RenderHost::allocImage(int32_t, int32_t, int32_t, int32_t) {
     FieldImage* image = newFieldImage(width_, height_);

@@ -3,6 +3,7 @@
 // host backend, and keeps track of every image it hands out.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -26,7 +27,14 @@ using ImagePtr = std::unique_ptr<FieldImage, ImageDeleter>;
 // reclaimed and nothing it did not hand out is ever freed.
 class RenderHost : public HostBackend {
 public:
-    RenderHost() { previous_ = installHostBackend(this); }
+    // Installs itself as the process's backend until destroyed, unless
+    // `install` is false (then the caller installs it around each call with
+    // InstalledHost, as the frei0r plug-ins do). opChkAbort reports
+    // `abortFlag` when there is one.
+    explicit RenderHost(const std::atomic<bool>* abortFlag = nullptr, bool install = true)
+        : abortFlag_(abortFlag), installed_(install) {
+        if (installed_) previous_ = installHostBackend(this);
+    }
     ~RenderHost() override;
     RenderHost(const RenderHost&) = delete;
     RenderHost& operator=(const RenderHost&) = delete;
@@ -58,6 +66,8 @@ private:
         if (image != nullptr) held_[image] = command_;
         return image;
     }
+    const std::atomic<bool>* abortFlag_ = nullptr;
+    bool installed_ = false;
     HostBackend* previous_ = nullptr;
     FieldTaker take_;
     int32_t inputs_ = 0;
@@ -67,6 +77,18 @@ private:
     uint64_t command_ = 0;
     int16_t width_ = 0, height_ = 0, regionLeft_ = 0, regionTop_ = 0, regionWidth_ = 0, regionHeight_ = 0;
     std::string lastLog_;
+};
+
+// Installs a backend for one scope and puts the one before it back.
+class InstalledHost {
+public:
+    explicit InstalledHost(HostBackend& backend) : previous_(installHostBackend(&backend)) {}
+    ~InstalledHost() { installHostBackend(previous_); }
+    InstalledHost(const InstalledHost&) = delete;
+    InstalledHost& operator=(const InstalledHost&) = delete;
+
+private:
+    HostBackend* previous_;
 };
 
 }  // namespace fieldfx

@@ -72,6 +72,9 @@ RunState::RunState(const RenderJob& j) : job(j) {
 }
 
 std::string RunState::start() {
+    // The settings at the first field, so that what the operator reads at
+    // the start (Patina: the film condition) is the user's.
+    for (const Setting& s : job.settings) writeValue(*s.parameter, valueAt(s, 0));
     host.beginCommand();
     request.command = CMD_START;
     if (job.op->action()(&request) != -1) return "";

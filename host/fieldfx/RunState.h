@@ -77,7 +77,7 @@ struct RunState {
     std::string startAt(int64_t frame, const InputsOf& inputsOf);
 
     const RenderJob& job;
-    RenderHost host;
+    RenderHost host{&g_abortRequested};
     OperatorRequest request{};
     int64_t nextCall = 0;  // call i renders field i % 2 of run frame i / 2
 };

@@ -8,6 +8,7 @@
 
 #include "Catalogue.h"
 #include "Error.h"
+#include "Text.h"
 
 namespace fieldfx {
 
@@ -23,19 +24,10 @@ bool parseInteger(const std::string& text, int64_t& value) {
     return true;
 }
 
-std::string lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
 std::string trim(const std::string& s) {
     const size_t a = s.find_first_not_of(" \t");
     if (a == std::string::npos) return "";
     return s.substr(a, s.find_last_not_of(" \t") - a + 1);
-}
-
-std::string entryText(const Parameter& p, size_t index) {
-    return p.style() == CHOICE_STYLE_NUMBERS ? std::to_string(p.entries[index]) : catalogueText(p.entries[index]);
 }
 
 std::string entryList(const Parameter& p) {
@@ -92,6 +84,14 @@ int32_t lerp(int64_t a, int64_t b, int64_t num, int64_t den) {
 
 }  // namespace
 
+std::string entryText(const Parameter& p, size_t index) {
+    return p.style() == CHOICE_STYLE_NUMBERS ? std::to_string(p.entries[index]) : catalogueText(p.entries[index]);
+}
+
+void colorToRgb(const ParamValue& v, uint8_t rgb[3]) {
+    nearestRgb(v.color[PIXEL_LUMA], v.color[PIXEL_CHROMA2], v.color[PIXEL_CHROMA1], rgb);
+}
+
 std::string kindName(uint16_t kind) {
     switch (kind) {
     case PARAM_CHOICE: return "choice";
@@ -124,7 +124,7 @@ ParamValue parseValue(const Parameter& p, const std::string& raw) {
         const bool isNumber = parseInteger(text, n);
         for (size_t i = 0; i < p.entries.size(); ++i) {
             const bool match = p.style() == CHOICE_STYLE_NUMBERS ? isNumber && n == int64_t(p.entries[i])
-                                                                 : lower(entryText(p, i)) == lower(text);
+                                                                 : lowerCase(entryText(p, i)) == lowerCase(text);
             if (match) {
                 v.number = static_cast<int32_t>(i);
                 return v;
@@ -149,8 +149,8 @@ ParamValue parseValue(const Parameter& p, const std::string& raw) {
         }
         const YCbCr c = rgbToYCbCr(int(r), int(g), int(b));
         v.color[PIXEL_KEY] = 255;
-        v.color[PIXEL_CHROMA1] = c.cr;
-        v.color[PIXEL_CHROMA2] = c.cb;
+        v.color[PIXEL_CR] = c.cr;
+        v.color[PIXEL_CB] = c.cb;
         v.color[PIXEL_LUMA] = c.y;
         return v;
     }
@@ -274,10 +274,10 @@ std::string describeValue(const Parameter& p, const ParamValue& v) {
         return std::to_string(v.number);
     case PARAM_COLOR: {
         uint8_t rgb[3];
-        nearestRgb(v.color[PIXEL_LUMA], v.color[PIXEL_CHROMA2], v.color[PIXEL_CHROMA1], rgb);
+        colorToRgb(v, rgb);
         char text[64];
         std::snprintf(text, sizeof text, "#%02X%02X%02X (key %u, Cr %u, Cb %u, Y' %u)", rgb[0], rgb[1], rgb[2],
-                      v.color[PIXEL_KEY], v.color[PIXEL_CHROMA1], v.color[PIXEL_CHROMA2], v.color[PIXEL_LUMA]);
+                      v.color[PIXEL_KEY], v.color[PIXEL_CR], v.color[PIXEL_CB], v.color[PIXEL_LUMA]);
         return text;
     }
     case PARAM_POINT: return std::to_string(v.x) + "," + std::to_string(v.y);

@@ -46,6 +46,12 @@ ParamValue valueAt(const Setting& setting, int64_t position);
 void writeValue(const Parameter& parameter, const ParamValue& value);
 ParamValue readValue(const Parameter& parameter);
 
+// The text of a choice's entry (its number, for choices of numbers), and
+// the #RRGGBB colour that converts to a colour value's bytes (or lies
+// nearest to them).
+std::string entryText(const Parameter& parameter, size_t index);
+void colorToRgb(const ParamValue& value, uint8_t rgb[3]);
+
 // The value as a user writes it, e.g. "5", "Rows", "#00FFFF", "100,50".
 std::string describeValue(const Parameter& parameter, const ParamValue& value);
 std::string kindName(uint16_t kind);

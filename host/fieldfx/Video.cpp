@@ -140,6 +140,21 @@ std::string formatProblem(const VideoFormat& f) {
     return "";
 }
 
+Rational rateFromNumber(double fps) {
+    const double whole = std::round(fps);
+    if (fps == whole) return Rational{int64_t(whole), 1};
+    const double ntsc = std::round(fps * 1.001);
+    if (std::fabs(fps - ntsc * 1000.0 / 1001.0) < 0.005) return Rational{int64_t(ntsc) * 1000, 1001};
+    int64_t num = std::llround(fps * 1000.0), den = 1000;
+    for (int64_t f : {2, 5}) {
+        while (num % f == 0 && den % f == 0) {
+            num /= f;
+            den /= f;
+        }
+    }
+    return Rational{std::max<int64_t>(num, 1), den};
+}
+
 bool isSixtyFields(const Rational& rate) {
     return rate.known() && (rate == Rational{30, 1} || rate == Rational{30000, 1001});
 }
@@ -253,8 +268,8 @@ FieldImage* fieldOf(const Picture& p, int field) {
         uint8_t* dst = image->pixels + size_t(r) * p.width * PIXEL_BYTES;
         for (int x = 0; x < p.width; ++x) {
             dst[4 * x + PIXEL_KEY] = p.a[src + x];
-            dst[4 * x + PIXEL_CHROMA1] = p.cr[src + x];
-            dst[4 * x + PIXEL_CHROMA2] = p.cb[src + x];
+            dst[4 * x + PIXEL_CR] = p.cr[src + x];
+            dst[4 * x + PIXEL_CB] = p.cb[src + x];
             dst[4 * x + PIXEL_LUMA] = p.y[src + x];
         }
     }
@@ -269,8 +284,8 @@ void weaveField(Picture& p, int field, const FieldImage& image) {
         const uint8_t* src = image.pixels + size_t(r) * image.width * PIXEL_BYTES;
         for (int x = 0; x < width; ++x) {
             p.a[dst + x] = src[4 * x + PIXEL_KEY];
-            p.cr[dst + x] = src[4 * x + PIXEL_CHROMA1];
-            p.cb[dst + x] = src[4 * x + PIXEL_CHROMA2];
+            p.cr[dst + x] = src[4 * x + PIXEL_CR];
+            p.cb[dst + x] = src[4 * x + PIXEL_CB];
             p.y[dst + x] = src[4 * x + PIXEL_LUMA];
         }
     }

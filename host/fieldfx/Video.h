@@ -53,6 +53,12 @@ size_t frameBytes(const VideoFormat& format);
 // large for a field image, ...), or an empty string when it can.
 std::string formatProblem(const VideoFormat& format);
 
+// A rate given as a number of frames a second: whole numbers exactly, a
+// number within 0.005 of N * 1000/1001 as that fraction (29.97 is
+// 30000/1001), anything else to a thousandth. `framesPerSecond` must be
+// positive and at most 1000000.
+Rational rateFromNumber(double framesPerSecond);
+
 // Request flags and pixel aspect that follow from the format.
 bool isSixtyFields(const Rational& rate);
 int16_t pixelAspectOf(const Rational& aspect);

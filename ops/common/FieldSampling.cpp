@@ -2,11 +2,7 @@
 
 #include "OperatorSupport.h"
 
-// One context per library: each transition library compiles this file in.
-SamplingContext samplingContext;
-
-bool bindSamplingContext(FieldImage* primary, FieldImage* secondary) {
-    SamplingContext& ctx = samplingContext;
+bool bindSamplingContext(FieldImage* primary, FieldImage* secondary, SamplingContext& ctx) {
     ctx.fieldWidth = primary->width;
     ctx.secondaryField = secondary;
     ctx.primaryField = primary;

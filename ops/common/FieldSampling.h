@@ -1,16 +1,17 @@
 // Bilinear sampling of the two fields of a transition. The render binds its
-// two fields into the one static sampling context; the routines below then
-// read pixels of either field at clamped integer or fractional positions.
+// two fields into a sampling context and takes from it a sampler for the
+// field it draws from; the sampler reads pixels of that field at clamped
+// integer or fractional positions.
 //
 // The primary field's geometry rules both fields: its width is the row
 // stride of both, and every fetch is clamped into its valid region. The
 // routines do no allocation, call no host service and report nothing.
 //
 // The samplers are inline so that the transitions' pixel loops can inline
-// them; the context itself lives once per library, in FieldSampling.cpp.
-// Where SSE2 is available the four bytes of a sample are worked out side by
-// side, two doubles to a register, with the very operations of the one-byte
-// formula, so the result does not depend on it.
+// them. Where SSE2 is available (and the instruction-set level allows it)
+// the four bytes of a sample are worked out side by side, two doubles to a
+// register, with the very operations of the one-byte formula, so the result
+// does not depend on it.
 #pragma once
 
 #include <cstddef>
@@ -23,7 +24,16 @@
 #include <immintrin.h>
 #endif
 
+#include "IsaLevel.h"
 #include "OperatorApi.h"
+
+#if defined(__SSE2__)
+// Whether a sample's four bytes are worked out in SSE2 lanes (see
+// FieldSampler::interpolate4) or one by one; chosen once.
+inline const bool kSampleInLanes = isaAllows(IsaLevel::Sse2);
+#endif
+
+struct FieldSampler;
 
 struct SamplingContext {
     int32_t fieldWidth;          // primary width: row stride of both fields, horizontal bound
@@ -39,19 +49,20 @@ struct SamplingContext {
     int32_t clampTop;
     int32_t clampRight;
     int32_t clampBottom;
+
+    // Samplers of the bound primary and secondary field.
+    FieldSampler primarySampler() const;
+    FieldSampler secondarySampler() const;
 };
 
-extern SamplingContext samplingContext;
-
-// Binds the render's two fields. Returns false when nothing can be sampled:
-// a field size of 0 or less, or a valid region that does not overlap the
-// field. The caller must not sample then.
-bool bindSamplingContext(FieldImage* primary, FieldImage* secondary);
+// Binds the render's two fields into `context`. Returns false when nothing
+// can be sampled: a field size of 0 or less, or a valid region that does not
+// overlap the field. The caller must not sample then.
+bool bindSamplingContext(FieldImage* primary, FieldImage* secondary, SamplingContext& context);
 
 // The sampling geometry applied to one field's pixels, as plain values. The
 // transitions' pixel loops keep one in a local: the bytes they write could
-// otherwise alias the static context and force it to be reloaded for every
-// pixel. It reads exactly what the routines below read.
+// otherwise alias it and force it to be reloaded for every pixel.
 struct FieldSampler {
     const uint8_t* pixels;
     size_t stride;  // bytes per row: fieldWidth pixels
@@ -104,7 +115,11 @@ struct FieldSampler {
         }
         uint8_t result[PIXEL_BYTES];
 #if defined(__SSE2__)
-        interpolate4(a, b, c, d, fx, fy, result);
+        if (kSampleInLanes) {
+            interpolate4(a, b, c, d, fx, fy, result);
+        } else {
+            for (int i = first; i < PIXEL_BYTES; ++i) result[i] = interpolate(a[i], b[i], c[i], d[i], fx, fy);
+        }
 #else
         for (int i = first; i < PIXEL_BYTES; ++i) result[i] = interpolate(a[i], b[i], c[i], d[i], fx, fy);
 #endif
@@ -216,24 +231,10 @@ __attribute__((target("avx2"))) inline bool sampleFourInside(const FieldSampler&
 }
 #endif
 
-inline FieldSampler samplerFor(const FieldImage* field) {
-    const SamplingContext& ctx = samplingContext;
-    return FieldSampler{field->pixels, static_cast<size_t>(ctx.fieldWidth) * PIXEL_BYTES,
-                        ctx.clampLeft, ctx.clampTop, ctx.clampRight, ctx.clampBottom};
+inline FieldSampler samplerFor(const SamplingContext& context, const FieldImage* field) {
+    return FieldSampler{field->pixels, static_cast<size_t>(context.fieldWidth) * PIXEL_BYTES,
+                        context.clampLeft, context.clampTop, context.clampRight, context.clampBottom};
 }
 
-// Samplers of the bound primary and secondary field for a pixel loop.
-inline FieldSampler primarySampler() { return samplerFor(samplingContext.primaryField); }
-inline FieldSampler secondarySampler() { return samplerFor(samplingContext.secondaryField); }
-
-// The four bytes of the secondary field at (x, y) clamped into the primary
-// field's valid region.
-inline void fetchSecondaryPixel(int32_t x, int32_t y, uint8_t* out) {
-    const uint8_t* p = secondarySampler().clampedPixel(x, y);
-    for (int i = 0; i < PIXEL_BYTES; ++i) out[i] = p[i];
-}
-
-// Bilinear samples of the bound fields (see FieldSampler::sample). Both give
-// identical bytes for the same field.
-inline void sampleSecondary(double x, double y, uint8_t* out) { secondarySampler().sample(x, y, out); }
-inline void samplePrimary(double x, double y, uint8_t* out) { primarySampler().sample(x, y, out); }
+inline FieldSampler SamplingContext::primarySampler() const { return samplerFor(*this, primaryField); }
+inline FieldSampler SamplingContext::secondarySampler() const { return samplerFor(*this, secondaryField); }

@@ -86,11 +86,12 @@ struct PointParam {
 // ---------------------------------------------------------------------------
 // Commands and the render request.
 
+// Commands 4..7 are known commands that need no work; they, and every
+// unknown command, return 0.
 enum : uint16_t {
     CMD_START = 1,
     CMD_FINISH = 2,
     CMD_RENDER = 3,
-    CMD_LAST_KNOWN = 7,  // 4..7 are known commands that need no work
 };
 
 enum : uint8_t {
@@ -129,10 +130,13 @@ struct FieldImage {
 
 enum : int {
     PIXEL_BYTES = 4,
-    PIXEL_KEY = 0,    // 255 opaque
-    PIXEL_CHROMA1 = 1, // first colour difference, 128 neutral
-    PIXEL_CHROMA2 = 2, // second colour difference, 128 neutral
-    PIXEL_LUMA = 3,   // 16 black, 235 white
+    PIXEL_KEY = 0,   // 255 opaque
+    PIXEL_CR = 1,    // red colour difference (Cr), 128 neutral
+    PIXEL_CB = 2,    // blue colour difference (Cb), 128 neutral
+    PIXEL_LUMA = 3,  // 16 black, 235 white
+    // The earlier names of bytes 1 and 2, for code written before them.
+    PIXEL_CHROMA1 = PIXEL_CR,
+    PIXEL_CHROMA2 = PIXEL_CB,
 };
 
 // Opaque black, 0xFF 0x80 0x80 0x10 read as a little-endian word.
@@ -203,7 +207,10 @@ typedef int32_t (*OperatorReplayFn)(OperatorRequest* request, const uint32_t* po
 FieldImage* opGetField(int32_t input, int32_t position);
 int32_t opPutField(FieldImage* image);
 int32_t opChkAbort(void);
-FieldImage* opAllocImage(int32_t a, int32_t b, int32_t c, int32_t d);
+// A scratch image. The operators always ask for (-1, -1, 1, 0): width and
+// height -1 for those of the run's fields, one image, no flags (see
+// allocFieldShapedImage in OperatorSupport.h).
+FieldImage* opAllocImage(int32_t width, int32_t height, int32_t count, int32_t flags);
 void opFreeImage(FieldImage* image);
 void loggerMessage(int32_t level, int32_t line, const char* file, uint32_t code, const char* text);
 

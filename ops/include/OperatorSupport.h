@@ -9,15 +9,12 @@
 #include <immintrin.h>
 #endif
 
+#include "IsaLevel.h"
 #include "OperatorApi.h"
 
 // Only GetOperatorInfo and OperatorAction (and Patina's OperatorReplay)
 // leave an operator library; the build hides everything else.
 #define OPERATOR_EXPORT extern "C" __attribute__((visibility("default")))
-
-// A pixel loop built twice, for processors with AVX2 and for any x86-64; the
-// loader picks one. Only for integer loops, whose results cannot differ.
-#define PIXEL_LOOP_CLONES __attribute__((target_clones("avx2", "default")))
 
 // Bodies of one operator. Only Patina has a start and a finish body.
 using StartBody = int32_t (*)(const OperatorRequest& request);
@@ -36,6 +33,11 @@ inline int32_t dispatchCommand(const OperatorRequest* request, RenderBody render
     default:         return 0;
     }
 }
+
+// The scratch image every operator asks for: one image shaped like the
+// run's fields (opAllocImage's -1, -1 for their width and height, one image,
+// no flags). Null on failure.
+inline FieldImage* allocFieldShapedImage() { return opAllocImage(-1, -1, 1, 0); }
 
 // The one failure record: level 4, the line of the failing check, the
 // operator's source path and message code, and the text " ". Returns -1,
@@ -66,21 +68,6 @@ __attribute__((target("avx2"))) inline __m256i div255Lanes(__m256i x) {
 }
 #endif
 
-#if defined(__x86_64__) || defined(__i386__)
-// Whether the processor runs AVX2 (or SSSE3) code. Kernels with such a form
-// and a baseline one (which give the same bytes) check this once, at load.
-// __builtin_cpu_init is called first, as this may run before the library's
-// other constructors.
-inline bool processorHasAvx2() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2");
-}
-inline bool processorHasSsse3() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("ssse3");
-}
-#endif
-
 // Strength mix of one byte: (processed * s + untouched * (255 - s)) / 255 for
 // s in 0..255. At s = 255 it gives processed, at s = 0 untouched.
 constexpr uint8_t mixByStrength(uint32_t processed, uint32_t untouched, uint32_t s) {
@@ -90,7 +77,7 @@ constexpr uint8_t mixByStrength(uint32_t processed, uint32_t untouched, uint32_t
 // mixByStrength over `bytes` bytes, processed[i] <- mix(processed[i],
 // untouched[i]), s in 0..255. processed * s + untouched * (255 - s) is at
 // most 65025, so the loop runs in 16-bit lanes.
-inline void mixBytesByStrength(uint8_t* processed, const uint8_t* untouched, size_t bytes, uint32_t s) {
+[[gnu::always_inline]] inline void mixBytesByStrength(uint8_t* processed, const uint8_t* untouched, size_t bytes, uint32_t s) {
     const uint16_t keep = static_cast<uint16_t>(255u - s);
     const uint16_t take = static_cast<uint16_t>(s);
     for (size_t i = 0; i < bytes; ++i) {

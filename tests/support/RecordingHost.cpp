@@ -55,7 +55,7 @@ void RecordingHost::violation(const std::string& what) { violations_.push_back(w
 
 static int32_t usable(int32_t v) { return v > 0 ? v : 0; }
 
-FieldImage* RecordingHost::makeImage(const FieldSpec& shape, bool black, int32_t input,
+FieldImage* RecordingHost::makeImage(const FieldShape& shape, bool black, int32_t input,
                                      int32_t position) {
     const int32_t w = usable(shape.width), h = usable(shape.height);
     FieldImage* image = fieldfx::newFieldImage(w, h);
@@ -120,10 +120,10 @@ FieldImage* RecordingHost::getField(int32_t input, int32_t position) {
     return image;
 }
 
-FieldImage* RecordingHost::allocImage(int32_t a, int32_t b, int32_t c, int32_t d) {
-    HostCall call{CallKind::AllocImage, {a, b, c, d}};
+FieldImage* RecordingHost::allocImage(int32_t width, int32_t height, int32_t count, int32_t flags) {
+    HostCall call{CallKind::AllocImage, {width, height, count, flags}};
     ++allocCount_;
-    if (a != -1 || b != -1 || c != 1 || d != 0) violation("opAllocImage with arguments other than -1, -1, 1, 0");
+    if (width != -1 || height != -1 || count != 1 || flags != 0) violation("opAllocImage with arguments other than -1, -1, 1, 0");
     if (putSeen_) violation("opAllocImage after opPutField");
     FieldImage* image = nullptr;
     if (allocCount_ != failAllocAt_) {

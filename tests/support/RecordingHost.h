@@ -26,7 +26,7 @@ using FieldContent = std::function<uint32_t(int32_t input, int32_t position, int
 // positions and neighbours.
 uint32_t noiseContent(int32_t input, int32_t position, int32_t x, int32_t y);
 
-struct FieldSpec {
+struct FieldShape {
     int32_t width = 16;  // written to the image as given (may be 0 or negative)
     int32_t height = 8;
     // Valid region; a negative regionWidth or regionHeight of -1 means "to the edge".
@@ -75,7 +75,7 @@ public:
     RecordingHost();   // installs itself
     ~RecordingHost() override;  // reinstalls what was there, reclaims what is held
 
-    FieldSpec& input(int32_t i) { return inputs_[i == 1 ? 1 : 0]; }
+    FieldShape& input(int32_t i) { return inputs_[i == 1 ? 1 : 0]; }
 
     // Failure injection: the nth call from now (1 = the next one) returns null.
     void failGetField(int32_t nth = 1) { failGetAt_ = getCount_ + nth; }
@@ -104,7 +104,7 @@ public:
     FieldImage* getField(int32_t input, int32_t position) override;
     int32_t putField(FieldImage* image) override;
     int32_t checkAbort() override;
-    FieldImage* allocImage(int32_t a, int32_t b, int32_t c, int32_t d) override;
+    FieldImage* allocImage(int32_t width, int32_t height, int32_t count, int32_t flags) override;
     void freeImage(FieldImage* image) override;
     void logMessage(int32_t level, int32_t line, const char* file, uint32_t code,
                     const char* text) override;
@@ -115,13 +115,13 @@ private:
         uint16_t commandCode;
     };
 
-    FieldImage* makeImage(const FieldSpec& shape, bool black, int32_t input, int32_t position);
+    FieldImage* makeImage(const FieldShape& shape, bool black, int32_t input, int32_t position);
     bool takeBack(FieldImage* image, const char* how);
     void violation(const std::string& what);
     void reclaim(uint64_t command);
 
     fieldfx::HostBackend* previous_ = nullptr;
-    FieldSpec inputs_[2];
+    FieldShape inputs_[2];
     int64_t getCount_ = 0, allocCount_ = 0, failGetAt_ = -1, failAllocAt_ = -1;
     int32_t putResult_ = 0, abortResult_ = 0;
 

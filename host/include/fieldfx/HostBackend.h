@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 #include "OperatorApi.h"
 
@@ -18,7 +19,7 @@ public:
     virtual FieldImage* getField(int32_t input, int32_t position) = 0;
     virtual int32_t putField(FieldImage* image) = 0;
     virtual int32_t checkAbort() = 0;
-    virtual FieldImage* allocImage(int32_t a, int32_t b, int32_t c, int32_t d) = 0;
+    virtual FieldImage* allocImage(int32_t width, int32_t height, int32_t count, int32_t flags) = 0;
     virtual void freeImage(FieldImage* image) = 0;
     virtual void logMessage(int32_t level, int32_t line, const char* file, uint32_t code,
                             const char* text) = 0;
@@ -28,6 +29,12 @@ public:
 // Returns the backend that was installed before.
 HostBackend* installHostBackend(HostBackend* backend);
 HostBackend* installedHostBackend();
+
+// One lock for the whole process. Operators keep their settings and state
+// in library statics and the backend is process-wide, so hosts that drive
+// operators from several threads (the frei0r plug-ins) hold it around
+// everything from writing the settings to taking the output.
+std::mutex& operatorCallLock();
 
 // A field image and its pixels in one heap block, every pixel opaque black
 // (or, with black false, left as the allocation found them, for an image

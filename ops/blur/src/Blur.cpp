@@ -45,28 +45,27 @@ enum : int32_t { BLUR_ROWS = 0, BLUR_COLUMNS = 1, BLUR_BOTH = 2 };
 // one kernel, BlurBothPictureMixed.)
 static void blurChannels(const uint8_t* field, uint8_t* scratch, int32_t width, int32_t height,
                          int32_t window, int32_t direction) {
-    decltype(&BlurBoth) kernel = nullptr;
+    decltype(&BlurVertical) kernel = nullptr;
     switch (direction) {
     case BLUR_ROWS:    kernel = BlurHorizontal; break;
     case BLUR_COLUMNS: kernel = BlurVertical; break;
     default:           return;
     }
-    kernel(field, scratch, width, height, window, PIXEL_CHROMA1);
-    kernel(field, scratch, width, height, window, PIXEL_CHROMA2);
+    kernel(field, scratch, width, height, window, PIXEL_CR);
+    kernel(field, scratch, width, height, window, PIXEL_CB);
     kernel(field, scratch, width, height, window, PIXEL_LUMA);
 }
 
 // scratch byte <- (scratch byte * s + field byte * (255 - s)) / 255 for all
 // four bytes of every pixel. At s = 255 that leaves the scratch image as it
 // is and at s = 0 it is the field, so both are done without the arithmetic.
-PIXEL_LOOP_CLONES
 static void mixWithField(uint8_t* scratch, const uint8_t* field, size_t bytes, uint32_t s) {
     if (s == 255u) return;
     if (s == 0u) {
         std::memcpy(scratch, field, bytes);
         return;
     }
-    mixBytesByStrength(scratch, field, bytes, s);
+    runInWidestBuild([&]() ISA_BODY { mixBytesByStrength(scratch, field, bytes, s); });
 }
 
 // ---------------------------------------------------------------------------
@@ -76,7 +75,7 @@ static int32_t renderField(const OperatorRequest& request) {
     const int32_t position = static_cast<int32_t>(request.position);
     FieldImage* field = opGetField(0, position);
     if (field == nullptr) return logFailure(__LINE__, kSource, kMessageCode);
-    FieldImage* scratch = opAllocImage(-1, -1, 1, 0);
+    FieldImage* scratch = allocFieldShapedImage();
     if (scratch == nullptr) return logFailure(__LINE__, kSource, kMessageCode);
 
     const int32_t width = field->width;
@@ -90,9 +89,15 @@ static int32_t renderField(const OperatorRequest& request) {
     if (width > 0 && height > 0) {
         // At strength 0 the mix gives back every byte of the field whatever
         // the scratch image holds, so the blur is left out. Both directions
-        // are blurred and mixed in one kernel, row by row.
+        // are blurred and mixed in one kernel, row by row; it may need
+        // working memory, and a render without it fails (the one-direction
+        // kernels need none).
         if (strength != 0 && direction == BLUR_BOTH) {
-            BlurBothPictureMixed(field->pixels, scratch->pixels, width, height, window, strength);
+            if (!BlurBothPictureMixed(field->pixels, scratch->pixels, width, height, window, strength)) {
+                opFreeImage(scratch);
+                opFreeImage(field);
+                return logFailure(__LINE__, kSource, kMessageCode);
+            }
         } else {
             if (strength != 0) blurChannels(field->pixels, scratch->pixels, width, height, window, direction);
             const size_t bytes = static_cast<size_t>(width) * static_cast<size_t>(height) * PIXEL_BYTES;

@@ -81,7 +81,7 @@ static size_t tintSse2(uint8_t* pixels, size_t bytes, const TintWeights& w) {
     return i;
 }
 
-static const bool kHasAvx2 = processorHasAvx2();
+static const IsaLevel kLevel = isaLevel();
 
 // The same on 32 bytes at a time; unpacking and packing work within each
 // half of the register, so every byte returns to its place.
@@ -111,7 +111,11 @@ static void tintPixels(uint8_t* pixels, size_t count, uint32_t c1, uint32_t c2, 
     const size_t bytes = count * PIXEL_BYTES;
     size_t done = 0;
 #if defined(__SSE2__)
-    done = kHasAvx2 ? tintAvx2(pixels, bytes, w) : tintSse2(pixels, bytes, w);
+    if (kLevel >= IsaLevel::Avx2) {
+        done = tintAvx2(pixels, bytes, w);
+    } else if (kLevel >= IsaLevel::Sse2) {
+        done = tintSse2(pixels, bytes, w);
+    }
 #endif
     tintBytes(pixels, done, bytes, w);
 }
@@ -126,8 +130,8 @@ static int32_t renderField(const OperatorRequest& request) {
 
     const int32_t width = field->width;
     const int32_t height = field->height;
-    const uint32_t c1 = tintColor.color[PIXEL_CHROMA1];
-    const uint32_t c2 = tintColor.color[PIXEL_CHROMA2];
+    const uint32_t c1 = tintColor.color[PIXEL_CR];
+    const uint32_t c2 = tintColor.color[PIXEL_CB];
     const int32_t length = static_cast<int32_t>(request.length);
     const int32_t halfRamp = fadeRampLength(length, fadePercent.value) / 2;
     const uint32_t strength = static_cast<uint32_t>(inOutStrength(length, position, halfRamp, 255));

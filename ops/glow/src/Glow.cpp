@@ -83,7 +83,7 @@ static void glowPixelsFrom(size_t first, uint8_t* scratch, const uint8_t* field,
 }
 
 #if defined(__x86_64__) || defined(__i386__)
-static const bool kHasAvx2 = processorHasAvx2();
+static const bool kHasAvx2 = isaAllows(IsaLevel::Avx2);
 
 // Sixteen pixels at a time in 16-bit lanes. Y and B are bytes, and so is
 // the factor's reach: for factor >= 0, T = min(Y + factor * min(B, 241), 240)
@@ -142,14 +142,18 @@ static void glowPixels(uint8_t* scratch, const uint8_t* field, size_t count, int
 // At strength 0 the brightness is (Y * 255 + T * 0) / 255 = Y whatever the
 // blur gives, so the result is the field with an opaque key and the blur is
 // left out.
-PIXEL_LOOP_CLONES
-static void opaqueCopy(uint8_t* scratch, const uint8_t* field, size_t count) {
+[[gnu::always_inline]] static inline void opaqueCopyLoop(uint8_t* __restrict scratch, const uint8_t* __restrict field,
+                                                 size_t count) {
     for (size_t i = 0; i < count; ++i) {
         uint32_t word;
         std::memcpy(&word, field + i * PIXEL_BYTES, 4);
         word |= 0xFFu;
         std::memcpy(scratch + i * PIXEL_BYTES, &word, 4);
     }
+}
+
+static void opaqueCopy(uint8_t* scratch, const uint8_t* field, size_t count) {
+    runInWidestBuild([&]() ISA_BODY { opaqueCopyLoop(scratch, field, count); });
 }
 
 // ---------------------------------------------------------------------------
@@ -159,7 +163,7 @@ static int32_t renderField(const OperatorRequest& request) {
     const int32_t position = static_cast<int32_t>(request.position);
     FieldImage* field = opGetField(0, position);
     if (field == nullptr) return logFailure(__LINE__, kSource, kMessageCode);
-    FieldImage* scratch = opAllocImage(-1, -1, 1, 0);
+    FieldImage* scratch = allocFieldShapedImage();
     if (scratch == nullptr) return logFailure(__LINE__, kSource, kMessageCode);
 
     const int32_t width = field->width;
@@ -175,7 +179,12 @@ static int32_t renderField(const OperatorRequest& request) {
         if (strength == 0) {
             opaqueCopy(scratch->pixels, field->pixels, count);
         } else {
-            BlurBoth(field->pixels, scratch->pixels, width, height, window, PIXEL_LUMA);
+            // Without working memory for the blur the render fails.
+            if (!BlurBoth(field->pixels, scratch->pixels, width, height, window, PIXEL_LUMA)) {
+                opFreeImage(scratch);
+                opFreeImage(field);
+                return logFailure(__LINE__, kSource, kMessageCode);
+            }
             glowPixels(scratch->pixels, field->pixels, count, factor, strength);
         }
     }

@@ -95,7 +95,10 @@ static Spot spotGeometry(int32_t width, int32_t height, int32_t size, int32_t so
     spot.lineOffset = lineOffset;
 
     // The box reaches from the spot's left edge over 4R columns, and from
-    // Ry / 2 rows above the centre over 2Ry rows.
+    // Ry / 2 rows above the centre over 2Ry rows. It is the effect's own
+    // extent, not the circle's bounds: it runs 2R past the spot on the right
+    // and Ry below it, and cuts the spot's top rows off; only pixels inside
+    // it can be lit, so its exact size fixes which pixels keep their light.
     const int64_t x0 = int64_t{spot.centreX} - spot.radius;
     const int64_t x1 = x0 + 4 * spot.radius - 1;
     spot.boxTop = spot.centreY - spot.radiusLines / 2;
@@ -259,7 +262,7 @@ static int32_t renderField(const OperatorRequest& request) {
     const int32_t position = static_cast<int32_t>(request.position);
     FieldImage* field = opGetField(0, position);
     if (field == nullptr) return logFailure(__LINE__, kSource, kMessageCode);
-    FieldImage* scratch = opAllocImage(-1, -1, 1, 0);
+    FieldImage* scratch = allocFieldShapedImage();
     if (scratch == nullptr) return logFailure(__LINE__, kSource, kMessageCode);
 
     const int32_t width = field->width;

@@ -269,13 +269,13 @@ static inline uint8_t darken(uint8_t luma, int32_t amount) {
 // the work image back into the field's region: one draw per region pixel,
 // row by row from the top.
 static void softenAndGrain(const FieldImage& field, uint8_t* work, const PixelRect& region,
-                           int32_t age) {
+                           int32_t age, const BlurMemory& softening) {
     const int32_t width = field.width;
     const int32_t height = field.height;
     const int32_t length = kSofteningLength[age];
     if (length > 0) {
-        for (int32_t channel = PIXEL_CHROMA1; channel <= PIXEL_LUMA; ++channel) {
-            BlurBoth(field.pixels, work, width, height, length, channel);
+        for (int32_t channel = PIXEL_CR; channel <= PIXEL_LUMA; ++channel) {
+            BlurBoth(field.pixels, work, width, height, length, channel, softening);
         }
     } else if (width > 0 && height > 0) {
         const size_t count = size_t(width) * size_t(height);
@@ -291,8 +291,8 @@ static void softenAndGrain(const FieldImage& field, uint8_t* work, const PixelRe
         for (int32_t x = 0; x < region.width; ++x, f += PIXEL_BYTES, w += PIXEL_BYTES) {
             int32_t v = w[PIXEL_LUMA] + spreadDraw(spread);
             v = v < kBlack ? kBlack : v > kGrainWhite ? kGrainWhite : v;
-            f[PIXEL_CHROMA1] = kNoColour;
-            f[PIXEL_CHROMA2] = kNoColour;
+            f[PIXEL_CR] = kNoColour;
+            f[PIXEL_CB] = kNoColour;
             f[PIXEL_LUMA] = static_cast<uint8_t>(v);
         }
     }
@@ -312,8 +312,8 @@ static void applyTone(const FieldImage& field, uint8_t* work, const PixelRect& r
         for (int32_t x = 0; x < region.width; ++x, f += PIXEL_BYTES, w += PIXEL_BYTES) {
             int32_t b = static_cast<int32_t>(div255(f[PIXEL_LUMA] * gain)) + offset;
             if (b > ceiling) b = ceiling;
-            w[PIXEL_CHROMA1] = tint.first;
-            w[PIXEL_CHROMA2] = tint.second;
+            w[PIXEL_CR] = tint.first;
+            w[PIXEL_CB] = tint.second;
             w[PIXEL_LUMA] = static_cast<uint8_t>(b);
         }
     }
@@ -444,7 +444,7 @@ static int32_t startRun(const OperatorRequest& request) {
     // A start without a finish after the last run would otherwise lose the
     // earlier work image: give it back before taking the new one.
     if (workImage != nullptr) opFreeImage(workImage);
-    workImage = opAllocImage(-1, -1, 1, 0);
+    workImage = allocFieldShapedImage();
     if (workImage == nullptr) return logFailure(__LINE__, kSource, kMessageCode);
 
     const int32_t condition = conditionSetting();
@@ -490,14 +490,15 @@ static ReplaySkips replaySkips(const PixelRect& region) {
 // updateCount never overflows: it rises only while it is at most
 // position * rate <= (2^32 - 1) * 0.48, below 2^31 - 1.
 static void makeFilmPicture(FieldImage* field, const PixelRect& region, int32_t age,
-                            const OperatorRequest& request, const ReplaySkips* skips) {
+                            const OperatorRequest& request, const ReplaySkips* skips,
+                            const BlurMemory* softening) {
     flickerGain ^= 32;
     ++updateCount;
     uint8_t* work = nullptr;
     const int32_t stride = workImage->width;
     if (field != nullptr) {
         work = workImage->pixels;
-        softenAndGrain(*field, work, region, age);
+        softenAndGrain(*field, work, region, age, *softening);
         applyTone(*field, work, region, tintPair(tintAmount.value),
                   100 - clampSetting(contrastLevel.value, 1, 100));
     } else {
@@ -518,10 +519,11 @@ static void makeFilmPicture(FieldImage* field, const PixelRect& region, int32_t 
 // Everything a render call does to the run state: the update, when one is
 // due, and the steady phase, which flips at every multiple of its period.
 static void advanceRun(FieldImage* field, const PixelRect& region, int32_t age,
-                       const OperatorRequest& request, const ReplaySkips* skips) {
+                       const OperatorRequest& request, const ReplaySkips* skips,
+                       const BlurMemory* softening) {
     const RunTiming timing = runTiming(age, request.flags);
     if (isUpdate(request.position, timing.rate, updateCount)) {
-        makeFilmPicture(field, region, age, request, skips);
+        makeFilmPicture(field, region, age, request, skips, softening);
     }
     if (request.position % timing.period == 0) steadyPhase ^= 1;
 }
@@ -540,7 +542,18 @@ static int32_t renderField(const OperatorRequest& request) {
     }
 
     const PixelRect region = clippedRegion(*field);
-    advanceRun(field, region, filmAgeIndex(), request, nullptr);
+    const int32_t age = filmAgeIndex();
+    // The softening's working memory is taken before anything changes: a
+    // render that is due to make a film picture and cannot get it fails and
+    // leaves the run as it was.
+    const bool softened =
+        kSofteningLength[age] > 0 && isUpdate(request.position, runTiming(age, request.flags).rate, updateCount);
+    const BlurMemory softening(softened ? field->width : 0, softened ? field->height : 0);
+    if (!softening.taken()) {
+        opFreeImage(field);
+        return logFailure(__LINE__, kSource, kMessageCode);
+    }
+    advanceRun(field, region, age, request, nullptr, &softening);
 
     const bool shifted = jumpOffset != 0 && steadyPhase == 0 && (request.position & 1u) != 0;
     copyOut(*field, workImage->pixels, region, shifted ? jumpOffset : 0);
@@ -573,7 +586,7 @@ static int32_t replayRun(const OperatorRequest& request, const uint32_t* positio
     OperatorRequest call = request;
     for (uint32_t i = 0; i < last; ++i) {
         call.position = positions[i];
-        advanceRun(nullptr, region, age, call, &skips);
+        advanceRun(nullptr, region, age, call, &skips, nullptr);
     }
     return static_cast<int32_t>(last);
 }

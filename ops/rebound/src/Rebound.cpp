@@ -9,6 +9,8 @@
 
 #include "FieldSampling.h"
 #include "OperatorSupport.h"
+#include "TransitionDrawing.h"
+#include "TruncatedPi.h"
 
 // ---------------------------------------------------------------------------
 // Descriptors and tag list. The host writes its settings into these. The
@@ -34,24 +36,12 @@ static uintptr_t tagList[] = {
 };
 
 // ---------------------------------------------------------------------------
-// Per-field set-up: the pivot and the swing angle. Double precision with the
-// constants as written (not full-precision pi and pi / 2).
-
-static const double kPi = 3.141592654;
-static const double kHalfPi = 1.570796327;
-
-// A field is at most 32767 pixels wide (its width is an i16).
-static const int32_t kMaxWidth = 32767;
-
-// The column terms of the pass: c * dx and s * dx for each column x, with
-// dx = x - px. Worked out once per field instead of once per pixel.
-static double columnCosDx[kMaxWidth];
-static double columnSinDx[kMaxWidth];
+// Per-field set-up: the pivot and the swing angle. Double precision with pi
+// as written (see TruncatedPi.h).
 
 struct Swing {
     int32_t px, py;  // the pivot
     double theta;
-    double s, c;     // sin(theta) and cos(-theta)
 };
 
 // The pivot lies on an outer corner of the frame. Corners 0 and 2 use the
@@ -66,7 +56,7 @@ static Swing swingAngle(int32_t corner, bool swingIn, uint32_t length, uint32_t 
     const double P = static_cast<double>(position);
     const double r = static_cast<double>(length - position);
     const double arches = rebounds * kPi + kHalfPi;
-    Swing swing{0, 0, 0.0, 0.0, 0.0};
+    Swing swing{0, 0, 0.0};
     switch (corner) {
     case 0: swing.px = width; swing.py = 0; break;
     case 1: swing.px = width; swing.py = height; break;
@@ -94,106 +84,34 @@ static Swing swingAngle(int32_t corner, bool swingIn, uint32_t length, uint32_t 
     return swing;
 }
 
-// The swing of this field, with its sine and cosine and the column terms.
-static Swing swingFor(int32_t corner, bool swingIn, uint32_t length, uint32_t position,
-                      double rebounds, int32_t width, int32_t height) {
-    Swing swing = swingAngle(corner, swingIn, length, position, rebounds, width, height);
-    swing.s = std::sin(swing.theta);
-    swing.c = std::cos(-swing.theta);
+// The terms of the swing (see PassTerms), about the pivot: column x gives
+// c * dx and s * dx with dx = x - px, row y gives s and c times 2 (y - py)
+// (in frame lines), with s = sin(theta) and c = cos(-theta).
+static void fillPassTerms(PassTerms& terms, const Swing& swing, int32_t width, int32_t height) {
+    const double s = std::sin(swing.theta);
+    const double c = std::cos(-swing.theta);
     for (int32_t x = 0; x < width; ++x) {
         const double dx = x - swing.px;
-        columnCosDx[x] = swing.c * dx;
-        columnSinDx[x] = swing.s * dx;
+        terms.columnCos[x] = c * dx;
+        terms.columnSin[x] = s * dx;
     }
-    return swing;
-}
-
-// ---------------------------------------------------------------------------
-// Pixel loops. One pass over the target: every target pixel whose sample
-// position falls inside the field is replaced by the moving picture's whole
-// sample; the others keep their bytes. opChkAbort is called after every row;
-// its answer does not stop the pass. The sampler is taken by value, so that
-// it stays in registers while the loop writes bytes.
-
-// The row terms of the swing: s and c times 2 (y - py).
-struct RowTerms {
-    double sinDy2, cosDy2;
-};
-
-// Target pixel x of a row (p its first byte).
-static inline void drawPixel(uint8_t* p, int32_t x, const Swing& swing, RowTerms t, double widthBound,
-                             double heightBound, const FieldSampler& moving) {
-    const double sx = columnCosDx[x] - t.sinDy2 + swing.px;
-    const double sy = (columnSinDx[x] + t.cosDy2) * 0.5 + swing.py;
-    // Written so that NaN fails: no conversion to an integer happens for a
-    // position outside the field.
-    if (!(sx >= 0.0 && sx < widthBound && sy >= 0.0 && sy < heightBound)) return;
-    moving.sample(sx, sy, p);
-}
-
-static void drawRow(uint8_t* row, int32_t width, const Swing& swing, RowTerms t, double widthBound,
-                    double heightBound, const FieldSampler& moving) {
-    for (int32_t x = 0; x < width; ++x) drawPixel(row + x * PIXEL_BYTES, x, swing, t, widthBound, heightBound, moving);
-}
-
-#if defined(__x86_64__) || defined(__i386__)
-static const bool kHasAvx2 = processorHasAvx2();
-
-// drawRow four pixels at a time: the positions in vectors of four doubles,
-// with the scalar operations in the same order, then sampleFourInside. A
-// group of four with a position outside the field or a neighbour to clamp
-// is drawn pixel by pixel, as is the tail of the row.
-__attribute__((target("avx2"))) static void drawRowFours(uint8_t* row, int32_t width, const Swing& swing,
-                                                         RowTerms t, double widthBound, double heightBound,
-                                                         const FieldSampler& moving) {
-    const __m256d sinDy2 = _mm256_set1_pd(t.sinDy2), cosDy2 = _mm256_set1_pd(t.cosDy2);
-    const __m256d px = _mm256_set1_pd(swing.px), py = _mm256_set1_pd(swing.py), half = _mm256_set1_pd(0.5);
-    const __m256d widths = _mm256_set1_pd(widthBound), heights = _mm256_set1_pd(heightBound);
-    int32_t x = 0;
-    for (; x + 4 <= width; x += 4) {
-        uint8_t* p = row + x * PIXEL_BYTES;
-        const __m256d sx = _mm256_add_pd(_mm256_sub_pd(_mm256_loadu_pd(columnCosDx + x), sinDy2), px);
-        const __m256d sy = _mm256_add_pd(_mm256_mul_pd(_mm256_add_pd(_mm256_loadu_pd(columnSinDx + x), cosDy2), half), py);
-        __m128i samples;
-        if (sampleFourInside(moving, sx, sy, widths, heights, samples)) {
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(p), samples);
-        } else {
-            for (int32_t k = 0; k < 4; ++k) {
-                drawPixel(p + k * PIXEL_BYTES, x + k, swing, t, widthBound, heightBound, moving);
-            }
-        }
-    }
-    for (; x < width; ++x) drawPixel(row + x * PIXEL_BYTES, x, swing, t, widthBound, heightBound, moving);
-}
-#endif
-
-static void drawPass(uint8_t* target, int32_t width, int32_t height, bool canSample,
-                     const Swing swing, const FieldSampler moving) {
-    const double widthBound = width;
-    const double heightBound = height;
     for (int32_t y = 0; y < height; ++y) {
-        if (canSample) {
-            const double dy2 = (y - swing.py) * 2.0;
-            const RowTerms t{swing.s * dy2, swing.c * dy2};
-            uint8_t* row = target + static_cast<size_t>(y) * static_cast<size_t>(width) * PIXEL_BYTES;
-#if defined(__x86_64__) || defined(__i386__)
-            if (kHasAvx2) {
-                drawRowFours(row, width, swing, t, widthBound, heightBound, moving);
-            } else {
-                drawRow(row, width, swing, t, widthBound, heightBound, moving);
-            }
-#else
-            drawRow(row, width, swing, t, widthBound, heightBound, moving);
-#endif
-        }
-        opChkAbort();
+        const double dy2 = (y - swing.py) * 2.0;
+        terms.rowSin[y] = s * dy2;
+        terms.rowCos[y] = c * dy2;
     }
+    terms.originX = swing.px;
+    terms.originY = swing.py;
 }
+
+// The terms of the pass being drawn, kept here because they are too large
+// for the stack; filled and read within one render.
+static PassTerms passTerms;
 
 // ---------------------------------------------------------------------------
 // Render: input 0 is fetched first and rules the geometry. The swung picture
-// is drawn into the other field, which is handed back after the swung one is
-// freed.
+// is drawn into the other field, replacing every pixel it covers; that field
+// is handed back after the swung one is freed.
 
 static int32_t renderField(const OperatorRequest& request) {
     const uint32_t position = request.position;
@@ -208,19 +126,21 @@ static int32_t renderField(const OperatorRequest& request) {
         return logFailure(__LINE__, kSource, kMessageCode);
     }
 
-    const bool canSample = bindSamplingContext(outgoing, incoming);
-    const int32_t width = samplingContext.fieldWidth;
-    const int32_t height = samplingContext.fieldHeight;
+    SamplingContext fields;
+    const bool canSample = bindSamplingContext(outgoing, incoming, fields);
+    const int32_t width = fields.fieldWidth;
+    const int32_t height = fields.fieldHeight;
     const bool swingIn = reboundMode.value == 0;
-    const Swing swing = swingFor(hingeCorner.value, swingIn, length, position,
-                                 static_cast<double>(reboundCount.value), width, height);
+    const Swing swing = swingAngle(hingeCorner.value, swingIn, length, position,
+                                   static_cast<double>(reboundCount.value), width, height);
 
     FieldImage* target = swingIn ? outgoing : incoming;
     FieldImage* moving = swingIn ? incoming : outgoing;
     // The swung picture is the secondary field (input 1) in mode 0.
     if (height > 0) {
-        drawPass(target->pixels, width, height, canSample, swing,
-                 swingIn ? secondarySampler() : primarySampler());
+        fillPassTerms(passTerms, swing, width, height);
+        drawPass(target->pixels, width, height, canSample, passTerms,
+                 swingIn ? fields.secondarySampler() : fields.primarySampler(), kReplacePixel);
     }
 
     opFreeImage(moving);

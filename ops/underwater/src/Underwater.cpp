@@ -9,13 +9,11 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#endif
-
 #include "FadeStrength.h"
 #include "NearSine.h"
 #include "OperatorSupport.h"
+#include "TruncatedPi.h"
+#include "UnderwaterRows.h"
 
 // ---------------------------------------------------------------------------
 // Descriptors and tag list. The host writes its settings into these.
@@ -48,6 +46,8 @@ static const int32_t kStrengthScale = 1024;
 
 // A region is at most 32767 pixels wide and high.
 static const int32_t kMaxExtent = 32768;
+// The sources of this field's columns and rows: filled by fillSources and
+// passed to the pixel work; too large for the stack.
 static int32_t sourceColumn[kMaxExtent];
 static int32_t sourceRow[kMaxExtent];
 
@@ -104,34 +104,49 @@ static inline double waveOffset(double value, double amplitude, double twice, do
 // sine: where both ends of the interval around the near value that holds the
 // library's value give one index, that is its index. The library is called
 // only where they differ, within about 1e-9 of an index boundary, or where
-// the phase is too large for the near values.
-static double wavePhase[kMaxExtent];
-static uint8_t waveSettled[kMaxExtent];
-
-__attribute__((target_clones("avx2", "default")))
-static void nearLineSources(int32_t* sources, int32_t length, double travel, double turn, const Wave& wave,
-                            double twice, double strength, bool cosine) {
-    const double count = wave.count;
-    const double amplitude = wave.amplitude;
+// the phase is too large for the near values. Each index's phase goes to
+// `phases`, and whether its index is settled to `settled`.
+[[gnu::always_inline]] static inline void nearLineLoop(int32_t* __restrict sources, double* __restrict phases,
+                                               uint8_t* __restrict settled, int32_t length, double travel,
+                                               double turn, double count, double amplitude, double twice,
+                                               double strength, bool cosine) {
     for (int32_t i = 0; i < length; ++i) {
         const double phase = ((travel + i) * turn * count) / length;
         const double near = nearSineOrCosine(phase, cosine);
         const int32_t low = sourceIndex(i, waveOffset(near - kNearSineSlack, amplitude, twice, strength), length);
         const int32_t high = sourceIndex(i, waveOffset(near + kNearSineSlack, amplitude, twice, strength), length);
-        wavePhase[i] = phase;
+        phases[i] = phase;
         sources[i] = low;
-        waveSettled[i] = nearSineServes(phase) && low == high;
+        settled[i] = nearSineServes(phase) && low == high;
     }
 }
+
+static void nearLineSources(int32_t* sources, double* phases, uint8_t* settled, int32_t length, double travel,
+                            double turn, const Wave& wave, double twice, double strength, bool cosine) {
+    const double count = wave.count;
+    const double amplitude = wave.amplitude;
+    // The loop takes its values as arguments, so that they stay in registers
+    // while it stores.
+    runInWidestBuild([&]() ISA_BODY {
+        nearLineLoop(sources, phases, settled, length, travel, turn, count, amplitude, twice, strength, cosine);
+    });
+}
+
+// The phases and settled indices of the line being filled; too large for
+// the stack.
+static double wavePhase[kMaxExtent];
+static uint8_t waveSettled[kMaxExtent];
 
 // Fills `sources` for a line; returns whether any index has another source.
 static bool fillLineSources(int32_t* sources, int32_t length, double travel, double turn, const Wave& wave,
                             double twice, double strength, bool cosine) {
-    nearLineSources(sources, length, travel, turn, wave, twice, strength, cosine);
+    double* const phases = wavePhase;
+    uint8_t* const settled = waveSettled;
+    nearLineSources(sources, phases, settled, length, travel, turn, wave, twice, strength, cosine);
     bool moves = false;
     for (int32_t i = 0; i < length; ++i) {
-        if (!waveSettled[i]) {
-            const double value = cosine ? std::cos(wavePhase[i]) : std::sin(wavePhase[i]);
+        if (!settled[i]) {
+            const double value = cosine ? std::cos(phases[i]) : std::sin(phases[i]);
             sources[i] = sourceIndex(i, waveOffset(value, wave.amplitude, twice, strength), length);
         }
         moves = moves || sources[i] != i;
@@ -139,14 +154,15 @@ static bool fillLineSources(int32_t* sources, int32_t length, double travel, dou
     return moves;
 }
 
-// Fills sourceColumn[0..width) and sourceRow[0..height); returns false when
+// Fills columns[0..width) and rows[0..height); returns false when
 // every column and row is its own source and the region stays as it is.
 // Column c reads from c + sin(((t * v + c) * pi * n) / width) * A * 2 * S / 1024,
 // row r from r + cos(((t * v + r) * pi/2 * n) / height) * A * S / 1024.
-static bool fillSources(const Wave& wave, double travel, int32_t strength, int32_t width, int32_t height) {
+static bool fillSources(int32_t* columns, int32_t* rows, const Wave& wave, double travel, int32_t strength,
+                        int32_t width, int32_t height) {
     const double s = strength;
-    const bool columnsMove = fillLineSources(sourceColumn, width, travel, 3.141592654, wave, 2, s, false);
-    const bool rowsMove = fillLineSources(sourceRow, height, travel, 1.570796327, wave, 1, s, true);
+    const bool columnsMove = fillLineSources(columns, width, travel, kPi, wave, 2, s, false);
+    const bool rowsMove = fillLineSources(rows, height, travel, kHalfPi, wave, 1, s, true);
     return columnsMove || rowsMove;
 }
 
@@ -164,197 +180,32 @@ static bool fillSources(const Wave& wave, double travel, int32_t strength, int32
 // been overwritten. A row that is its own source is gathered into a row
 // buffer and copied back.
 
+// How this field's rows are moved to their source columns (see
+// UnderwaterRows.h), planned once per field; too large for the stack.
+static RowMover rowMover;
+
 // needsSaving[r]: some row r2 > r has row r as its source.
 static bool needsSaving[kMaxExtent];
 static uint8_t rowBuffer[kMaxExtent * PIXEL_BYTES];
 
-static void markSavedRows(int32_t height) {
+static void markSavedRows(const int32_t* sourceRow, int32_t height) {
     for (int32_t r = 0; r < height; ++r) needsSaving[r] = false;
     for (int32_t r = 0; r < height; ++r) {
         if (sourceRow[r] < r) needsSaving[sourceRow[r]] = true;
     }
 }
 
-// One row: every pixel from its source column of `src`, as 32-bit words.
-// `src` and `dst` are different rows.
-static void gatherWords(const uint8_t* __restrict src, uint8_t* __restrict dst, const int32_t* __restrict columns,
-                        int32_t from, int32_t to) {
-    for (int32_t c = from; c < to; ++c) {
-        uint32_t word;
-        std::memcpy(&word, src + static_cast<size_t>(columns[c]) * PIXEL_BYTES, sizeof word);
-        std::memcpy(dst + static_cast<size_t>(c) * PIXEL_BYTES, &word, sizeof word);
-    }
-}
-
-// Most blocks of neighbouring output pixels take their sources from a few
-// neighbouring source pixels, since a gentle wave moves neighbouring columns
-// alike. Such a block is moved with whole-register loads and permutes instead
-// of word by word. The sources are the same in every row, so every block's
-// first source pixel and permute pattern are worked out once per field. The
-// pixels after the last whole block are gathered word by word, and so is a
-// block whose sources spread wider than the loads reach. The bytes moved are
-// the same either way.
-//
-// With AVX2, a block is eight output pixels from within sixteen source
-// pixels: two 32-byte loads, each permuted by the same word indices, and a
-// blend that takes each pixel from the first or the second load by bit 31 of
-// its index, which the permute ignores. Without AVX2 but with SSSE3, it is
-// four output pixels from within eight source pixels: two 16-byte loads, a
-// byte shuffle of each (a pattern byte of 0x80 gives 0) and their union.
-
-// The first source pixel of loads reaching `reach` pixels that cover the
-// sources of the block of `block` output pixels starting at column `first`,
-// kept inside the row; -1 where no such loads exist.
-static int32_t blockLoadStart(int32_t first, int32_t block, int32_t reach, int32_t width) {
-    const int32_t* sources = sourceColumn + first;
-    int32_t low = sources[0];
-    int32_t high = sources[0];
-    for (int32_t k = 1; k < block; ++k) {
-        low = sources[k] < low ? sources[k] : low;
-        high = sources[k] > high ? sources[k] : high;
-    }
-    const int32_t start = low < width - reach ? low : width - reach;
-    if (start < 0 || high - start >= reach) return -1;
-    return start;
-}
-
-static const int32_t kMaxBlocks = kMaxExtent / 4;
-static int32_t blockStart[kMaxBlocks];
-// One pattern per block: eight word indices (AVX2) or two byte shuffles (SSSE3).
-alignas(32) static uint8_t blockPattern[kMaxBlocks][32];
-
-// How this field's rows are moved (planBlocks decides).
-enum class RowMove { Words, Permute, Shuffle };
-static RowMove rowMove = RowMove::Words;
-
-#if defined(__x86_64__) || defined(__i386__)
-static const bool kCanPermute = processorHasAvx2();
-static const bool kCanShuffle = processorHasSsse3();
-
-static const int32_t kWideBlock = 8;
-static const int32_t kWideReach = 16;
-static const int32_t kNarrowBlock = 4;
-static const int32_t kNarrowReach = 8;
-
-// The AVX2 blocks whose sources spread too wide are listed apart: the permute
-// loop moves every block without a test, and these are then gathered again
-// word by word over the permute's bytes.
-static int32_t wideLooseBlocks[kMaxBlocks];
-static int32_t wideLooseCount = 0;
-
-static void planWideBlocks(int32_t width) {
-    wideLooseCount = 0;
-    for (int32_t b = 0; b < width / kWideBlock; ++b) {
-        int32_t start = blockLoadStart(b * kWideBlock, kWideBlock, kWideReach, width);
-        if (start < 0) {
-            wideLooseBlocks[wideLooseCount++] = b;
-            start = 0;  // loads inside the row (of at least kWideReach pixels); the bytes are replaced
-        }
-        blockStart[b] = start;
-        for (int32_t k = 0; k < kWideBlock; ++k) {
-            const uint32_t from = static_cast<uint32_t>(sourceColumn[b * kWideBlock + k] - start);
-            const uint32_t index = (from & 7u) | (from >= 8 ? 0x80000000u : 0u);
-            std::memcpy(blockPattern[b] + k * 4, &index, 4);
-        }
-    }
-}
-
-static void planNarrowBlocks(int32_t width) {
-    for (int32_t b = 0; b < width / kNarrowBlock; ++b) {
-        const int32_t start = blockLoadStart(b * kNarrowBlock, kNarrowBlock, kNarrowReach, width);
-        blockStart[b] = start;
-        if (start < 0) continue;
-        const int32_t* sources = sourceColumn + b * kNarrowBlock;
-        for (int32_t k = 0; k < kNarrowBlock; ++k) {
-            for (int32_t byte = 0; byte < PIXEL_BYTES; ++byte) {
-                const int32_t from = (sources[k] - start) * PIXEL_BYTES + byte;
-                const int32_t to = k * PIXEL_BYTES + byte;
-                blockPattern[b][to] = static_cast<uint8_t>(from < 16 ? from : 0x80);
-                blockPattern[b][16 + to] = static_cast<uint8_t>(from < 16 ? 0x80 : from - 16);
-            }
-        }
-    }
-}
-
-// The permute loop loads sixteen pixels from every block's start, so it
-// needs rows at least that wide.
-static void planBlocks(int32_t width) {
-    if (kCanPermute && width >= kWideReach) {
-        planWideBlocks(width);
-        rowMove = RowMove::Permute;
-    } else if (kCanShuffle) {
-        planNarrowBlocks(width);
-        rowMove = RowMove::Shuffle;
-    } else {
-        rowMove = RowMove::Words;
-    }
-}
-
-__attribute__((target("avx2")))
-static void permuteRow(const uint8_t* __restrict src, uint8_t* __restrict dst, int32_t width) {
-    const int32_t blocks = width / kWideBlock;
-    for (int32_t b = 0; b < blocks; ++b) {
-        const uint8_t* from = src + static_cast<size_t>(blockStart[b]) * PIXEL_BYTES;
-        const __m256i first = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from));
-        const __m256i second = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from + 32));
-        const __m256i index = _mm256_load_si256(reinterpret_cast<const __m256i*>(blockPattern[b]));
-        const __m256 picked = _mm256_blendv_ps(_mm256_castsi256_ps(_mm256_permutevar8x32_epi32(first, index)),
-                                               _mm256_castsi256_ps(_mm256_permutevar8x32_epi32(second, index)),
-                                               _mm256_castsi256_ps(index));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + static_cast<size_t>(b) * kWideBlock * PIXEL_BYTES),
-                            _mm256_castps_si256(picked));
-    }
-    for (int32_t i = 0; i < wideLooseCount; ++i) {
-        const int32_t first = wideLooseBlocks[i] * kWideBlock;
-        gatherWords(src, dst, sourceColumn, first, first + kWideBlock);
-    }
-    gatherWords(src, dst, sourceColumn, blocks * kWideBlock, width);
-}
-
-__attribute__((target("ssse3")))
-static void shuffleRow(const uint8_t* __restrict src, uint8_t* __restrict dst, int32_t width) {
-    const int32_t blocks = width / kNarrowBlock;
-    for (int32_t b = 0; b < blocks; ++b) {
-        const int32_t start = blockStart[b];
-        if (start < 0) {
-            gatherWords(src, dst, sourceColumn, b * kNarrowBlock, b * kNarrowBlock + kNarrowBlock);
-            continue;
-        }
-        const uint8_t* from = src + static_cast<size_t>(start) * PIXEL_BYTES;
-        const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
-        const __m128i second = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + 16));
-        const __m128i pattern0 = _mm_load_si128(reinterpret_cast<const __m128i*>(blockPattern[b]));
-        const __m128i pattern1 = _mm_load_si128(reinterpret_cast<const __m128i*>(blockPattern[b] + 16));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + static_cast<size_t>(b) * kNarrowBlock * PIXEL_BYTES),
-                         _mm_or_si128(_mm_shuffle_epi8(first, pattern0), _mm_shuffle_epi8(second, pattern1)));
-    }
-    gatherWords(src, dst, sourceColumn, blocks * kNarrowBlock, width);
-}
-#else
-static void planBlocks(int32_t) {}
-static void permuteRow(const uint8_t*, uint8_t*, int32_t) {}
-static void shuffleRow(const uint8_t*, uint8_t*, int32_t) {}
-#endif
-
-static void gatherRow(const uint8_t* src, uint8_t* dst, int32_t width) {
-    switch (rowMove) {
-        case RowMove::Permute: permuteRow(src, dst, width); break;
-        case RowMove::Shuffle: shuffleRow(src, dst, width); break;
-        case RowMove::Words: gatherWords(src, dst, sourceColumn, 0, width); break;
-    }
-}
-
 // Whether the source rows never decrease down the region, as with any wave
 // gentle enough to move no row past its neighbour's source (the usual case).
-static bool sourcesNeverDecrease(int32_t height) {
+static bool sourcesNeverDecrease(const int32_t* sourceRow, int32_t height) {
     for (int32_t r = 1; r < height; ++r) {
         if (sourceRow[r] < sourceRow[r - 1]) return false;
     }
     return true;
 }
 
-static void displaceRegion(uint8_t* field, uint8_t* scratch, size_t stride, const PixelRect& region) {
-    planBlocks(region.width);
+static void displaceRegion(uint8_t* field, uint8_t* scratch, size_t stride, const PixelRect& region,
+                           const int32_t* sourceRow, const RowMover& mover) {
     const int32_t height = region.height;
     const size_t rowBytes = static_cast<size_t>(region.width) * PIXEL_BYTES;
     auto rowAt = [&](uint8_t* image, int32_t r) {
@@ -363,10 +214,10 @@ static void displaceRegion(uint8_t* field, uint8_t* scratch, size_t stride, cons
     };
     auto gatherOwnRow = [&](int32_t r) {
         uint8_t* row = rowAt(field, r);
-        gatherRow(row, rowBuffer, region.width);
+        moveRow(mover, row, rowBuffer);
         std::memcpy(row, rowBuffer, rowBytes);
     };
-    if (sourcesNeverDecrease(height)) {
+    if (sourcesNeverDecrease(sourceRow, height)) {
         // No row needs saving. Rows that read from below go first, top down,
         // then rows that read from above, bottom up, then rows that are their
         // own source. A row q read from below (by some r < q) is overwritten
@@ -383,7 +234,7 @@ static void displaceRegion(uint8_t* field, uint8_t* scratch, size_t stride, cons
             if (previous >= 0 && sourceRow[previous] == sourceRow[r]) {
                 std::memcpy(rowAt(field, r), rowAt(field, previous), rowBytes);
             } else {
-                gatherRow(rowAt(field, sourceRow[r]), rowAt(field, r), region.width);
+                moveRow(mover, rowAt(field, sourceRow[r]), rowAt(field, r));
             }
             previous = r;
         };
@@ -399,7 +250,7 @@ static void displaceRegion(uint8_t* field, uint8_t* scratch, size_t stride, cons
         }
         return;
     }
-    markSavedRows(height);
+    markSavedRows(sourceRow, height);
     for (int32_t r = 0; r < height; ++r) {
         uint8_t* row = rowAt(field, r);
         if (needsSaving[r]) std::memcpy(rowAt(scratch, r), row, rowBytes);
@@ -409,7 +260,7 @@ static void displaceRegion(uint8_t* field, uint8_t* scratch, size_t stride, cons
         } else {
             // A source above r has been overwritten and was saved; one below
             // r is still the original.
-            gatherRow(from < r ? rowAt(scratch, from) : rowAt(field, from), row, region.width);
+            moveRow(mover, from < r ? rowAt(scratch, from) : rowAt(field, from), row);
         }
     }
 }
@@ -422,7 +273,7 @@ static int32_t renderField(const OperatorRequest& request) {
     const uint32_t position = request.position;
     FieldImage* field = opGetField(0, static_cast<int32_t>(position));
     if (field == nullptr) return logFailure(__LINE__, kSource, kMessageCode);
-    FieldImage* scratch = opAllocImage(-1, -1, 1, 0);
+    FieldImage* scratch = allocFieldShapedImage();
     if (scratch == nullptr) return logFailure(__LINE__, kSource, kMessageCode);
 
     const Wave wave = waveSettings(waveCount.value, waveAmplitude.value, waveSpeed.value, request);
@@ -432,9 +283,11 @@ static int32_t renderField(const OperatorRequest& request) {
     const double travel = static_cast<double>(position) * wave.speed;  // t * v
     const PixelRect region = clippedRegion(*field);
 
-    if (!region.empty() && fillSources(wave, travel, strength, region.width, region.height)) {
+    if (!region.empty() &&
+        fillSources(sourceColumn, sourceRow, wave, travel, strength, region.width, region.height)) {
         const size_t stride = static_cast<size_t>(field->width);
-        displaceRegion(field->pixels, scratch->pixels, stride, region);
+        planRowMoves(rowMover, sourceColumn, region.width);
+        displaceRegion(field->pixels, scratch->pixels, stride, region, sourceRow, rowMover);
     }
     opFreeImage(scratch);
     return opPutField(field);

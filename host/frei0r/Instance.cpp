@@ -1,0 +1,391 @@
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "Error.h"
+#include "Text.h"
+#include "Plugin.h"
+#include "Rgba.h"
+#include "RunPositions.h"
+
+namespace fieldfx::frei0r {
+
+namespace {
+
+// At most this many frames in a run, so that every field position fits
+// the request's 32 bits.
+constexpr int64_t kMaxFrames = int64_t(1) << 30;
+constexpr size_t kMaxText = 4096;
+
+// A NUL-terminated text at `s` whose every byte can be read, or false.
+bool readText(const char* s, std::string& text) {
+    text.clear();
+    const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE) > 0 ? sysconf(_SC_PAGESIZE) : 4096);
+    for (size_t i = 0; i < kMaxText; ++i) {
+        const char* at = s + i;
+        if ((i == 0 || uintptr_t(at) % page == 0) && !readableMemory(at, 1)) return false;
+        if (*at == '\0') return true;
+        text += *at;
+    }
+    return false;
+}
+
+// A string parameter: frei0r passes the address of a char* (f0r_param_string
+// *); GStreamer's frei0r elements pass the char* itself when a property of a
+// running element changes. The text is taken from whichever of the two
+// points at readable text.
+std::string hostString(const void* param) {
+    std::string text;
+    if (readableMemory(param, sizeof(char*))) {
+        // Text read as an address lies far above user space (its bytes are
+        // not zero at the top) and is not even looked at.
+        const char* pointed = *static_cast<const char* const*>(param);
+        const uintptr_t address = reinterpret_cast<uintptr_t>(pointed);
+        const bool plausible = address >= 4096 && uint64_t(address) >> 47 == 0;
+        if (plausible && readText(pointed, text)) return text;
+    }
+    return readText(static_cast<const char*>(param), text) ? text : std::string("\x01");
+}
+
+bool parseOrder(const std::string& text, Interlace& order, std::string& canonical) {
+    static const char* const kNames[] = {"progressive", "tff", "bff"};
+    static const Interlace kOrders[] = {Interlace::Progressive, Interlace::TopFirst, Interlace::BottomFirst};
+    for (int i = 0; i < 3; ++i) {
+        if (lowerCase(text) == kNames[i] || text == std::to_string(i)) {
+            order = kOrders[i];
+            canonical = kNames[i];
+            return true;
+        }
+    }
+    return false;
+}
+
+// The same value through the host's parser; false when it refuses it.
+bool parsed(const Parameter& p, const std::string& text, ParamValue& value) {
+    try {
+        value = parseValue(p, text);
+        return true;
+    } catch (const UserError&) {
+        return false;
+    }
+}
+
+// A private copy of an operator library: a temporary copy of its file,
+// loaded and then removed, so that its statics are this instance's alone.
+std::unique_ptr<OperatorLibrary> privateCopy(const std::string& path) {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string name = std::string(tmp != nullptr && *tmp ? tmp : "/tmp") + "/fieldfx-frei0r-XXXXXX.so";
+    const int out = mkstemps(name.data(), 3);
+    if (out < 0) throw UserError(path, std::string("cannot make a private copy: ") + std::strerror(errno));
+    const int in = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    bool copied = in >= 0;
+    char buffer[1 << 16];
+    for (ssize_t n; copied && (n = read(in, buffer, sizeof buffer)) != 0;) {
+        copied = n > 0 && write(out, buffer, size_t(n)) == n;
+    }
+    if (in >= 0) close(in);
+    copied = close(out) == 0 && copied;
+    std::unique_ptr<OperatorLibrary> library;
+    try {
+        if (copied) library = OperatorLibrary::load(name);
+    } catch (...) {
+        unlink(name.c_str());
+        throw;
+    }
+    unlink(name.c_str());
+    if (library == nullptr) throw UserError(path, "cannot make a private copy in " + name);
+    library->closeWhenDestroyed();
+    return library;
+}
+
+}  // namespace
+
+Instance::Instance(Plugin& plugin, int width, int height) : plugin_(plugin), width_(width), height_(height) {
+    if (!plugin_.load()) throw UserError(plugin_.pluginName(), plugin_.problem());
+    if (width <= 0 || height <= 0 || width > 32767 || height > 65534) {
+        throw UserError(plugin_.pluginName(), "frames of " + std::to_string(width) + "x" + std::to_string(height) +
+                                                  " are not supported (at most 32767x65534)");
+    }
+    {
+        std::lock_guard<std::mutex> lock(operatorCallLock());
+        if (plugin_.keepsState()) privateCopy_ = privateCopy(plugin_.libraryPath());
+    }
+    op_ = privateCopy_ != nullptr ? privateCopy_.get() : &plugin_.library();
+    const int fieldRows = (height_ + 1) / 2;
+    for (size_t i = 0; i < plugin_.params().size(); ++i) {
+        const PluginParam& pp = plugin_.params()[i];
+        Slot slot;
+        if (pp.parameter != nullptr) {
+            const Parameter& p = *pp.parameter;
+            slot.value = plugin_.initialValues()[i];
+            if (p.kind() == PARAM_SLIDER) {
+                const SliderParam& s = *p.slider();
+                slot.number = s.maximum > s.minimum ? double(slot.value.number - s.minimum) / (double(s.maximum) - s.minimum) : 0;
+            } else if (p.kind() == PARAM_CHOICE) {
+                if (slot.value.number >= 0 && size_t(slot.value.number) < p.entries.size()) {
+                    slot.text = entryText(p, size_t(slot.value.number));
+                }
+            } else if (p.kind() == PARAM_COLOR) {
+                uint8_t rgb[3];
+                colorToRgb(slot.value, rgb);
+                slot.color = {rgb[0] / 255.0f, rgb[1] / 255.0f, rgb[2] / 255.0f};
+            } else {
+                slot.position = {double(slot.value.x) / width_, double(slot.value.y) / fieldRows};
+            }
+        }
+        slots_.push_back(slot);
+    }
+}
+
+Instance::~Instance() {
+    std::lock_guard<std::mutex> lock(operatorCallLock());
+    InstalledHost installed(host_);
+    finishRun();
+}
+
+void Instance::setParam(int index, const void* value) {
+    if (value == nullptr || index < 0 || size_t(index) >= slots_.size()) return;
+    // The host's parser starts from the descriptor, which renders on other
+    // threads write into.
+    std::lock_guard<std::mutex> lock(operatorCallLock());
+    const PluginParam& pp = plugin_.params()[size_t(index)];
+    Slot& slot = slots_[size_t(index)];
+    if (pp.run == RunParam::FieldOrder) {
+        parseOrder(hostString(value), order_, orderText_);
+        return;
+    }
+    if (pp.run != RunParam::None) {
+        const double number = *static_cast<const double*>(value);
+        if (pp.run == RunParam::Length && std::isfinite(number) && number > 0) length_ = std::min(number, 1e7);
+        if (pp.run == RunParam::FrameRate && std::isfinite(number) && number > 0) frameRate_ = std::min(number, 1000.0);
+        return;
+    }
+    const Parameter& p = *pp.parameter;
+    switch (p.kind()) {
+    case PARAM_SLIDER: {
+        const double x = *static_cast<const double*>(value);
+        if (std::isnan(x)) return;
+        const SliderParam& s = *p.slider();
+        const double held = std::clamp(x, 0.0, 1.0);
+        const int64_t v = s.minimum + std::llround(held * (double(s.maximum) - s.minimum));
+        if (parsed(p, std::to_string(v), slot.value)) {
+            slot.number = s.maximum > s.minimum ? double(v - s.minimum) / (double(s.maximum) - s.minimum) : 0;
+        }
+        break;
+    }
+    case PARAM_CHOICE:
+        if (parsed(p, hostString(value), slot.value)) slot.text = entryText(p, size_t(slot.value.number));
+        break;
+    case PARAM_COLOR: {
+        const f0r_param_color_t c = *static_cast<const f0r_param_color_t*>(value);
+        if (std::isnan(c.r) || std::isnan(c.g) || std::isnan(c.b)) return;
+        const float channels[3] = {c.r, c.g, c.b};
+        int rgb[3];
+        for (int i = 0; i < 3; ++i) rgb[i] = int(std::lround(std::clamp(channels[i], 0.0f, 1.0f) * 255.0f));
+        char text[8];
+        std::snprintf(text, sizeof text, "#%02X%02X%02X", rgb[0], rgb[1], rgb[2]);
+        if (parsed(p, text, slot.value)) slot.color = {rgb[0] / 255.0f, rgb[1] / 255.0f, rgb[2] / 255.0f};
+        break;
+    }
+    default: {
+        const f0r_param_position_t at = *static_cast<const f0r_param_position_t*>(value);
+        if (std::isnan(at.x) || std::isnan(at.y)) return;
+        const f0r_param_position_t held{std::clamp(at.x, 0.0, 1.0), std::clamp(at.y, 0.0, 1.0)};
+        const std::string text = std::to_string(std::llround(held.x * width_)) + "," +
+                                 std::to_string(std::llround(held.y * ((height_ + 1) / 2)));
+        if (parsed(p, text, slot.value)) slot.position = held;
+        break;
+    }
+    }
+}
+
+void Instance::getParam(int index, void* value) {
+    if (value == nullptr || index < 0 || size_t(index) >= slots_.size()) return;
+    const PluginParam& pp = plugin_.params()[size_t(index)];
+    const Slot& slot = slots_[size_t(index)];
+    switch (pp.run) {
+    case RunParam::Length: *static_cast<double*>(value) = length_; return;
+    case RunParam::FrameRate: *static_cast<double*>(value) = frameRate_; return;
+    case RunParam::FieldOrder: *static_cast<const char**>(value) = orderText_.c_str(); return;
+    case RunParam::None: break;
+    }
+    switch (pp.type) {
+    case F0R_PARAM_DOUBLE: *static_cast<double*>(value) = slot.number; break;
+    case F0R_PARAM_STRING: *static_cast<const char**>(value) = slot.text.c_str(); break;
+    case F0R_PARAM_COLOR: *static_cast<f0r_param_color_t*>(value) = slot.color; break;
+    default: *static_cast<f0r_param_position_t*>(value) = slot.position; break;
+    }
+}
+
+RunShape Instance::shapeNow() const {
+    RunShape shape;
+    shape.frames = std::clamp<int64_t>(std::llround(length_ * frameRate_), 1, kMaxFrames);
+    shape.rate = rateFromNumber(frameRate_);
+    shape.order = order_;
+    shape.width = width_;
+    shape.height = height_ + (height_ % 2);
+    return shape;
+}
+
+void Instance::writeSettings() {
+    for (size_t i = 0; i < op_->parameters().size() && i < slots_.size(); ++i) {
+        writeValue(op_->parameters()[i], slots_[i].value);
+    }
+}
+
+bool Instance::restart(const RunShape& shape) {
+    finishRun();
+    shape_ = shape;
+    request_ = OperatorRequest{};
+    request_.length = static_cast<uint32_t>(runLength(shape.frames, shape.order));
+    request_.flags = isSixtyFields(shape.rate) ? FLAG_SIXTY_FIELDS : 0;
+    request_.scaleNum = 1;
+    request_.scaleDen = 1;
+    request_.pixelAspect = pixelAspectOf(Rational{1, 1});  // square pixels, as fieldfx gives RGB sources
+    FieldImage like{};
+    like.width = static_cast<int16_t>(shape.width);
+    like.height = static_cast<int16_t>(shape.height / 2);
+    like.regionWidth = like.width;
+    like.regionHeight = like.height;
+    host_.setGeometry(like);
+    writeSettings();
+    host_.beginCommand();
+    request_.command = CMD_START;
+    if (op_->action()(&request_) == -1) {
+        host_.reclaimCommand();
+        return false;
+    }
+    started_ = true;
+    nextFrame_ = 0;
+    return true;
+}
+
+void Instance::finishRun() {
+    if (!started_) return;
+    host_.beginCommand();
+    request_.command = CMD_FINISH;
+    op_->action()(&request_);
+    host_.reclaimAll();
+    started_ = false;
+}
+
+// Render call `call` of the run: the field at place call % 2 of frame
+// call / 2, woven into `output`.
+bool Instance::renderCall(int64_t call, const std::vector<Picture>& inputs, Picture& output) {
+    const FieldCall where = fieldCall(call / 2, int(call % 2), shape_.order);
+    const uint32_t position = static_cast<uint32_t>(where.position);
+    std::vector<ImagePtr> fields;
+    std::vector<FieldImage*> raw;
+    for (const Picture& input : inputs) {
+        fields.emplace_back(fieldOf(input, where.field));
+        if (fields.back() == nullptr) return false;
+        raw.push_back(fields.back().get());
+    }
+    host_.setFields(raw, position);
+    host_.beginCommand();
+    request_.command = CMD_RENDER;
+    request_.position = position;
+    request_.flags = static_cast<uint8_t>((request_.flags & ~FLAG_LOWER_FIELD) | where.flags);
+    const int32_t status = op_->action()(&request_);
+    ImagePtr rendered = host_.takeOutput();
+    host_.reclaimCommand();
+    host_.setFields({}, -1);
+    if (status == -1 || rendered == nullptr) return false;
+    weaveField(output, where.field, *rendered);
+    return true;
+}
+
+bool Instance::renderFrame(int64_t frame, const std::vector<Picture>& inputs, Picture& output) {
+    writeSettings();
+    return renderCall(2 * frame, inputs, output) && renderCall(2 * frame + 1, inputs, output);
+}
+
+// The run state a whole run has before `frame`: a new run when the frame
+// lies behind (or there is no run), then the calls up to the frame. Patina's
+// replay skips every call that makes no difference (up to the last film
+// picture made before the frame); the calls it leaves, or all of them
+// without a replay, are rendered from the frame in hand and thrown away.
+// The calls go to the replay in stretches, so that a far seek needs no
+// list of every position.
+bool Instance::seek(int64_t frame, const std::vector<Picture>& inputs) {
+    constexpr int64_t kStretch = 1 << 16;
+    if (!started_ || frame < nextFrame_) {
+        if (!restart(shape_)) return false;
+    }
+    writeSettings();
+    const OperatorReplayFn replay = op_->replay();
+    const int64_t target = 2 * frame;
+    Picture scratch;
+    scratch.resize(shape_.width, shape_.height);
+    std::vector<uint32_t> positions;
+    for (int64_t next = 2 * nextFrame_; next < target;) {
+        const int64_t last = std::min(target, next + kStretch - 1);  // listed: calls next..last
+        int64_t skipped = 0;
+        if (replay != nullptr) {
+            positions.clear();
+            for (int64_t c = next; c <= last; ++c) {
+                positions.push_back(static_cast<uint32_t>(fieldCall(c / 2, int(c % 2), shape_.order).position));
+            }
+            OperatorRequest request = request_;
+            request.command = CMD_RENDER;
+            request.flags = static_cast<uint8_t>(request.flags & ~FLAG_LOWER_FIELD);
+            skipped = replay(&request, positions.data(), static_cast<uint32_t>(positions.size()));
+            if (skipped < 0) return false;
+        }
+        for (int64_t c = next + skipped; c < last; ++c) {
+            if (!renderCall(c, inputs, scratch)) return false;
+        }
+        if (last < target && !renderCall(last, inputs, scratch)) return false;
+        next = last < target ? last + 1 : target;
+    }
+    nextFrame_ = frame;
+    return true;
+}
+
+void Instance::update(double seconds, const uint32_t* first, const uint32_t* second, uint32_t* out) {
+    if (first == nullptr || out == nullptr) return;
+    const RunShape shape = shapeNow();
+    const int64_t frame = std::isnan(seconds) ? std::clamp<int64_t>(nextFrame_, 0, shape.frames - 1)
+                                              : frameAt(seconds, frameRate_, shape.frames);
+    auto pictureOf = [&](const uint32_t* rgba) {
+        Picture p = pictureFromRgba(reinterpret_cast<const uint8_t*>(rgba), width_, height_);
+        if (height_ % 2 != 0) {  // a last line of its own: repeated, so that both fields have it
+            for (std::vector<uint8_t>* plane : {&p.y, &p.cb, &p.cr, &p.a}) {
+                const std::vector<uint8_t> last(plane->end() - width_, plane->end());
+                plane->insert(plane->end(), last.begin(), last.end());
+            }
+            p.height = height_ + 1;
+        }
+        return p;
+    };
+    std::vector<Picture> inputs;
+    inputs.push_back(pictureOf(first));
+    if (plugin_.transition()) inputs.push_back(pictureOf(second != nullptr ? second : first));
+    Picture output;
+    output.resize(shape.width, shape.height);
+    bool ok = false;
+    {
+        std::lock_guard<std::mutex> lock(operatorCallLock());
+        InstalledHost installed(host_);
+        ok = (started_ && shape == shape_) || restart(shape);
+        if (ok && plugin_.keepsState() && frame != nextFrame_) ok = seek(frame, inputs);
+        ok = ok && renderFrame(frame, inputs, output);
+        nextFrame_ = frame + 1;
+        if (!ok) finishRun();  // the next frame starts a new run
+    }
+    if (!ok) {
+        std::memcpy(out, first, size_t(width_) * size_t(height_) * 4);
+        return;
+    }
+    output.height = height_;  // the repeated line stays behind
+    rgbaFromPicture(output, reinterpret_cast<uint8_t*>(out));
+}
+
+}  // namespace fieldfx::frei0r
