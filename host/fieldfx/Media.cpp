@@ -97,6 +97,7 @@ public:
     }
     const VideoFormat* storedFormat() const override { return &reader_->format(); }
     bool readStored(Frame& frame) override { return reader_->readFrame(frame); }
+    bool readStored(uint8_t* data) override { return reader_->readFrame(data); }
     bool skip() override { return reader_->skipFrame(); }
 
 private:
@@ -228,6 +229,10 @@ public:
         SignalsHeld held;  // a frame is written whole
         writer_->writeFrame(frame);
     }
+    void writeStored(const uint8_t* data, size_t size) override {
+        SignalsHeld held;  // a frame is written whole
+        writer_->writeFrame(data, size);
+    }
     void commit() override {
         const int flushed = std::fflush(file_);
         const int closed = file_ == stdout ? 0 : std::fclose(file_);
@@ -297,6 +302,14 @@ public:
         try {
             SignalsHeld held;  // a frame goes to ffmpeg whole
             writer_->writeFrame(frame);
+        } catch (const UserError&) {
+            failed();
+        }
+    }
+    void writeStored(const uint8_t* data, size_t size) override {
+        try {
+            SignalsHeld held;  // a frame goes to ffmpeg whole
+            writer_->writeFrame(data, size);
         } catch (const UserError&) {
             failed();
         }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -33,6 +34,13 @@ public:
     // in storedFormat(); read() is expandFrame of it. Others return nullptr.
     virtual const VideoFormat* storedFormat() const { return nullptr; }
     virtual bool readStored(Frame&) { return false; }
+    // readStored into `data`, frameBytes(*storedFormat()) bytes.
+    virtual bool readStored(uint8_t* data) {
+        Frame frame;
+        if (!readStored(frame)) return false;
+        std::memcpy(data, frame.data.data(), frame.data.size());
+        return true;
+    }
     // Passes over the next frame; false at the end.
     virtual bool skip() {
         Picture picture;
@@ -63,6 +71,12 @@ public:
     // nullptr.
     virtual const VideoFormat* storedFormat() const { return nullptr; }
     virtual void writeStored(const Frame&) {}
+    // writeStored of `size` bytes at `data`.
+    virtual void writeStored(const uint8_t* data, size_t size) {
+        Frame frame;
+        frame.data.assign(data, data + size);
+        writeStored(frame);
+    }
 };
 
 enum class SinkKind { Y4m, PngSingle, PngSequence, Ffmpeg };

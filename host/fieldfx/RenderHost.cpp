@@ -1,23 +1,11 @@
 #include "RenderHost.h"
 
 #include <cstdio>
-#include <cstring>
 
 
 namespace fieldfx {
 
 namespace {
-
-FieldImage* copyImage(const FieldImage& source) {
-    FieldImage* image = newFieldImage(source.width, source.height, false);
-    if (image == nullptr) return nullptr;
-    std::memcpy(image->pixels, source.pixels, size_t(source.width) * size_t(source.height) * PIXEL_BYTES);
-    image->regionLeft = source.regionLeft;
-    image->regionTop = source.regionTop;
-    image->regionWidth = source.regionWidth;
-    image->regionHeight = source.regionHeight;
-    return image;
-}
 
 std::string describeLog(const std::string& file, int32_t line, uint32_t code, int32_t level) {
     char text[256];
@@ -32,8 +20,9 @@ RenderHost::~RenderHost() {
     for (auto& entry : held_) deleteFieldImage(entry.first);
 }
 
-void RenderHost::setFields(std::vector<FieldImage*> fields, int64_t position) {
-    current_ = std::move(fields);
+void RenderHost::setFields(FieldTaker take, int32_t inputs, int64_t position) {
+    take_ = std::move(take);
+    inputs_ = inputs;
     position_ = position;
     output_.reset();
 }
@@ -64,10 +53,8 @@ void RenderHost::reclaimAll() {
 }
 
 FieldImage* RenderHost::getField(int32_t input, int32_t position) {
-    if (input < 0 || size_t(input) >= current_.size() || position != position_ || current_[input] == nullptr) {
-        return nullptr;
-    }
-    return track(copyImage(*current_[input]));
+    if (input < 0 || input >= inputs_ || position != position_ || !take_) return nullptr;
+    return track(take_(input));
 }
 
 int32_t RenderHost::putField(FieldImage* image) {

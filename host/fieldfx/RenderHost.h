@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -19,7 +20,8 @@ struct ImageDeleter {
 };
 using ImagePtr = std::unique_ptr<FieldImage, ImageDeleter>;
 
-// Serves the operator: a fresh copy of the current field for each fetch,
+// Serves the operator: the current field of an input at each fetch (made
+// by the run: the prepared field itself at the first fetch, a new one after),
 // black scratch images of the run's geometry, and the one output per render.
 // Every image it hands out is tracked, so that what a failed render keeps is
 // reclaimed and nothing it did not hand out is ever freed.
@@ -37,7 +39,10 @@ public:
     RenderHost(const RenderHost&) = delete;
     RenderHost& operator=(const RenderHost&) = delete;
 
-    void setFields(std::vector<FieldImage*> fields, int64_t position);
+    // What fetches at `position` return: `take(input)` gives a field the
+    // operator then owns, or nullptr; `inputs` is how many inputs there are.
+    using FieldTaker = std::function<FieldImage*(int32_t input)>;
+    void setFields(FieldTaker take, int32_t inputs, int64_t position);
     void setGeometry(const FieldImage& like);
     void beginCommand() {
         ++command_;
@@ -64,7 +69,8 @@ private:
     const std::atomic<bool>* abortFlag_ = nullptr;
     bool installed_ = false;
     HostBackend* previous_ = nullptr;
-    std::vector<FieldImage*> current_;
+    FieldTaker take_;
+    int32_t inputs_ = 0;
     int64_t position_ = -1;
     ImagePtr output_;
     std::map<FieldImage*, uint64_t> held_;

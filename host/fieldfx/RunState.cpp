@@ -1,6 +1,7 @@
 #include "RunState.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "Catalogue.h"
 #include "Error.h"
@@ -8,8 +9,11 @@
 
 namespace fieldfx {
 
-ImagePtr prepareField(const Picture& picture, int field, const RenderJob& job, int width, int height) {
-    ImagePtr image(fieldOf(picture, field));
+namespace {
+
+// The field as the operator sees it: the run's region applied, scaled to
+// the run's field size.
+ImagePtr regionAndScale(ImagePtr image, const RenderJob& job, int width, int height) {
     if (image == nullptr) throw UserError(job.op->name(), "out of memory for a field");
     if (job.region.set) {
         image->regionLeft = static_cast<int16_t>(job.region.left);
@@ -23,6 +27,25 @@ ImagePtr prepareField(const Picture& picture, int field, const RenderJob& job, i
     }
     return image;
 }
+
+// Field `field` of an input's frame as the operator sees it.
+ImagePtr makeField(const RenderJob& job, size_t input, InputFrame& frame, int field) {
+    ImagePtr image;
+    const VideoFormat* stored = job.inputs[input]->storedFormat();
+    if (frame.bytes != nullptr && stored != nullptr) {
+        image.reset(newFieldImage(stored->width, stored->height / 2, false));  // every pixel is set below
+        if (image != nullptr) {
+            FieldImage* only[2] = {nullptr, nullptr};
+            only[field] = image.get();
+            splitFrame(*stored, frame.bytes, only, frame.scratch);
+        }
+    } else {
+        image.reset(fieldOf(frame.picture, field));
+    }
+    return regionAndScale(std::move(image), job, job.outputFormat.width, job.outputFormat.height / 2);
+}
+
+}  // namespace
 
 RunState::RunState(const RenderJob& j) : job(j) {
     const VideoFormat& in = job.fieldFormat;
@@ -42,7 +65,7 @@ RunState::RunState(const RenderJob& j) : job(j) {
     if (job.region.set) {
         Picture blank;
         blank.resize(in.width, in.height);
-        ImagePtr sample = prepareField(blank, 0, job, like.width, like.height);
+        ImagePtr sample = regionAndScale(ImagePtr(fieldOf(blank, 0)), job, like.width, like.height);
         like = *sample;
     }
     host.setGeometry(like);
@@ -60,18 +83,43 @@ std::string RunState::start() {
            (host.lastLog().empty() ? std::string() : " (operator log: " + host.lastLog() + ")");
 }
 
-std::string RunState::renderField(const std::vector<Picture>& pictures, int64_t frame, int place, Picture& output) {
-    const int outWidth = job.outputFormat.width, outFieldHeight = job.outputFormat.height / 2;
+void RunState::prepareFields(size_t input, InputFrame& frame) const {
+    const VideoFormat* stored = job.inputs[input]->storedFormat();
+    if (frame.bytes != nullptr && stored != nullptr) {
+        // Both fields in one pass over the frame's chroma.
+        ImagePtr fields[2];
+        for (ImagePtr& f : fields) {
+            f.reset(newFieldImage(stored->width, stored->height / 2, false));  // every pixel is set below
+            if (f == nullptr) throw UserError(job.op->name(), "out of memory for a field");
+        }
+        FieldImage* both[2] = {fields[0].get(), fields[1].get()};
+        splitFrame(*stored, frame.bytes, both, frame.scratch);
+        for (int field = 0; field < 2; ++field) {
+            frame.fields[field] =
+                regionAndScale(std::move(fields[field]), job, job.outputFormat.width, job.outputFormat.height / 2);
+        }
+        return;
+    }
+    for (int field = 0; field < 2; ++field) frame.fields[field] = makeField(job, input, frame, field);
+}
+
+std::string RunState::renderField(std::vector<InputFrame>& inputs, int64_t frame, int place, OutputFrame& output) {
     const FieldCall call = fieldCall(frame, place, job.fieldFormat.interlace);
     const int field = call.field;
     const int64_t position = call.position;
-    std::vector<ImagePtr> fields;
-    std::vector<FieldImage*> raw;
-    for (const Picture& p : pictures) {
-        fields.push_back(prepareField(p, field, job, outWidth, outFieldHeight));
-        raw.push_back(fields.back().get());
-    }
-    host.setFields(raw, position);
+    // The first fetch of an input takes its prepared field; any later fetch
+    // at the same position gets the field made again from the frame.
+    host.setFields(
+        [&](int32_t input) -> FieldImage* {
+            InputFrame& in = inputs[size_t(input)];
+            if (in.fields[field] != nullptr) return in.fields[field].release();
+            try {
+                return makeField(job, size_t(input), in, field).release();
+            } catch (const UserError&) {
+                return nullptr;  // no memory: the fetch fails
+            }
+        },
+        static_cast<int32_t>(inputs.size()), position);
     for (const Setting& s : job.settings) writeValue(*s.parameter, valueAt(s, position));
 
     host.beginCommand();
@@ -81,18 +129,42 @@ std::string RunState::renderField(const std::vector<Picture>& pictures, int64_t 
     const int32_t status = job.op->action()(&request);
     ImagePtr rendered = host.takeOutput();
     host.reclaimCommand();
-    host.setFields({}, -1);
+    host.setFields(nullptr, 0, -1);
     if (status == -1 || rendered == nullptr) {
         return "render failed at field " + std::to_string(position) + " of " + std::to_string(request.length) +
                (host.lastLog().empty() ? std::string(status == -1 ? "" : " (no field handed back)")
                                        : " (operator log: " + host.lastLog() + ")");
     }
-    weaveField(output, field, *rendered);
+    output.fields[field] = std::move(rendered);
     nextCall = 2 * frame + place + 1;
     return "";
 }
 
-std::string RunState::advanceTo(int64_t frame, const PicturesOf& picturesOf) {
+void RunState::packOutput(const VideoFormat* stored, OutputFrame& output, uint8_t* into) const {
+    const FieldImage* even = output.fields[0].get();
+    const FieldImage* odd = output.fields[1].get();
+    auto fits = [&](const FieldImage* f) {
+        return f != nullptr && f->width == stored->width && f->height == stored->height / 2;
+    };
+    if (stored != nullptr && fits(even) && fits(odd)) {
+        if (into == nullptr) {
+            output.stored.data.resize(frameBytes(*stored));
+            into = output.stored.data.data();
+        }
+        packFields(*stored, *even, *odd, into, output.scratch);
+        return;
+    }
+    // Fields of another size than the frame's: woven as far as they reach.
+    output.picture.resize(job.outputFormat.width, job.outputFormat.height);
+    for (int field = 0; field < 2; ++field) {
+        if (output.fields[field] != nullptr) weaveField(output.picture, field, *output.fields[field]);
+    }
+    if (stored == nullptr) return;
+    output.stored = packFrame(*stored, output.picture);
+    if (into != nullptr) std::memcpy(into, output.stored.data.data(), output.stored.data.size());
+}
+
+std::string RunState::advanceTo(int64_t frame, const InputsOf& inputsOf) {
     const int64_t target = 2 * frame;
     if (job.op->replay() == nullptr || target <= nextCall) {
         nextCall = target;
@@ -122,19 +194,18 @@ std::string RunState::advanceTo(int64_t frame, const PicturesOf& picturesOf) {
     if ((nextCall + k) / 2 < frame - kLeadInFrames) {
         return "the replay of the run to field " + std::to_string(positions.back()) + " reached back too far";
     }
-    Picture discarded;
+    OutputFrame discarded;
     for (int64_t call = nextCall + k; call < target; ++call) {
-        discarded.resize(job.outputFormat.width, job.outputFormat.height);
-        const std::string why = renderField(picturesOf(call / 2), call / 2, int(call % 2), discarded);
+        const std::string why = renderField(inputsOf(call / 2), call / 2, int(call % 2), discarded);
         if (!why.empty()) return why;
     }
     nextCall = target;
     return "";
 }
 
-std::string RunState::startAt(int64_t frame, const PicturesOf& picturesOf) {
+std::string RunState::startAt(int64_t frame, const InputsOf& inputsOf) {
     if (std::string why = start(); !why.empty()) return why;
-    return advanceTo(frame, picturesOf);
+    return advanceTo(frame, inputsOf);
 }
 
 namespace {
@@ -186,6 +257,17 @@ std::string readFrame(const RenderJob& job, int64_t frame, const std::function<b
         return e.what();
     }
     return "";
+}
+
+bool readInputFrame(const RenderJob& job, size_t input, InputFrame& frame) {
+    FrameSource& source = *job.inputs[input];
+    if (source.storedFormat() != nullptr) {
+        if (!source.readStored(frame.stored)) return false;
+        frame.bytes = frame.stored.data.data();
+        return true;
+    }
+    frame.bytes = nullptr;
+    return source.read(frame.picture);
 }
 
 }  // namespace fieldfx

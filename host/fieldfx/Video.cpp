@@ -20,23 +20,6 @@ const ChromaInfo kChromaNames[] = {
     {Chroma::C422, "422"},         {Chroma::C444, "444"},           {Chroma::C444alpha, "444alpha"},
 };
 
-// Where chroma samples sit relative to the luma samples along one direction.
-enum class Siting {
-    Centred,   // between luma samples 2k and 2k+1
-    CositedEven,  // on luma sample 2k
-    CositedOdd,   // on luma sample 2k+1
-};
-
-Siting horizontalSiting(Chroma chroma) {
-    return chroma == Chroma::C420jpeg ? Siting::Centred : Siting::CositedEven;
-}
-
-// PAL DV keeps Cr on the even and Cb on the odd lines of each pair.
-Siting verticalSiting(Chroma chroma, bool isCb) {
-    if (chroma != Chroma::C420paldv) return Siting::Centred;
-    return isCb ? Siting::CositedOdd : Siting::CositedEven;
-}
-
 // Doubles the samples of a line: replication for centred chroma, linear
 // interpolation between neighbours for co-sited chroma. Down-sampling
 // (below) undoes it exactly, so untouched pictures survive a round trip.
@@ -83,9 +66,6 @@ void downsampleLine(const uint8_t* src, ptrdiff_t srcStep, int srcCount, uint8_t
     }
 }
 
-int chromaWidth(const VideoFormat& f) { return (f.width + chromaShiftX(f.chroma)) >> chromaShiftX(f.chroma); }
-int chromaHeight(const VideoFormat& f) { return (f.height + chromaShiftY(f.chroma)) >> chromaShiftY(f.chroma); }
-
 // The vertical passes run over groups of rows: the whole frame, or for
 // interlaced 4:2:0 each field on its own (every second row from `first`).
 struct RowGroup {
@@ -126,6 +106,19 @@ int chromaShiftY(Chroma chroma) {
     return chroma == Chroma::C420jpeg || chroma == Chroma::C420mpeg2 || chroma == Chroma::C420paldv;
 }
 bool hasAlpha(Chroma chroma) { return chroma == Chroma::C444alpha; }
+
+int chromaWidth(const VideoFormat& f) { return (f.width + chromaShiftX(f.chroma)) >> chromaShiftX(f.chroma); }
+int chromaHeight(const VideoFormat& f) { return (f.height + chromaShiftY(f.chroma)) >> chromaShiftY(f.chroma); }
+
+Siting horizontalSiting(Chroma chroma) {
+    return chroma == Chroma::C420jpeg ? Siting::Centred : Siting::CositedEven;
+}
+
+// PAL DV keeps Cr on the even and Cb on the odd lines of each pair.
+Siting verticalSiting(Chroma chroma, bool isCb) {
+    if (chroma != Chroma::C420paldv) return Siting::Centred;
+    return isCb ? Siting::CositedOdd : Siting::CositedEven;
+}
 
 size_t frameBytes(const VideoFormat& f) {
     const size_t luma = size_t(f.width) * size_t(f.height);

@@ -34,6 +34,17 @@ bool parseChromaName(const std::string& text, Chroma& chroma);
 int chromaShiftX(Chroma chroma);  // 1 when chroma has half the columns
 int chromaShiftY(Chroma chroma);  // 1 when chroma has half the rows
 bool hasAlpha(Chroma chroma);
+int chromaWidth(const VideoFormat& format);   // columns of a chroma plane
+int chromaHeight(const VideoFormat& format);  // rows of a chroma plane
+
+// Where chroma samples sit relative to the luma samples along one direction.
+enum class Siting {
+    Centred,      // between luma samples 2k and 2k+1
+    CositedEven,  // on luma sample 2k
+    CositedOdd,   // on luma sample 2k+1
+};
+Siting horizontalSiting(Chroma chroma);
+Siting verticalSiting(Chroma chroma, bool isCb);
 
 // Bytes of one stored frame: Y, Cb, Cr (and A) planes one after another.
 size_t frameBytes(const VideoFormat& format);

@@ -87,16 +87,19 @@ struct StoredLayouts {
             _exit(1);
         }
         const int inWidth = job.fieldFormat.width, inHeight = job.fieldFormat.height;
-        std::vector<Picture> pictures(job.inputs.size()), leadIn(job.inputs.size());
-        Picture output;
-        Frame storedFrame;
-        auto load = [&](int64_t from, std::vector<Picture>& into) -> const std::vector<Picture>& {
+        std::vector<InputFrame> inputs(job.inputs.size()), leadIn(job.inputs.size());
+        OutputFrame output;
+        // A frame's inputs straight from its slot: stored frames are split
+        // from there, without a copy.
+        auto load = [&](int64_t from, std::vector<InputFrame>& into) -> std::vector<InputFrame>& {
             for (size_t i = 0; i < into.size(); ++i) {
+                into[i].fields[0].reset();
+                into[i].fields[1].reset();
                 if (stored.inputs) {
-                    slots.loadInputFrame(from, i, storedFrame, frameBytes(stored.inputFormats[i]));
-                    into[i] = expandFrame(stored.inputFormats[i], storedFrame);
+                    into[i].bytes = slots.inputBytes(from, i);
                 } else {
-                    slots.loadInput(from, i, into[i], inWidth, inHeight);
+                    into[i].bytes = nullptr;
+                    slots.loadInput(from, i, into[i].picture, inWidth, inHeight);
                 }
             }
             return into;
@@ -104,17 +107,17 @@ struct StoredLayouts {
         while (readAll(commands, &frame, sizeof frame)) {
             // The first frame of a stretch: skip over the frames of the others.
             if (2 * frame != run.nextCall) {
-                const std::string why = run.advanceTo(frame, [&](int64_t f) -> const std::vector<Picture>& { return load(f, leadIn); });
+                const std::string why = run.advanceTo(frame, [&](int64_t f) -> std::vector<InputFrame>& { return load(f, leadIn); });
                 if (!why.empty()) {
                     send(REPORT_FAILED, frame, 0, why);
                     run.finish();
                     _exit(1);
                 }
             }
-            load(frame, pictures);
-            output.resize(job.outputFormat.width, job.outputFormat.height);
+            load(frame, inputs);
+            for (size_t i = 0; i < inputs.size(); ++i) run.prepareFields(i, inputs[i]);
             for (int place = 0; place < 2; ++place) {
-                if (const std::string why = run.renderField(pictures, frame, place, output); !why.empty()) {
+                if (const std::string why = run.renderField(inputs, frame, place, output); !why.empty()) {
                     send(REPORT_FAILED, frame, place, why);
                     run.finish();
                     _exit(1);
@@ -122,9 +125,10 @@ struct StoredLayouts {
                 send(REPORT_FIELD, frame, place, "");
             }
             if (stored.output) {
-                slots.storeOutputFrame(frame, packFrame(stored.outputFormat, output));
+                run.packOutput(&stored.outputFormat, output, slots.outputBytes(frame));
             } else {
-                slots.storeOutput(frame, output);
+                run.packOutput(nullptr, output);
+                slots.storeOutput(frame, output.picture);
             }
             send(REPORT_FRAME, frame, 0, "");
         }
@@ -180,7 +184,6 @@ public:
         progress_ = progress;
         const int64_t first = chunkBegin(job_), total = chunkEnd(job_), ring = int64_t(slots_.count());
         Picture output;
-        Frame storedFrame;
         RenderResult result;
         // A chunk of a run that replays: the frames just before it, which the
         // worker of its first stretch renders again (discarded), go into
@@ -195,8 +198,7 @@ public:
             if (write < next && state(write).done) {
                 try {
                     if (stored_.output) {
-                        slots_.loadOutputFrame(write, storedFrame, frameBytes(stored_.outputFormat));
-                        sink.writeStored(storedFrame);
+                        sink.writeStored(slots_.outputBytes(write), frameBytes(stored_.outputFormat));
                     } else {
                         slots_.loadOutput(write, output, job_.outputFormat.width, job_.outputFormat.height);
                         sink.write(output);
@@ -244,8 +246,7 @@ private:
     std::string readIntoSlot(int64_t frame) {
         return readFrame(job_, frame, [&](size_t i) {
             if (stored_.inputs) {
-                if (!job_.inputs[i]->readStored(readFrame_)) return false;
-                slots_.storeInputFrame(frame, i, readFrame_);
+                if (!job_.inputs[i]->readStored(slots_.inputBytes(frame, i))) return false;
             } else {
                 if (!job_.inputs[i]->read(readPicture_)) return false;
                 slots_.storeInput(frame, i, readPicture_);
@@ -387,7 +388,6 @@ private:
     std::vector<Worker> workers_;
     std::vector<FrameState> frames_;
     StoredLayouts stored_;
-    Frame readFrame_;
     Picture readPicture_;
     int64_t written_ = 0;
     int64_t fieldsRendered_ = 0;

@@ -57,24 +57,6 @@ SharedSlots::SharedSlots(const RenderJob& job, size_t count) {
 
 SharedSlots::~SharedSlots() { munmap(base_, bytes_); }
 
-void SharedSlots::storeInputFrame(int64_t frame, size_t input, const Frame& stored) {
-    std::memcpy(inputAt(frame, input), stored.data.data(), stored.data.size());
-}
-
-void SharedSlots::loadInputFrame(int64_t frame, size_t input, Frame& stored, size_t bytes) const {
-    const uint8_t* at = inputAt(frame, input);
-    stored.data.assign(at, at + bytes);
-}
-
-void SharedSlots::storeOutputFrame(int64_t frame, const Frame& stored) {
-    std::memcpy(outputAt(frame), stored.data.data(), stored.data.size());
-}
-
-void SharedSlots::loadOutputFrame(int64_t frame, Frame& stored, size_t bytes) const {
-    const uint8_t* at = outputAt(frame);
-    stored.data.assign(at, at + bytes);
-}
-
 void SharedSlots::store(const Picture& picture, uint8_t* at, size_t plane) {
     for (const std::vector<uint8_t>* p : {&picture.y, &picture.cb, &picture.cr, &picture.a}) {
         std::memcpy(at, p->data(), std::min(plane, p->size()));

@@ -54,11 +54,11 @@ public:
         load(picture, outputAt(frame), width, height);
     }
 
-    // A stored frame of `bytes` in place of a picture (which needs at least as many).
-    void storeInputFrame(int64_t frame, size_t input, const Frame& stored);
-    void loadInputFrame(int64_t frame, size_t input, Frame& stored, size_t bytes) const;
-    void storeOutputFrame(int64_t frame, const Frame& stored);
-    void loadOutputFrame(int64_t frame, Frame& stored, size_t bytes) const;
+    // Where a frame's stored input or output frame lies in its slot.
+    const uint8_t* inputBytes(int64_t frame, size_t input) const { return inputAt(frame, input); }
+    uint8_t* inputBytes(int64_t frame, size_t input) { return inputAt(frame, input); }
+    uint8_t* outputBytes(int64_t frame) const { return outputAt(frame); }
+
 
 private:
     uint8_t* slot(int64_t frame) const { return base_ + size_t(frame % int64_t(count_)) * slotBytes_; }

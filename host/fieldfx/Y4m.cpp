@@ -129,13 +129,18 @@ bool Y4mReader::readFrameLine() {
 }
 
 bool Y4mReader::readFrame(Frame& frame) {
-    if (!readFrameLine()) return false;
     frame.data.resize(frameBytes(format_));
-    const size_t got = std::fread(frame.data.data(), 1, frame.data.size(), file_);
-    if (got != frame.data.size()) {
+    return readFrame(frame.data.data());
+}
+
+bool Y4mReader::readFrame(uint8_t* data) {
+    if (!readFrameLine()) return false;
+    const size_t size = frameBytes(format_);
+    const size_t got = std::fread(data, 1, size, file_);
+    if (got != size) {
         if (std::ferror(file_)) throw UserError(source_, std::string("read error: ") + std::strerror(errno));
         throw UserError(source_, "truncated frame " + std::to_string(framesRead_ + 1) + " (" +
-                                     std::to_string(got) + " of " + std::to_string(frame.data.size()) + " bytes)");
+                                     std::to_string(got) + " of " + std::to_string(size) + " bytes)");
     }
     ++framesRead_;
     return true;
@@ -195,9 +200,8 @@ Y4mWriter::Y4mWriter(FILE* file, const VideoFormat& format, std::string target, 
     }
 }
 
-void Y4mWriter::writeFrame(const Frame& frame) {
-    if (std::fputs("FRAME\n", file_) < 0 ||
-        std::fwrite(frame.data.data(), 1, frame.data.size(), file_) != frame.data.size()) {
+void Y4mWriter::writeFrame(const uint8_t* data, size_t size) {
+    if (std::fputs("FRAME\n", file_) < 0 || std::fwrite(data, 1, size, file_) != size) {
         throw UserError(target_, std::string("write error: ") + std::strerror(errno));
     }
 }

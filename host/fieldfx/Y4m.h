@@ -29,6 +29,8 @@ public:
     // Reads the next frame; false at the clean end of the stream. A frame
     // cut short or a malformed frame line throws UserError.
     bool readFrame(Frame& frame);
+    // The same into `data`, frameBytes(format()) bytes.
+    bool readFrame(uint8_t* data);
     // Passes over the next frame: by seeking in a file, by reading a pipe.
     bool skipFrame();
 
@@ -54,7 +56,8 @@ public:
     // frames continue a stream whose header another writer wrote (a later
     // chunk of a run).
     Y4mWriter(FILE* file, const VideoFormat& format, std::string target, bool header = true);
-    void writeFrame(const Frame& frame);
+    void writeFrame(const Frame& frame) { writeFrame(frame.data.data(), frame.data.size()); }
+    void writeFrame(const uint8_t* data, size_t size);
 
 private:
     FILE* file_;

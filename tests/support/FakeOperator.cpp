@@ -5,7 +5,9 @@
 // and that with its second parameter set it writes the request it got into
 // the first two pixels: flags, scaleNum, scaleDen, position; pixelAspect
 // (low, high byte), length (low, high byte). At the position in its third
-// parameter it crashes (abort), as a faulty operator might.
+// parameter it crashes (abort), as a faulty operator might. With its fourth
+// parameter set it fetches its field twice and fails unless both fetches
+// give the same field; it hands back the second.
 // Its fields depend on nothing before them, which it tells a host by
 // exporting an OperatorReplay that leaves every call to be rendered.
 // With FAKE_ENDLESS_TAG_LIST: a library whose tag list never ends.
@@ -18,6 +20,7 @@
 // OperatorReplay the state is brought to the last update at or before the
 // call asked for; with FAKE_NO_REPLAY (Hoard) the library has none.
 #include <cstdlib>
+#include <cstring>
 
 #include "OperatorApi.h"
 
@@ -98,6 +101,7 @@ FAKE_EXPORT int32_t OperatorReplay(OperatorRequest*, const uint32_t*, uint32_t c
 static SliderParam failAt = {{PARAM_SLIDER, 910, 0}, 911, 0, -1, 100000, -1};
 static SliderParam probe = {{PARAM_SLIDER, 920, 0}, 921, 0, 0, 1, 0};
 static SliderParam crashAt = {{PARAM_SLIDER, 930, 0}, 931, 0, -1, 100000, -1};
+static SliderParam fetchTwice = {{PARAM_SLIDER, 940, 0}, 941, 0, 0, 1, 0};
 static const char kRevision[] = "$Id: Passthrough.cpp,v 1.0 2014/03/24 $";
 static uintptr_t tagList[] = {
     OPE_TAG_ZERO,     0,
@@ -112,6 +116,7 @@ static uintptr_t tagList[] = {
 #endif
     OPE_TAG_PARAM2,   reinterpret_cast<uintptr_t>(&probe),
     OPE_TAG_PARAM3,   reinterpret_cast<uintptr_t>(&crashAt),
+    OPE_TAG_PARAM4,   reinterpret_cast<uintptr_t>(&fetchTwice),
     0,
 };
 
@@ -125,6 +130,21 @@ FAKE_EXPORT int32_t OperatorAction(OperatorRequest* request) {
     if (field == nullptr || position == failAt.value) {
         loggerMessage(4, __LINE__, "src\\Passthrough", 0x0BFF0000u, " ");
         return -1;
+    }
+    if (fetchTwice.value != 0) {
+        FieldImage* again = opGetField(0, position);
+        const bool same = again != nullptr && again != field && again->width == field->width &&
+                          again->height == field->height && again->regionLeft == field->regionLeft &&
+                          again->regionTop == field->regionTop && again->regionWidth == field->regionWidth &&
+                          again->regionHeight == field->regionHeight &&
+                          std::memcmp(again->pixels, field->pixels, size_t(field->width) * size_t(field->height) * 4) == 0;
+        opFreeImage(field);
+        if (!same) {
+            if (again != nullptr) opFreeImage(again);
+            loggerMessage(4, __LINE__, "src\\Passthrough", 0x0BFF0001u, " ");
+            return -1;
+        }
+        field = again;
     }
     if (probe.value != 0 && field->width >= 2 && field->height >= 1) {
         const uint8_t request0[8] = {
