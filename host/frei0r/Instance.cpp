@@ -288,7 +288,21 @@ bool Instance::renderCall(int64_t call, const std::vector<Picture>& inputs, Pict
         if (fields.back() == nullptr) return false;
         raw.push_back(fields.back().get());
     }
-    host_.setFields(raw, position);
+    // Every fetch gets its own copy of the prepared field, which the
+    // operator then owns.
+    host_.setFields(
+        [&](int32_t input) -> FieldImage* {
+            const FieldImage& source = *raw[size_t(input)];
+            FieldImage* copy = newFieldImage(source.width, source.height, false);
+            if (copy == nullptr) return nullptr;
+            std::memcpy(copy->pixels, source.pixels, size_t(source.width) * size_t(source.height) * PIXEL_BYTES);
+            copy->regionLeft = source.regionLeft;
+            copy->regionTop = source.regionTop;
+            copy->regionWidth = source.regionWidth;
+            copy->regionHeight = source.regionHeight;
+            return copy;
+        },
+        static_cast<int32_t>(raw.size()), position);
     host_.beginCommand();
     request_.command = CMD_RENDER;
     request_.position = position;
@@ -296,7 +310,7 @@ bool Instance::renderCall(int64_t call, const std::vector<Picture>& inputs, Pict
     const int32_t status = op_->action()(&request_);
     ImagePtr rendered = host_.takeOutput();
     host_.reclaimCommand();
-    host_.setFields({}, -1);
+    host_.setFields(nullptr, 0, -1);
     if (status == -1 || rendered == nullptr) return false;
     weaveField(output, where.field, *rendered);
     return true;
