@@ -142,18 +142,28 @@ private:
     Frame frame_;
 };
 
+}  // namespace
+
+VideoFormat pngSourceFormat(int width, int height, const SourceOptions& options, const std::string& name) {
+    VideoFormat format;
+    format.width = width;
+    format.height = height;
+    format.chroma = Chroma::C444alpha;
+    format.interlace = Interlace::Progressive;
+    format.rate = options.stillRate;
+    format.aspect = Rational{1, 1};
+    const std::string problem = formatProblem(format);
+    if (!problem.empty()) throw UserError(name, problem);
+    return format;
+}
+
+namespace {
+
 class StillSource : public FrameSource {
 public:
     StillSource(const std::string& path, const SourceOptions& options) : name_(path) {
         picture_ = pictureFromRgba(readPng(path));
-        format_.width = picture_.width;
-        format_.height = picture_.height;
-        format_.chroma = Chroma::C444alpha;
-        format_.interlace = Interlace::Progressive;
-        format_.rate = options.stillRate;
-        format_.aspect = Rational{1, 1};
-        const std::string problem = formatProblem(format_);
-        if (!problem.empty()) throw UserError(path, problem);
+        format_ = pngSourceFormat(picture_.width, picture_.height, options, path);
         count_ = std::max<int64_t>(1, std::llround(options.stillSeconds * double(format_.rate.num) / double(format_.rate.den)));
     }
     const VideoFormat& format() const override { return format_; }

@@ -56,6 +56,10 @@ struct SourceOptions {
     bool allowShort = false;      // a file that ends before its stated length is rendered as far as it goes
 };
 
+// The format of PNG pictures read as video: 4:4:4 with alpha, progressive,
+// square pixels, at the --rate of `options`. Throws UserError, naming
+// `name`, for a size the program cannot render.
+VideoFormat pngSourceFormat(int width, int height, const SourceOptions& options, const std::string& name);
 
 // Opens "-" (YUV4MPEG2 on stdin), a .y4m or .png file (by content), or
 // anything else through ffmpeg. Throws UserError when it cannot.

@@ -32,14 +32,7 @@ public:
         count_ = 1;
         while (count_ < kMaxFrames && isFile(numbered(pattern, first_ + count_))) ++count_;
         const RgbaImage firstFrame = readPng(numbered(pattern, first_));
-        format_.width = firstFrame.width;
-        format_.height = firstFrame.height;
-        format_.chroma = Chroma::C444alpha;
-        format_.interlace = Interlace::Progressive;
-        format_.rate = options.stillRate;
-        format_.aspect = Rational{1, 1};
-        const std::string problem = formatProblem(format_);
-        if (!problem.empty()) throw UserError(pattern, problem);
+        format_ = pngSourceFormat(firstFrame.width, firstFrame.height, options, pattern);
     }
     const VideoFormat& format() const override { return format_; }
     int64_t frameCount() const override { return count_; }
