@@ -1,5 +1,7 @@
 #include "TransitionDrawing.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 
@@ -23,10 +25,15 @@ struct RowDraw {
 // Target pixel x of a row (p its first byte). kTrail: a trail pass, which
 // blends (built apart from the final pass, which replaces, so that neither
 // tests the pass kind per pixel).
+// The sample position of target pixel x of a row (drawRowFours works out
+// the same operations in vector lanes).
+inline double sampleX(const RowDraw& r, int32_t x) { return r.columnCos[x] - r.rowSin + r.originX; }
+inline double sampleY(const RowDraw& r, int32_t x) { return (r.columnSin[x] + r.rowCos) * 0.5 + r.originY; }
+
 template <bool kTrail>
 [[gnu::always_inline]] inline void drawPixel(uint8_t* p, int32_t x, const RowDraw& r, const FieldSampler& moving) {
-    const double sx = r.columnCos[x] - r.rowSin + r.originX;
-    const double sy = (r.columnSin[x] + r.rowCos) * 0.5 + r.originY;
+    const double sx = sampleX(r, x);
+    const double sy = sampleY(r, x);
     // Written so that NaN fails: no conversion to an integer happens for a
     // position outside the field.
     if (!(sx >= 0.0 && sx < r.widthBound && sy >= 0.0 && sy < r.heightBound)) return;
@@ -41,10 +48,11 @@ template <bool kTrail>
     }
 }
 
+// Pixels begin <= x < end of a row.
 template <bool kTrail>
-void drawRow(uint8_t* row, int32_t width, const RowDraw& pass, const FieldSampler& moving) {
+void drawRow(uint8_t* row, int32_t begin, int32_t end, const RowDraw& pass, const FieldSampler& moving) {
     const RowDraw r = pass;
-    for (int32_t x = 0; x < width; ++x) drawPixel<kTrail>(row + x * PIXEL_BYTES, x, r, moving);
+    for (int32_t x = begin; x < end; ++x) drawPixel<kTrail>(row + x * PIXEL_BYTES, x, r, moving);
 }
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -53,7 +61,7 @@ void drawRow(uint8_t* row, int32_t width, const RowDraw& pass, const FieldSample
 // group of four with a position outside the field or a neighbour to clamp
 // is drawn pixel by pixel, as is the tail of the row.
 template <bool kTrail>
-__attribute__((target("avx2"))) void drawRowFours(uint8_t* row, int32_t width, const RowDraw& pass,
+__attribute__((target("avx2"))) void drawRowFours(uint8_t* row, int32_t begin, int32_t end, const RowDraw& pass,
                                                   const FieldSampler& moving) {
     // A local copy, whose address the loop never gives away, so that the
     // compiler keeps it in registers across the stores.
@@ -72,8 +80,8 @@ __attribute__((target("avx2"))) void drawRowFours(uint8_t* row, int32_t width, c
     auto mix = [&](__m128i s, __m128i q) {  // div255Narrow(s * take + q * keep)
         return div255Lanes(_mm_add_epi16(_mm_mullo_epi16(s, take), _mm_mullo_epi16(q, keep)));
     };
-    int32_t x = 0;
-    for (; x + 4 <= width; x += 4) {
+    int32_t x = begin;
+    for (; x + 4 <= end; x += 4) {
         uint8_t* p = row + x * PIXEL_BYTES;
         const __m256d sx = _mm256_add_pd(_mm256_sub_pd(_mm256_loadu_pd(columnCos + x), rowSin), originX);
         const __m256d sy =
@@ -92,7 +100,7 @@ __attribute__((target("avx2"))) void drawRowFours(uint8_t* row, int32_t width, c
                              _mm_or_si128(_mm_and_si128(firstBytes, target), _mm_andnot_si128(firstBytes, mixed)));
         }
     }
-    for (; x < width; ++x) drawPixel<kTrail>(row + x * PIXEL_BYTES, x, r, moving);
+    for (; x < end; ++x) drawPixel<kTrail>(row + x * PIXEL_BYTES, x, r, moving);
 }
 
 const bool kDrawFours = isaAllows(IsaLevel::Avx2);
@@ -102,27 +110,118 @@ const bool kDrawFours = isaAllows(IsaLevel::Avx2);
 
 namespace {
 
+// Why the covered pixels of a row are one span: rounding to nearest is
+// monotone, so when the column terms are finite and ordered (each one
+// non-decreasing or non-increasing along the row) and the row terms and
+// origins are finite, sx = (columnCos[x] - rowSin) + originX moves one way
+// along the row, and so does sy. Each of the tests 0 <= sx, sx < W, 0 <= sy
+// and sy < H then holds on a prefix or a suffix of the row (or on all or none
+// of it), and all four hold on one span, which bisection finds with the very
+// tests of drawPixel.
+
+bool finiteAndOrdered(const double* terms, int32_t count) {
+    bool up = true, down = true;
+    for (int32_t i = 0; i < count; ++i) {
+        if (!std::isfinite(terms[i])) return false;
+        if (i > 0) {
+            up = up && terms[i - 1] <= terms[i];
+            down = down && terms[i - 1] >= terms[i];
+        }
+    }
+    return up || down;
+}
+
+bool allFinite(const double* terms, int32_t count) {
+    for (int32_t i = 0; i < count; ++i) {
+        if (!std::isfinite(terms[i])) return false;
+    }
+    return true;
+}
+
+// Whether every row's covered pixels are one span (see above).
+bool rowsAreSpans(const PassTerms& terms, int32_t width, int32_t height) {
+    return std::isfinite(terms.originX) && std::isfinite(terms.originY) &&
+           finiteAndOrdered(terms.columnCos, width) && finiteAndOrdered(terms.columnSin, width) &&
+           allFinite(terms.rowSin, height) && allFinite(terms.rowCos, height);
+}
+
+// The columns 0..width-1 (width >= 1) on which `holds` is true, for a test
+// that is true on a prefix or a suffix of them.
+template <class Test>
+RowSpan spanWhere(int32_t width, Test holds) {
+    const bool first = holds(0);
+    if (first == holds(width - 1)) return first ? RowSpan{0, width} : RowSpan{0, 0};
+    int32_t same = 0, changed = width - 1;  // holds(same) == first != holds(changed)
+    while (changed - same > 1) {
+        const int32_t mid = same + (changed - same) / 2;
+        if (holds(mid) == first) {
+            same = mid;
+        } else {
+            changed = mid;
+        }
+    }
+    return first ? RowSpan{0, changed} : RowSpan{changed, width};
+}
+
+// The covered pixels of one row, for terms whose rows are spans.
+RowSpan rowSpan(const RowDraw& r, int32_t width) {
+    if (width <= 0) return RowSpan{0, 0};
+    const RowSpan spans[] = {
+        spanWhere(width, [&](int32_t x) { return sampleX(r, x) >= 0.0; }),
+        spanWhere(width, [&](int32_t x) { return sampleX(r, x) < r.widthBound; }),
+        spanWhere(width, [&](int32_t x) { return sampleY(r, x) >= 0.0; }),
+        spanWhere(width, [&](int32_t x) { return sampleY(r, x) < r.heightBound; }),
+    };
+    RowSpan all{0, width};
+    for (const RowSpan& span : spans) {
+        all.begin = std::max(all.begin, span.begin);
+        all.end = std::min(all.end, span.end);
+    }
+    if (all.end < all.begin) all.end = all.begin;
+    return all;
+}
+
+RowDraw rowDraw(const PassTerms& terms, int32_t width, int32_t height, int32_t trailWeight) {
+    return RowDraw{terms.columnCos, terms.columnSin, 0.0, 0.0, terms.originX, terms.originY,
+                   static_cast<double>(width), static_cast<double>(height), trailWeight,
+                   trailWeight < 0 ? 255u : 255u - static_cast<uint32_t>(trailWeight)};
+}
+
+template <bool kTrail>
+void drawSpan(uint8_t* row, int32_t begin, int32_t end, const RowDraw& r, const FieldSampler& sampler) {
+    if (begin >= end) return;
+#if defined(__x86_64__) || defined(__i386__)
+    if (kDrawFours) {
+        drawRowFours<kTrail>(row, begin, end, r, sampler);
+    } else {
+        drawRow<kTrail>(row, begin, end, r, sampler);
+    }
+#else
+    drawRow<kTrail>(row, begin, end, r, sampler);
+#endif
+}
+
+// Rows whose terms are spans are drawn on their span only, less the pixels
+// a later pass replaces; the per-pixel test still decides every pixel drawn.
 template <bool kTrail>
 void drawRows(uint8_t* target, int32_t width, int32_t height, bool canSample, const PassTerms& terms,
-              const FieldSampler& moving, int32_t trailWeight) {
+              const FieldSampler& moving, int32_t trailWeight, const RowSpan* replacedLater) {
     const FieldSampler sampler = moving;
-    RowDraw r{terms.columnCos, terms.columnSin, 0.0, 0.0, terms.originX, terms.originY,
-              static_cast<double>(width), static_cast<double>(height), trailWeight,
-              trailWeight < 0 ? 255u : 255u - static_cast<uint32_t>(trailWeight)};
+    RowDraw r = rowDraw(terms, width, height, trailWeight);
+    const bool spans = canSample && rowsAreSpans(terms, width, height);
     for (int32_t y = 0; y < height; ++y) {
         if (canSample) {
             uint8_t* row = target + static_cast<size_t>(y) * static_cast<size_t>(width) * PIXEL_BYTES;
             r.rowSin = terms.rowSin[y];
             r.rowCos = terms.rowCos[y];
-#if defined(__x86_64__) || defined(__i386__)
-            if (kDrawFours) {
-                drawRowFours<kTrail>(row, width, r, sampler);
+            const RowSpan span = spans ? rowSpan(r, width) : RowSpan{0, width};
+            if (replacedLater == nullptr) {
+                drawSpan<kTrail>(row, span.begin, span.end, r, sampler);
             } else {
-                drawRow<kTrail>(row, width, r, sampler);
+                const RowSpan skip = replacedLater[y];
+                drawSpan<kTrail>(row, span.begin, std::min(span.end, skip.begin), r, sampler);
+                drawSpan<kTrail>(row, std::max(span.begin, skip.end), span.end, r, sampler);
             }
-#else
-            drawRow<kTrail>(row, width, r, sampler);
-#endif
         }
         opChkAbort();
     }
@@ -131,10 +230,21 @@ void drawRows(uint8_t* target, int32_t width, int32_t height, bool canSample, co
 }  // namespace
 
 void drawPass(uint8_t* target, int32_t width, int32_t height, bool canSample, const PassTerms& terms,
-              const FieldSampler& moving, int32_t trailWeight) {
+              const FieldSampler& moving, int32_t trailWeight, const RowSpan* replacedLater) {
     if (trailWeight < 0) {
-        drawRows<false>(target, width, height, canSample, terms, moving, trailWeight);
+        drawRows<false>(target, width, height, canSample, terms, moving, trailWeight, replacedLater);
     } else {
-        drawRows<true>(target, width, height, canSample, terms, moving, trailWeight);
+        drawRows<true>(target, width, height, canSample, terms, moving, trailWeight, replacedLater);
     }
+}
+
+bool coveredSpans(const PassTerms& terms, int32_t width, int32_t height, RowSpan* spans) {
+    if (!rowsAreSpans(terms, width, height)) return false;
+    RowDraw r = rowDraw(terms, width, height, kReplacePixel);
+    for (int32_t y = 0; y < height; ++y) {
+        r.rowSin = terms.rowSin[y];
+        r.rowCos = terms.rowCos[y];
+        spans[y] = rowSpan(r, width);
+    }
+    return true;
 }

@@ -28,6 +28,12 @@ struct PassTerms {
     double originY;
 };
 
+// The columns begin <= x < end of one target row.
+struct RowSpan {
+    int32_t begin;
+    int32_t end;
+};
+
 // How a drawn sample meets the target pixel: kReplacePixel replaces all
 // four bytes; a trail weight D in 0..255 mixes bytes 1..3 as
 // (target * D + sample * (255 - D)) / 255 and keeps byte 0.
@@ -38,5 +44,15 @@ inline constexpr int32_t kReplacePixel = -1;
 // width, 0 <= sy < height; a NaN fails) takes the moving picture's sample;
 // the others keep their bytes. With canSample false nothing is drawn.
 // opChkAbort is called after every row; its answer does not stop the pass.
+//
+// `replacedLater`, when not null, gives per row the pixels that a later
+// kReplacePixel pass will overwrite whole (see coveredSpans); the pass leaves
+// them alone, since nothing it writes there would survive.
 void drawPass(uint8_t* target, int32_t width, int32_t height, bool canSample, const PassTerms& terms,
-              const FieldSampler& moving, int32_t trailWeight);
+              const FieldSampler& moving, int32_t trailWeight, const RowSpan* replacedLater = nullptr);
+
+// Fills spans[0..height) with the pixels of each row whose sample position
+// lies inside the field, exactly as drawPass tests it. Returns false, and
+// fills nothing, when the terms are not finite and ordered (see
+// passSpanPlan), so that the covered pixels of a row need not be one span.
+bool coveredSpans(const PassTerms& terms, int32_t width, int32_t height, RowSpan* spans);

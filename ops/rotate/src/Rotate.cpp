@@ -80,9 +80,11 @@ static void fillPassTerms(PassTerms& terms, uint32_t q, uint32_t length, double 
     terms.originY = cy;
 }
 
-// The terms of the pass being drawn, kept here because they are too large
-// for the stack; filled and read within one pass.
+// The terms of the pass being drawn, and the pixels of each row that the
+// final pass replaces, kept here because they are too large for the stack;
+// filled and read within one render.
 static PassTerms passTerms;
+static RowSpan finalCover[kMaxFieldExtent];
 
 // ---------------------------------------------------------------------------
 // Render: input 1 is fetched first and rules the geometry. The trail copies
@@ -115,16 +117,24 @@ static int32_t renderField(const OperatorRequest& request) {
     FieldImage* moving = growIn ? incoming : outgoing;
     // The moving picture is the primary field (input 1) in mode 0.
     const FieldSampler sampler = growIn ? fields.primarySampler() : fields.secondarySampler();
-    auto pass = [&](uint32_t q, int32_t trailWeight) {
+    // The final pass replaces every pixel it covers, so the trail copies
+    // leave those pixels alone (when the covered pixels are known exactly).
+    const bool anyTrail = trails > 0 && position > 1;
+    bool finalCovered = false;
+    if (anyTrail && canSample) {
+        fillPassTerms(passTerms, position, length, turnsValue, growIn, width, height);
+        finalCovered = coveredSpans(passTerms, width, height, finalCover);
+    }
+    auto pass = [&](uint32_t q, int32_t trailWeight, const RowSpan* replacedLater) {
         fillPassTerms(passTerms, q, length, turnsValue, growIn, width, height);
-        drawPass(target->pixels, width, height, canSample, passTerms, sampler, trailWeight);
+        drawPass(target->pixels, width, height, canSample, passTerms, sampler, trailWeight, replacedLater);
     };
 
     for (int32_t k = trails; k > 0; --k) {
         const uint32_t back = static_cast<uint32_t>(k);
-        if (position > back) pass(position - back, (k * 255) / (trails + 1));
+        if (position > back) pass(position - back, (k * 255) / (trails + 1), finalCovered ? finalCover : nullptr);
     }
-    pass(position, kReplacePixel);
+    pass(position, kReplacePixel, nullptr);
 
     opFreeImage(moving);
     return opPutField(target);
