@@ -145,13 +145,33 @@ bool rowsAreSpans(const PassTerms& terms, int32_t width, int32_t height) {
            allFinite(terms.rowSin, height) && allFinite(terms.rowCos, height);
 }
 
+// Where along a row a column term is expected to reach `level`: the terms
+// lie close to the straight line through their ends (they are made from
+// x - centre), so the column found here is where a search starts looking;
+// the search itself stays exact. width >= 1.
+int32_t columnNear(const double* terms, int32_t width, double level) {
+    const double at = (level - terms[0]) / (terms[width - 1] - terms[0]) * (width - 1);
+    if (!(at >= 0.0)) return 0;  // also NaN, for equal ends
+    if (at >= width - 1) return width - 1;
+    return static_cast<int32_t>(at);
+}
+
 // The columns 0..width-1 (width >= 1) on which `holds` is true, for a test
-// that is true on a prefix or a suffix of them.
+// that is true on a prefix or a suffix of them: bisection, after probes
+// around `near`, where the change most likely lies.
 template <class Test>
-RowSpan spanWhere(int32_t width, Test holds) {
+RowSpan spanWhere(int32_t width, int32_t near, Test holds) {
     const bool first = holds(0);
     if (first == holds(width - 1)) return first ? RowSpan{0, width} : RowSpan{0, 0};
     int32_t same = 0, changed = width - 1;  // holds(same) == first != holds(changed)
+    for (const int32_t probe : {near, near + 1, near - 1}) {
+        if (probe <= same || probe >= changed) continue;
+        if (holds(probe) == first) {
+            same = probe;
+        } else {
+            changed = probe;
+        }
+    }
     while (changed - same > 1) {
         const int32_t mid = same + (changed - same) / 2;
         if (holds(mid) == first) {
@@ -163,14 +183,18 @@ RowSpan spanWhere(int32_t width, Test holds) {
     return first ? RowSpan{0, changed} : RowSpan{changed, width};
 }
 
-// The covered pixels of one row, for terms whose rows are spans.
+// The covered pixels of one row, for terms whose rows are spans. sx reaches
+// a level L where columnCos = L + rowSin - originX; sy where columnSin =
+// (L - originY) * 2 - rowCos.
 RowSpan rowSpan(const RowDraw& r, int32_t width) {
     if (width <= 0) return RowSpan{0, 0};
+    auto nearX = [&](double level) { return columnNear(r.columnCos, width, level + r.rowSin - r.originX); };
+    auto nearY = [&](double level) { return columnNear(r.columnSin, width, (level - r.originY) * 2.0 - r.rowCos); };
     const RowSpan spans[] = {
-        spanWhere(width, [&](int32_t x) { return sampleX(r, x) >= 0.0; }),
-        spanWhere(width, [&](int32_t x) { return sampleX(r, x) < r.widthBound; }),
-        spanWhere(width, [&](int32_t x) { return sampleY(r, x) >= 0.0; }),
-        spanWhere(width, [&](int32_t x) { return sampleY(r, x) < r.heightBound; }),
+        spanWhere(width, nearX(0.0), [&](int32_t x) { return sampleX(r, x) >= 0.0; }),
+        spanWhere(width, nearX(r.widthBound), [&](int32_t x) { return sampleX(r, x) < r.widthBound; }),
+        spanWhere(width, nearY(0.0), [&](int32_t x) { return sampleY(r, x) >= 0.0; }),
+        spanWhere(width, nearY(r.heightBound), [&](int32_t x) { return sampleY(r, x) < r.heightBound; }),
     };
     RowSpan all{0, width};
     for (const RowSpan& span : spans) {
