@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include <cstdint>
 #include <cstring>
 
 #include "RecordingHost.h"
@@ -39,6 +40,44 @@ TEST(HostServices, NewFieldImageIsBlackWithWholeRegion) {
     fieldfx::deleteFieldImage(image);
     EXPECT_EQ(fieldfx::newFieldImage(-1, 2), nullptr);
     EXPECT_EQ(fieldfx::newFieldImage(40000, 2), nullptr);
+}
+
+// Kept field memory: a freed image's block goes to the next image of its
+// size (small and huge-page sizes alike), a reused image is still black and
+// whole, other sizes get blocks of their own, and turning it off lets every
+// kept block go.
+TEST(HostServices, KeptFieldMemoryIsReusedBySize) {
+    fieldfx::keepFieldMemory(true);
+    const int32_t sizes[][2] = {{360, 144}, {1920, 540}, {2047, 1031}};
+    for (const auto& size : sizes) {
+        FieldImage* first = fieldfx::newFieldImage(size[0], size[1]);
+        ASSERT_NE(first, nullptr);
+        std::memset(first->pixels, 0x5A, size_t(size[0]) * size_t(size[1]) * 4);  // every byte is writable
+        first->regionLeft = 7;
+        fieldfx::deleteFieldImage(first);
+        FieldImage* other = fieldfx::newFieldImage(size[0] + 1, size[1]);
+        FieldImage* again = fieldfx::newFieldImage(size[0], size[1]);
+        ASSERT_NE(other, nullptr);
+        ASSERT_NE(again, nullptr);
+        EXPECT_EQ(again, first) << size[0] << "x" << size[1];
+        EXPECT_EQ(again->regionLeft, 0);
+        EXPECT_EQ(again->regionWidth, size[0]);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(again->pixels) % 16, 0u);
+        const size_t last = (size_t(size[0]) * size_t(size[1]) - 1) * 4;
+        uint32_t word;
+        std::memcpy(&word, again->pixels + last, 4);
+        EXPECT_EQ(word, BLACK_PIXEL);
+        fieldfx::deleteFieldImage(other);
+        fieldfx::deleteFieldImage(again);
+    }
+    // More freed images than are kept: the oldest go, the rest stay usable.
+    std::vector<FieldImage*> many;
+    for (int i = 0; i < 40; ++i) many.push_back(fieldfx::newFieldImage(400 + i, 200, false));
+    for (FieldImage* image : many) fieldfx::deleteFieldImage(image);
+    FieldImage* newest = fieldfx::newFieldImage(439, 200, false);
+    EXPECT_EQ(newest, many.back());
+    fieldfx::deleteFieldImage(newest);
+    fieldfx::keepFieldMemory(false);
 }
 
 // The fill of new images, at every alignment the wide-character fill might

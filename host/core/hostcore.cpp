@@ -1,4 +1,7 @@
 // libhostcore: the backend registry, opGetField, opPutField and opChkAbort.
+#include <sys/mman.h>
+
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -43,14 +46,127 @@ void fillBlack(uint8_t* pixels, size_t count) {
     for (size_t i = 0; i < count; ++i) std::memcpy(pixels + i * PIXEL_BYTES, &black, PIXEL_BYTES);
 }
 
+namespace {
+
+// Every image block starts with this prefix: the block's size in bytes and
+// how it was obtained. The image header follows at kPrefixBytes, so the
+// pixels stay 16-byte aligned as the heap aligns them.
+struct BlockPrefix {
+    size_t bytes;
+    bool mapped;
+};
+constexpr size_t kPrefixBytes = 16;
+static_assert(sizeof(BlockPrefix) <= kPrefixBytes);
+
+// Field memory kept for reuse (keepFieldMemory): blocks of kLargeBlock bytes
+// and more are mapped on their own at a huge-page boundary and marked for
+// huge pages, so the kernel fills them in 2 MB steps instead of 4 KB ones;
+// a freed block of any size from kKeptFrom up is kept, at most kKeptBlocks
+// of them, for the next image of its size. A run that frees and takes
+// fields of one size every frame then touches their memory once.
+constexpr size_t kLargeBlock = size_t(2) << 20;
+constexpr size_t kKeptFrom = size_t(64) << 10;
+constexpr size_t kKeptBlocks = 24;
+
+std::mutex g_keptLock;
+bool g_keep = false;
+size_t g_keptCount = 0;
+void* g_kept[kKeptBlocks];
+
+// A large block's mapping: whole huge pages (the last one partly unused).
+size_t mappedBytes(size_t bytes) { return (bytes + kLargeBlock - 1) & ~(kLargeBlock - 1); }
+
+void* mapLargeBlock(size_t bytes) {
+    // Mapped with a huge page's worth to spare, then cut to start at a
+    // huge-page boundary.
+    const size_t used = mappedBytes(bytes);
+    const size_t span = used + kLargeBlock;
+    void* mapped = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) return nullptr;
+    const uintptr_t base = reinterpret_cast<uintptr_t>(mapped);
+    const uintptr_t start = (base + kLargeBlock - 1) & ~uintptr_t(kLargeBlock - 1);
+    if (start > base) munmap(mapped, start - base);
+    if (base + span > start + used) munmap(reinterpret_cast<void*>(start + used), base + span - (start + used));
+#if defined(MADV_HUGEPAGE)
+    madvise(reinterpret_cast<void*>(start), used, MADV_HUGEPAGE);  // advice only: a refusal changes nothing
+#endif
+    return reinterpret_cast<void*>(start);
+}
+
+void releaseBlock(void* block) {
+    const BlockPrefix* prefix = static_cast<const BlockPrefix*>(block);
+    if (prefix->mapped) {
+        munmap(block, mappedBytes(prefix->bytes));
+    } else {
+        std::free(block);
+    }
+}
+
+// A block of `bytes`: a kept one of that size, or a new one.
+void* takeBlock(size_t bytes) {
+    bool large = false;
+    {
+        const std::lock_guard<std::mutex> hold(g_keptLock);
+        for (size_t i = g_keptCount; i-- > 0;) {
+            if (static_cast<const BlockPrefix*>(g_kept[i])->bytes == bytes) {
+                void* block = g_kept[i];
+                g_kept[i] = g_kept[--g_keptCount];
+                return block;
+            }
+        }
+        large = g_keep && bytes >= kLargeBlock;
+    }
+    void* block = large ? mapLargeBlock(bytes) : std::malloc(bytes);
+    if (block == nullptr) return nullptr;
+    *static_cast<BlockPrefix*>(block) = BlockPrefix{bytes, large};
+    return block;
+}
+
+// Keeps a freed block when there is room; the oldest kept block of another
+// size makes room when there is none.
+void giveBlock(void* block) {
+    void* drop = block;
+    {
+        const std::lock_guard<std::mutex> hold(g_keptLock);
+        if (g_keep && static_cast<const BlockPrefix*>(block)->bytes >= kKeptFrom) {
+            if (g_keptCount == kKeptBlocks) {
+                drop = g_kept[0];
+                std::memmove(g_kept, g_kept + 1, (kKeptBlocks - 1) * sizeof g_kept[0]);
+                --g_keptCount;
+            } else {
+                drop = nullptr;
+            }
+            g_kept[g_keptCount++] = block;
+        }
+    }
+    if (drop != nullptr) releaseBlock(drop);
+}
+
+}  // namespace
+
+void keepFieldMemory(bool keep) {
+    size_t count = 0;
+    void* drop[kKeptBlocks];
+    {
+        const std::lock_guard<std::mutex> hold(g_keptLock);
+        g_keep = keep;
+        if (!keep) {
+            count = g_keptCount;
+            std::memcpy(drop, g_kept, count * sizeof g_kept[0]);
+            g_keptCount = 0;
+        }
+    }
+    for (size_t i = 0; i < count; ++i) releaseBlock(drop[i]);
+}
+
 FieldImage* newFieldImage(int32_t width, int32_t height, bool black) {
     if (width < 0 || height < 0 || width > 32767 || height > 32767) return nullptr;
     const size_t header = (sizeof(FieldImage) + 15) & ~size_t{15};
     const size_t count = static_cast<size_t>(width) * static_cast<size_t>(height);
-    void* block = std::malloc(header + count * PIXEL_BYTES + 1);
+    void* block = takeBlock(kPrefixBytes + header + count * PIXEL_BYTES + 1);
     if (block == nullptr) return nullptr;
-    auto* image = static_cast<FieldImage*>(block);
-    image->pixels = static_cast<uint8_t*>(block) + header;
+    auto* image = reinterpret_cast<FieldImage*>(static_cast<uint8_t*>(block) + kPrefixBytes);
+    image->pixels = reinterpret_cast<uint8_t*>(image) + header;
     image->width = static_cast<int16_t>(width);
     image->height = static_cast<int16_t>(height);
     image->regionLeft = 0;
@@ -61,7 +177,9 @@ FieldImage* newFieldImage(int32_t width, int32_t height, bool black) {
     return image;
 }
 
-void deleteFieldImage(FieldImage* image) { std::free(image); }
+void deleteFieldImage(FieldImage* image) {
+    if (image != nullptr) giveBlock(reinterpret_cast<uint8_t*>(image) - kPrefixBytes);
+}
 
 void printLogRecord(int32_t level, int32_t line, const char* file, uint32_t code, const char* text) {
     std::fprintf(stderr, "fieldfx: operator log: level %d, %s line %d, code 0x%08X: \"%s\"\n",

@@ -44,6 +44,14 @@ std::mutex& operatorCallLock();
 FieldImage* newFieldImage(int32_t width, int32_t height, bool black = true);
 void deleteFieldImage(FieldImage* image);
 
+// With keep true, field memory is kept for reuse: large images are mapped
+// for huge pages, and freed images are kept (a bounded number) for the next
+// image of the same size, whose pixels then hold whatever the last one left.
+// For hosts that take and free fields of one size for every frame. Off by
+// default, so that a freed image is freed at once (which is what memory
+// checkers look at); false releases every kept block.
+void keepFieldMemory(bool keep);
+
 // Sets `count` pixels from `pixels` on to opaque black, BLACK_PIXEL.
 void fillBlack(uint8_t* pixels, size_t count);
 
