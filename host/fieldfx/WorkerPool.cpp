@@ -27,11 +27,12 @@ constexpr int kSlotsPerWorker = 2;
 // Frames go to the workers in turn. An operator whose fields depend only on
 // their position hands them out one by one; one that replays (Patina) hands
 // out stretches of frames, each of which its worker starts by skipping ahead
-// in the run (replay, then the discarded renders from the last update on),
-// so a stretch should be long against that lead-in. The stretches in flight
-// need slots, and those are kept below about this much memory.
-constexpr size_t kStretchMemory = size_t(256) << 20;
-constexpr int64_t kShortestStretch = 4, kLongestStretch = 32;
+// in the run (replay, then at most kLeadInFrames discarded renders). The
+// stretches are short: every frame in flight holds a slot, and a few slots
+// used again and again stay in the processor's caches and are mapped once,
+// where long stretches (32 frames were tried) touch fresh shared memory for
+// every frame and cost more than the lead-ins they save.
+constexpr int64_t kStretchFrames = 4;
 
 // The first frame a render reads: the chunk's first, or for an operator
 // that replays, up to kLeadInFrames before it.
@@ -40,15 +41,7 @@ int64_t leadInStart(const RenderJob& job) {
     return job.op->replay() != nullptr ? std::max<int64_t>(0, begin - kLeadInFrames) : begin;
 }
 
-int64_t stretchFrames(const RenderJob& job, int workers) {
-    if (job.op->replay() == nullptr) return 1;
-    size_t slotBytes = 4 * size_t(job.outputFormat.width) * size_t(job.outputFormat.height);
-    for (size_t i = 0; i < job.inputs.size(); ++i) {
-        slotBytes += 4 * size_t(job.fieldFormat.width) * size_t(job.fieldFormat.height);
-    }
-    const int64_t fit = int64_t(kStretchMemory / (std::max<size_t>(slotBytes, 1) * size_t(workers))) - 1;
-    return std::clamp(fit, kShortestStretch, kLongestStretch);
-}
+int64_t stretchFrames(const RenderJob& job) { return job.op->replay() == nullptr ? 1 : kStretchFrames; }
 
 // Slots for the frames in flight: two for each worker, or with stretches a
 // stretch and one more for each, and the frames before the newest stretch's
@@ -66,11 +59,24 @@ struct StoredLayouts {
     VideoFormat outputFormat;
 };
 
+// Maps the parts of the slots that the frames use into this process.
+void populateSlots(SharedSlots& slots, const RenderJob& job, const StoredLayouts& stored) {
+    size_t input = 4 * size_t(job.fieldFormat.width) * size_t(job.fieldFormat.height);
+    if (stored.inputs) {
+        input = 0;
+        for (const VideoFormat& f : stored.inputFormats) input = std::max(input, frameBytes(f));
+    }
+    const size_t output = stored.output ? frameBytes(stored.outputFormat)
+                                        : 4 * size_t(job.outputFormat.width) * size_t(job.outputFormat.height);
+    slots.populate(input, output);
+}
+
 [[noreturn]] void workerMain(const RenderJob& job, const StoredLayouts& stored, SharedSlots& slots, int commands,
                              int reports) {
     for (int s : {SIGINT, SIGTERM, SIGHUP}) signal(s, SIG_IGN);  // the parent decides when the run stops
     signal(SIGPIPE, SIG_IGN);
     keepOnlyWorkerDescriptors(commands, reports);
+    populateSlots(slots, job, stored);
     auto send = [&](int32_t kind, int64_t frame, int place, const std::string& text) {
         Report report;
         report.kind = kind;
@@ -161,7 +167,7 @@ struct FrameState {
 class WorkerPool {
 public:
     WorkerPool(const RenderJob& job, FrameSink& sink, int count)
-        : job_(job), stretch_(stretchFrames(job, count)), slots_(job, slotCount(stretch_, count)),
+        : job_(job), stretch_(stretchFrames(job)), slots_(job, slotCount(stretch_, count)),
           workers_(size_t(count)), frames_(slots_.count()) {
         // A slot holds four planes of a picture; a stored frame is no larger.
         const size_t inputPlanes = 4 * size_t(job.fieldFormat.width) * size_t(job.fieldFormat.height);
@@ -174,6 +180,7 @@ public:
         const VideoFormat* out = sink.storedFormat();
         stored_.output = out != nullptr && frameBytes(*out) <= 4 * size_t(job.outputFormat.width) * size_t(job.outputFormat.height);
         if (stored_.output) stored_.outputFormat = *out;
+        populateSlots(slots_, job, stored_);
         for (size_t k = 0; k < workers_.size(); ++k) start(k);
     }
     // Stops every worker that still runs: a normal end closes its command

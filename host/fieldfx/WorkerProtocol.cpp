@@ -57,6 +57,25 @@ SharedSlots::SharedSlots(const RenderJob& job, size_t count) {
 
 SharedSlots::~SharedSlots() { munmap(base_, bytes_); }
 
+void SharedSlots::populate(size_t inputBytes, size_t outputBytes) {
+#if defined(MADV_POPULATE_WRITE)
+    // Advice only: a kernel without it leaves the pages to be faulted in.
+    auto populateRange = [](uint8_t* at, size_t bytes) {
+        const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
+        const uintptr_t begin = reinterpret_cast<uintptr_t>(at) & ~(page - 1);
+        const uintptr_t end = reinterpret_cast<uintptr_t>(at) + bytes;
+        if (bytes > 0) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
+    };
+    for (size_t k = 0; k < count_; ++k) {
+        for (size_t i = 0; i < inputs_; ++i) populateRange(inputAt(int64_t(k), i), std::min(inputBytes, 4 * inputPlane_));
+        populateRange(outputAt(int64_t(k)), std::min(outputBytes, 4 * outputPlane_));
+    }
+#else
+    (void)inputBytes;
+    (void)outputBytes;
+#endif
+}
+
 void SharedSlots::store(const Picture& picture, uint8_t* at, size_t plane) {
     for (const std::vector<uint8_t>* p : {&picture.y, &picture.cb, &picture.cr, &picture.a}) {
         std::memcpy(at, p->data(), std::min(plane, p->size()));

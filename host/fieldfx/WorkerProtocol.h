@@ -54,6 +54,12 @@ public:
         load(picture, outputAt(frame), width, height);
     }
 
+    // Maps every slot's first `inputBytes` of each input and `outputBytes`
+    // of the output into this process at once, instead of a page fault at a
+    // time as they are first touched. Each process that uses the slots calls
+    // it (a forked process does not inherit the mappings of shared pages).
+    void populate(size_t inputBytes, size_t outputBytes);
+
     // Where a frame's stored input or output frame lies in its slot.
     const uint8_t* inputBytes(int64_t frame, size_t input) const { return inputAt(frame, input); }
     uint8_t* inputBytes(int64_t frame, size_t input) { return inputAt(frame, input); }

@@ -18,7 +18,8 @@
 // pixels: the luma kept at the last update, the number of updates, the
 // number of calls before this one in the run, and the position. With its
 // OperatorReplay the state is brought to the last update at or before the
-// call asked for; with FAKE_NO_REPLAY (Hoard) the library has none.
+// call asked for (or, skipping ahead with no update on the way, to that
+// call); with FAKE_NO_REPLAY (Hoard) the library has none.
 #include <cstdlib>
 #include <cstring>
 
@@ -80,11 +81,16 @@ FAKE_EXPORT int32_t OperatorAction(OperatorRequest* request) {
 }
 
 #ifndef FAKE_NO_REPLAY
+// The listed calls are calls `calls` .. calls + count - 1 of the run: from
+// its start, or after the last call rendered when a host skips ahead.
 FAKE_EXPORT int32_t OperatorReplay(OperatorRequest*, const uint32_t*, uint32_t count) {
     if (count == 0) return 0;
-    const uint32_t k = (count - 1) - (count - 1) % 3;  // the last update at or before the last call
-    calls = k;
-    updates = k / 3;
+    const uint32_t last = calls + (count - 1);
+    const uint32_t update = last - last % 3;  // the last update at or before the last call
+    const uint32_t skipTo = update >= calls ? update : last;
+    const uint32_t k = skipTo - calls;
+    calls = skipTo;
+    updates = (skipTo + 2) / 3;  // the updates among calls 0 .. skipTo - 1
     return static_cast<int32_t>(k);
 }
 #endif
