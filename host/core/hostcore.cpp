@@ -48,9 +48,9 @@ void fillBlack(uint8_t* pixels, size_t count) {
 
 namespace {
 
-// Every image block starts with this prefix: the block's size in bytes and
-// how it was obtained. The image header follows at kPrefixBytes, so the
-// pixels stay 16-byte aligned as the heap aligns them.
+// Every block starts with this prefix: the block's size in bytes and how it
+// was obtained. The buffer (an image: its header, then its pixels) follows
+// at kPrefixBytes, so it stays 16-byte aligned as the heap aligns it.
 struct BlockPrefix {
     size_t bytes;
     bool mapped;
@@ -159,13 +159,22 @@ void keepFieldMemory(bool keep) {
     for (size_t i = 0; i < count; ++i) releaseBlock(drop[i]);
 }
 
+void* newFieldBuffer(size_t bytes) {
+    if (bytes > SIZE_MAX - kPrefixBytes) return nullptr;
+    void* block = takeBlock(kPrefixBytes + bytes);
+    return block == nullptr ? nullptr : static_cast<uint8_t*>(block) + kPrefixBytes;
+}
+
+void deleteFieldBuffer(void* buffer) {
+    if (buffer != nullptr) giveBlock(static_cast<uint8_t*>(buffer) - kPrefixBytes);
+}
+
 FieldImage* newFieldImage(int32_t width, int32_t height, bool black) {
     if (width < 0 || height < 0 || width > 32767 || height > 32767) return nullptr;
     const size_t header = (sizeof(FieldImage) + 15) & ~size_t{15};
     const size_t count = static_cast<size_t>(width) * static_cast<size_t>(height);
-    void* block = takeBlock(kPrefixBytes + header + count * PIXEL_BYTES + 1);
-    if (block == nullptr) return nullptr;
-    auto* image = reinterpret_cast<FieldImage*>(static_cast<uint8_t*>(block) + kPrefixBytes);
+    auto* image = static_cast<FieldImage*>(newFieldBuffer(header + count * PIXEL_BYTES + 1));
+    if (image == nullptr) return nullptr;
     image->pixels = reinterpret_cast<uint8_t*>(image) + header;
     image->width = static_cast<int16_t>(width);
     image->height = static_cast<int16_t>(height);
@@ -177,9 +186,7 @@ FieldImage* newFieldImage(int32_t width, int32_t height, bool black) {
     return image;
 }
 
-void deleteFieldImage(FieldImage* image) {
-    if (image != nullptr) giveBlock(reinterpret_cast<uint8_t*>(image) - kPrefixBytes);
-}
+void deleteFieldImage(FieldImage* image) { deleteFieldBuffer(image); }
 
 void printLogRecord(int32_t level, int32_t line, const char* file, uint32_t code, const char* text) {
     std::fprintf(stderr, "fieldfx: operator log: level %d, %s line %d, code 0x%08X: \"%s\"\n",

@@ -218,7 +218,7 @@ void splitFrame(const VideoFormat& f, const uint8_t* frame, FieldImage* const fi
     // Chroma rows at full width, horizontal first as the plain expansion does.
     const uint8_t* wide[2] = {planes[0], planes[1]};
     if (chromaShiftX(f.chroma)) {
-        std::vector<uint8_t>* into[2] = {&s.cb, &s.cr};
+        FrameBytes* into[2] = {&s.cb, &s.cr};
         for (int c = 0; c < 2; ++c) {
             into[c]->resize(size_t(width) * size_t(ch));
             for (int r = 0; r < ch; ++r) {
@@ -273,8 +273,8 @@ void packFields(const VideoFormat& f, const FieldImage& even, const FieldImage& 
 
     // Full-resolution chroma: every line for 4:2:0 (halved vertically
     // below), one line at a time for 4:2:2, the planes themselves for 4:4:4.
-    std::vector<uint8_t>* full[2] = {&s.cb, &s.cr};
-    for (std::vector<uint8_t>* v : full) v->resize(size_t(width) * (shiftY ? size_t(f.height) : 1));
+    FrameBytes* full[2] = {&s.cb, &s.cr};
+    for (FrameBytes* v : full) v->resize(size_t(width) * (shiftY ? size_t(f.height) : 1));
     for (int line = 0; line < f.height; ++line) {
         const uint8_t* pixels = fields[line & 1]->pixels + size_t(line >> 1) * width * PIXEL_BYTES;
         const size_t at = size_t(line) * width;

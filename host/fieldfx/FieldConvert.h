@@ -15,7 +15,7 @@ namespace fieldfx {
 
 // Working rows the conversions reuse from frame to frame.
 struct ConvertScratch {
-    std::vector<uint8_t> cb, cr;        // chroma at full width (and, for 4:2:0, full height)
+    FrameBytes cb, cr;                  // chroma at full width (and, for 4:2:0, full height)
     std::vector<uint8_t> rowCb, rowCr;  // one averaged row each
     std::vector<uint8_t> alpha;         // a row of keys to throw away
 };

@@ -2,11 +2,15 @@
 // full-resolution pictures, and the fields that operators work on.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "OperatorApi.h"
+#include "fieldfx/HostBackend.h"
 
 namespace fieldfx {
 
@@ -64,8 +68,39 @@ bool isSixtyFields(const Rational& rate);
 int16_t pixelAspectOf(const Rational& aspect);
 
 // A frame as stored: planes of the format's chroma layout.
+// The allocator of the large buffers a run takes for every frame: field
+// memory (see keepFieldMemory), and no zeroing when a buffer grows, since
+// every such buffer is written whole before it is read.
+template <class T>
+struct FieldBufferAllocator {
+    using value_type = T;
+    FieldBufferAllocator() = default;
+    template <class U>
+    FieldBufferAllocator(const FieldBufferAllocator<U>&) {}
+    T* allocate(size_t n) {
+        if (n > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+        void* p = newFieldBuffer(n * sizeof(T));
+        if (p == nullptr) throw std::bad_alloc();
+        return static_cast<T*>(p);
+    }
+    void deallocate(T* p, size_t) { deleteFieldBuffer(p); }
+    template <class U>
+    void construct(U* p) {
+        ::new (static_cast<void*>(p)) U;  // left uninitialised
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+    template <class U>
+    bool operator==(const FieldBufferAllocator<U>&) const { return true; }
+};
+
+// Bytes of a frame buffer: resize() leaves new bytes unwritten.
+using FrameBytes = std::vector<uint8_t, FieldBufferAllocator<uint8_t>>;
+
 struct Frame {
-    std::vector<uint8_t> data;  // frameBytes(format) bytes
+    FrameBytes data;  // frameBytes(format) bytes
 };
 
 // Full-resolution planes of one frame; alpha 255 when the source has none.

@@ -44,13 +44,19 @@ std::mutex& operatorCallLock();
 FieldImage* newFieldImage(int32_t width, int32_t height, bool black = true);
 void deleteFieldImage(FieldImage* image);
 
-// With keep true, field memory is kept for reuse: large images are mapped
-// for huge pages, and freed images are kept (a bounded number) for the next
-// image of the same size, whose pixels then hold whatever the last one left.
-// For hosts that take and free fields of one size for every frame. Off by
-// default, so that a freed image is freed at once (which is what memory
-// checkers look at); false releases every kept block.
+// With keep true, field memory is kept for reuse: large images and buffers
+// are mapped for huge pages, and freed ones are kept (a bounded number) for
+// the next of the same size, which then holds whatever the last one left.
+// For hosts that take and free fields and frames of one size for every
+// frame. Off by default, so that a freed image is freed at once (which is
+// what memory checkers look at); false releases every kept block.
 void keepFieldMemory(bool keep);
+
+// A buffer of `bytes` from field memory (see keepFieldMemory), 16-byte
+// aligned and uninitialised, or nullptr when no memory can be had; for the
+// frames a host reads and writes. deleteFieldBuffer takes null.
+void* newFieldBuffer(size_t bytes);
+void deleteFieldBuffer(void* buffer);
 
 // Sets `count` pixels from `pixels` on to opaque black, BLACK_PIXEL.
 void fillBlack(uint8_t* pixels, size_t count);
