@@ -18,6 +18,8 @@
 #include <vector>
 
 #include "CliFixture.h"
+#include "Error.h"
+#include "Media.h"
 
 using namespace fxtest;
 
@@ -233,6 +235,38 @@ TEST(Failures, ShortEmptyAndUnknownEachSayWhatIsWrong) {
         }
     }
     for (const std::string& name : dir.files()) EXPECT_NE(name.rfind(".fieldfx-", 0), 0u) << name;
+}
+
+// An output whose ffmpeg has failed keeps failing with the same reason and
+// leaves its closed pipe alone: a render's writer may still hand it the
+// frame it had queued.
+TEST(Failures, AFailedEncoderRefusesEveryLaterFrame) {
+    REQUIRE_FFMPEG();
+    signal(SIGPIPE, SIG_IGN);  // as fieldfx runs
+    TempDir dir;
+    fieldfx::VideoFormat format;
+    format.width = 16;
+    format.height = 16;
+    auto sink = fieldfx::openSink(dir / "out.xyz", format, fieldfx::SinkOptions{});
+    const std::vector<uint8_t> frame(fieldfx::frameBytes(format), 100);
+    std::string first;
+    for (int i = 0; i < 100000 && first.empty(); ++i) {
+        try {
+            sink->writeStored(frame.data(), frame.size());
+        } catch (const fieldfx::UserError& e) {
+            first = e.what();
+        }
+    }
+    ASSERT_NE(first.find("ffmpeg could not write it"), std::string::npos) << first;
+    for (int i = 0; i < 3; ++i) {
+        try {
+            sink->writeStored(frame.data(), frame.size());
+            ADD_FAILURE() << "a frame after the failure was taken";
+        } catch (const fieldfx::UserError& e) {
+            EXPECT_EQ(e.what(), first);
+        }
+    }
+    EXPECT_THROW(sink->commit(), fieldfx::UserError);
 }
 
 // ---------------------------------------------------------------------------

@@ -308,15 +308,9 @@ public:
     }
     void write(const Picture& picture) override { writeStored(packFrame(format_, picture)); }
     const VideoFormat* storedFormat() const override { return &format_; }
-    void writeStored(const Frame& frame) override {
-        try {
-            SignalsHeld held;  // a frame goes to ffmpeg whole
-            writer_->writeFrame(frame);
-        } catch (const UserError&) {
-            failed();
-        }
-    }
+    void writeStored(const Frame& frame) override { writeStored(frame.data.data(), frame.data.size()); }
     void writeStored(const uint8_t* data, size_t size) override {
+        if (!failure_.empty()) failed();  // the pipe is closed: no more frames
         try {
             SignalsHeld held;  // a frame goes to ffmpeg whole
             writer_->writeFrame(data, size);
@@ -325,7 +319,7 @@ public:
         }
     }
     void commit() override {
-        if (std::fflush(child_->stream()) != 0 || !child_->finish()) failed();
+        if (!failure_.empty() || std::fflush(child_->stream()) != 0 || !child_->finish()) failed();
         renameAll();
     }
 
@@ -353,17 +347,23 @@ public:
     }
 
 private:
-    // ffmpeg stopped taking frames or could not finish: its reason, in one line.
+    // ffmpeg stopped taking frames or could not finish: its reason, in one
+    // line. The first failure ends ffmpeg (and closes the pipe to it); every
+    // later call gives the same reason and leaves the pipe alone.
     [[noreturn]] void failed() {
-        child_->finish();
-        std::string why = child_->firstMessage(temp_, path_);
-        if (why.empty()) why = child_->failure();
-        throw UserError(path_, "ffmpeg could not write it: " + why);
+        if (failure_.empty()) {
+            child_->finish();
+            std::string why = child_->firstMessage(temp_, path_);
+            if (why.empty()) why = child_->failure();
+            failure_ = "ffmpeg could not write it: " + why;
+        }
+        throw UserError(path_, failure_);
     }
     VideoFormat format_;
     std::string temp_;
     std::unique_ptr<ChildProcess> child_;
     std::unique_ptr<Y4mWriter> writer_;
+    std::string failure_;  // set by the first failure
 };
 
 }  // namespace
