@@ -124,11 +124,14 @@ struct RenderRequest {
     bool allowShort = false, noAudio = false;
 };
 
-// -j N: worker processes, 1..256; by default one per core.
+// -j N: worker processes, 1..256; by default one per core but one. The
+// main process reads and writes the frames on threads of its own, which
+// keep about half a core busy even with -j 1; on two cores a second worker
+// only competes with them (bench/e2e shows -j 2 no faster than -j 1 there).
 int parseJobs(const Arguments& a) {
     if (!a.has("-j") && !a.has("--jobs")) {
         const long cores = sysconf(_SC_NPROCESSORS_ONLN);
-        return int(std::clamp<long>(cores, 1, 256));
+        return int(std::clamp<long>(cores - 1, 1, 256));
     }
     const std::string text = a.values.at(a.has("-j") ? "-j" : "--jobs").back();
     char* end = nullptr;

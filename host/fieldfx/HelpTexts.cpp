@@ -69,11 +69,12 @@ const char kRenderHelp[] =
     "  --duration SECONDS      how long a PNG still input lasts (default 1)\n"
     "  --ops DIR               look for operators in DIR first\n"
     "  -j, --jobs N            render with N worker processes (default: one\n"
-    "                          per core); an operator whose fields depend on\n"
-    "                          the ones before it renders in one, unless its\n"
-    "                          library exports OperatorReplay and its settings\n"
-    "                          are not keyframed (Patina's replay reads them\n"
-    "                          once)\n"
+    "                          per core but one, at least 1; the main process\n"
+    "                          reads and writes on the core left); an\n"
+    "                          operator whose fields depend on the ones\n"
+    "                          before it renders in one, unless its library\n"
+    "                          exports OperatorReplay and its settings are\n"
+    "                          not keyframed (Patina's replay reads them once)\n"
     "  --chunk K/N             render only the K-th of N nearly equal pieces of\n"
     "                          the run (whole frames), exactly as in the whole\n"
     "                          run: .y4m chunks after the first hold no stream\n"
@@ -108,6 +109,6 @@ const char kDemoHelp[] =
     "found over them (transitions go from the first to the second) and writes\n"
     "DIR/<Operator>.y4m for each and DIR/contact-sheet.png with one row per\n"
     "operator. DIR defaults to demo-out. -j N renders with N worker processes\n"
-    "(default: the number of cores), as fieldfx render does.\n";
+    "(default: one per core but one), as fieldfx render does.\n";
 
 }  // namespace fieldfx
