@@ -60,8 +60,8 @@ SharedSlots::~SharedSlots() { munmap(base_, bytes_); }
 void SharedSlots::populate(size_t inputBytes, size_t outputBytes) {
 #if defined(MADV_POPULATE_WRITE)
     // Advice only: a kernel without it leaves the pages to be faulted in.
-    auto populateRange = [](uint8_t* at, size_t bytes) {
-        const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
+    const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
+    auto populateRange = [page](uint8_t* at, size_t bytes) {
         const uintptr_t begin = reinterpret_cast<uintptr_t>(at) & ~(page - 1);
         const uintptr_t end = reinterpret_cast<uintptr_t>(at) + bytes;
         if (bytes > 0) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);

@@ -22,14 +22,14 @@ struct RowDraw {
     uint32_t sampleWeight;  // 255 - D for a trail pass, 255 for kReplacePixel
 };
 
-// Target pixel x of a row (p its first byte). kTrail: a trail pass, which
-// blends (built apart from the final pass, which replaces, so that neither
-// tests the pass kind per pixel).
 // The sample position of target pixel x of a row (drawRowFours works out
 // the same operations in vector lanes).
 inline double sampleX(const RowDraw& r, int32_t x) { return r.columnCos[x] - r.rowSin + r.originX; }
 inline double sampleY(const RowDraw& r, int32_t x) { return (r.columnSin[x] + r.rowCos) * 0.5 + r.originY; }
 
+// Target pixel x of a row (p its first byte). kTrail: a trail pass, which
+// blends (built apart from the final pass, which replaces, so that neither
+// tests the pass kind per pixel).
 template <bool kTrail>
 [[gnu::always_inline]] inline void drawPixel(uint8_t* p, int32_t x, const RowDraw& r, const FieldSampler& moving) {
     const double sx = sampleX(r, x);
