@@ -1,8 +1,8 @@
 # Fuzz targets of the fieldfx program's readers: Y4M, PNG, and --set values.
-if(TARGET fieldfx_app)
+if(TARGET fieldfx_cli)
   foreach(reader y4m png setting)
     add_executable(fuzz_${reader} ${CMAKE_CURRENT_SOURCE_DIR}/${reader}_fuzz.cpp)
-    target_link_libraries(fuzz_${reader} PRIVATE fieldfx_app)
+    target_link_libraries(fuzz_${reader} PRIVATE fieldfx_cli)
     target_compile_definitions(fuzz_${reader} PRIVATE FIELDFX_LIB_DIR="${CMAKE_LIBRARY_OUTPUT_DIRECTORY}")
     target_link_options(fuzz_${reader} PRIVATE -fsanitize=fuzzer)
   endforeach()

@@ -19,7 +19,7 @@
 
 #include "CliFixture.h"
 #include "Error.h"
-#include "Media.h"
+#include "Sinks.h"
 
 using namespace fxtest;
 
@@ -252,7 +252,7 @@ TEST(Failures, AFailedEncoderRefusesEveryLaterFrame) {
     std::string first;
     for (int i = 0; i < 100000 && first.empty(); ++i) {
         try {
-            sink->writeStored(frame.data(), frame.size());
+            sink->write(frame.data(), frame.size());
         } catch (const fieldfx::UserError& e) {
             first = e.what();
         }
@@ -260,7 +260,7 @@ TEST(Failures, AFailedEncoderRefusesEveryLaterFrame) {
     ASSERT_NE(first.find("ffmpeg could not write it"), std::string::npos) << first;
     for (int i = 0; i < 3; ++i) {
         try {
-            sink->writeStored(frame.data(), frame.size());
+            sink->write(frame.data(), frame.size());
             ADD_FAILURE() << "a frame after the failure was taken";
         } catch (const fieldfx::UserError& e) {
             EXPECT_EQ(e.what(), first);

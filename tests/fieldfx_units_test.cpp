@@ -10,13 +10,13 @@
 #include <vector>
 
 #include "Catalogue.h"
-#include "Render.h"
 #include "Error.h"
 #include "fieldfx/HostBackend.h"
 #include "Operator.h"
 #include "Options.h"
 #include "RunPositions.h"
-#include "RunState.h"
+#include "Render.h"
+#include "Run.h"
 #include "Values.h"
 #include "Video.h"
 #include "VideoFixtures.h"
@@ -453,7 +453,7 @@ TEST(RunPositions, FieldCallsAndRunLength) {
 // an operator whose fields depend only on their position; a Patina run
 // through its replay while no setting changes over it, because the replay
 // reads the settings once for all the calls it passes over.
-TEST(RunState, WhichRunsStartAnywhere) {
+TEST(Run, WhichRunsStartAnywhere) {
     const auto patina = OperatorLibrary::load(std::string(FIELDFX_LIB_DIR) + "/libPatina.so");
     const auto dye = OperatorLibrary::load(std::string(FIELDFX_LIB_DIR) + "/libDye.so");
     EXPECT_NE(patina->replay(), nullptr);
@@ -473,14 +473,14 @@ TEST(RunState, WhichRunsStartAnywhere) {
         {patina.get(), {"filmAge=0@0,2@30"}, false},
     };
     for (const auto& c : cases) {
-        RenderJob job;
-        job.op = const_cast<OperatorLibrary*>(c.op);
+        RunSpec spec;
+        spec.op = const_cast<OperatorLibrary*>(c.op);
         std::string described = c.op->name();
         for (const char* text : c.settings) {
-            job.settings.push_back(parseSetting(*c.op, text, fieldRate));
+            spec.settings.push_back(parseSetting(*c.op, text, fieldRate));
             described += std::string(" ") + text;
         }
-        EXPECT_EQ(startsAnywhere(job), c.anywhere) << described;
+        EXPECT_EQ(startsAnywhere(spec), c.anywhere) << described;
     }
 }
 
@@ -522,7 +522,9 @@ TEST(OperatorTable, KnowsLibrariesByTheirParametersNotTheirNames) {
         EXPECT_EQ(known == nullptr ? std::string("(unknown)") : known->name,
                   c.known == nullptr ? std::string("(unknown)") : c.known) << path;
         EXPECT_EQ(runSplitOf(*op), c.split) << path;
-        EXPECT_EQ(rendersInWorkers(*op), c.split != RunSplit::OneProcess) << path;
+        RunSpec spec;
+        spec.op = op.get();
+        EXPECT_EQ(startsAnywhere(spec), c.split != RunSplit::OneProcess) << path;
         EXPECT_EQ(operatorDescription(*op).empty(), c.known == nullptr) << path;
         if (c.split == RunSplit::OneProcess) {
             EXPECT_NE(whyInOrderOnly(*op).find("OperatorReplay"), std::string::npos);

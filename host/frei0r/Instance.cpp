@@ -77,34 +77,6 @@ bool parsed(const Parameter& p, const std::string& text, ParamValue& value) {
     }
 }
 
-// A private copy of an operator library: a temporary copy of its file,
-// loaded and then removed, so that its statics are this instance's alone.
-std::unique_ptr<OperatorLibrary> privateCopy(const std::string& path) {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string name = std::string(tmp != nullptr && *tmp ? tmp : "/tmp") + "/fieldfx-frei0r-XXXXXX.so";
-    const int out = mkstemps(name.data(), 3);
-    if (out < 0) throw UserError(path, std::string("cannot make a private copy: ") + std::strerror(errno));
-    const int in = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    bool copied = in >= 0;
-    char buffer[1 << 16];
-    for (ssize_t n; copied && (n = read(in, buffer, sizeof buffer)) != 0;) {
-        copied = n > 0 && write(out, buffer, size_t(n)) == n;
-    }
-    if (in >= 0) close(in);
-    copied = close(out) == 0 && copied;
-    std::unique_ptr<OperatorLibrary> library;
-    try {
-        if (copied) library = OperatorLibrary::load(name);
-    } catch (...) {
-        unlink(name.c_str());
-        throw;
-    }
-    unlink(name.c_str());
-    if (library == nullptr) throw UserError(path, "cannot make a private copy in " + name);
-    library->closeWhenDestroyed();
-    return library;
-}
-
 }  // namespace
 
 Instance::Instance(Plugin& plugin, int width, int height) : plugin_(plugin), width_(width), height_(height) {
@@ -115,7 +87,7 @@ Instance::Instance(Plugin& plugin, int width, int height) : plugin_(plugin), wid
     }
     {
         std::lock_guard<std::mutex> lock(operatorCallLock());
-        if (plugin_.keepsState()) privateCopy_ = privateCopy(plugin_.libraryPath());
+        if (plugin_.keepsState()) privateCopy_ = OperatorLibrary::loadPrivateCopy(plugin_.libraryPath());
     }
     op_ = privateCopy_ != nullptr ? privateCopy_.get() : &plugin_.library();
     const int fieldRows = (height_ + 1) / 2;
@@ -146,8 +118,9 @@ Instance::Instance(Plugin& plugin, int width, int height) : plugin_(plugin), wid
 
 Instance::~Instance() {
     std::lock_guard<std::mutex> lock(operatorCallLock());
-    InstalledHost installed(host_);
-    finishRun();
+    if (run_ == nullptr) return;
+    InstalledHost installed(run_->host());
+    run_.reset();  // command 2, when the run started
 }
 
 void Instance::setParam(int index, const void* value) {
@@ -208,6 +181,7 @@ void Instance::setParam(int index, const void* value) {
 
 void Instance::getParam(int index, void* value) {
     if (value == nullptr || index < 0 || size_t(index) >= slots_.size()) return;
+    std::lock_guard<std::mutex> lock(operatorCallLock());
     const PluginParam& pp = plugin_.params()[size_t(index)];
     const Slot& slot = slots_[size_t(index)];
     switch (pp.run) {
@@ -234,165 +208,81 @@ RunShape Instance::shapeNow() const {
     return shape;
 }
 
-void Instance::writeSettings() {
+std::vector<Setting> Instance::settingsNow() const {
+    std::vector<Setting> settings;
     for (size_t i = 0; i < op_->parameters().size() && i < slots_.size(); ++i) {
-        writeValue(op_->parameters()[i], slots_[i].value);
+        settings.push_back(Setting{&op_->parameters()[i], {Keyframe{0, slots_[i].value}}});
     }
+    return settings;
 }
 
-bool Instance::restart(const RunShape& shape) {
-    finishRun();
-    shape_ = shape;
-    request_ = OperatorRequest{};
-    request_.length = static_cast<uint32_t>(runLength(shape.frames, shape.order));
-    request_.flags = isSixtyFields(shape.rate) ? FLAG_SIXTY_FIELDS : 0;
-    request_.scaleNum = 1;
-    request_.scaleDen = 1;
-    request_.pixelAspect = pixelAspectOf(Rational{1, 1});  // square pixels, as fieldfx gives RGB sources
-    FieldImage like{};
-    like.width = static_cast<int16_t>(shape.width);
-    like.height = static_cast<int16_t>(shape.height / 2);
-    like.regionWidth = like.width;
-    like.regionHeight = like.height;
-    host_.setGeometry(like);
-    writeSettings();
-    host_.beginCommand();
-    request_.command = CMD_START;
-    if (op_->action()(&request_) == -1) {
-        host_.reclaimCommand();
+// The host's RGBA frame as the run's input: a picture of the frame, with a
+// last line of its own repeated when the height is odd, so that both
+// fields have it.
+InputFrame Instance::inputOf(const uint32_t* rgba) const {
+    InputFrame frame;
+    frame.picture = pictureFromRgba(reinterpret_cast<const uint8_t*>(rgba), width_, height_);
+    Picture& p = frame.picture;
+    if (height_ % 2 != 0) {
+        for (std::vector<uint8_t>* plane : {&p.y, &p.cb, &p.cr, &p.a}) {
+            const std::vector<uint8_t> last(plane->end() - width_, plane->end());
+            plane->insert(plane->end(), last.begin(), last.end());
+        }
+        p.height = height_ + 1;
+    }
+    return frame;
+}
+
+// The frame at `seconds` through the run, into `output`; false when the
+// operator failed. The caller holds operatorCallLock().
+bool Instance::render(double seconds, std::vector<InputFrame>& inputs, Picture& output) {
+    const RunShape shape = shapeNow();
+    const int64_t frame = std::isnan(seconds) ? std::clamp<int64_t>(nextFrame_, 0, shape.frames - 1)
+                                              : frameAt(seconds, frameRate_, shape.frames);
+    if (run_ == nullptr || !(shape == shape_)) {
+        if (run_ != nullptr) {
+            InstalledHost installed(run_->host());
+            run_.reset();
+        }
+        RunSpec spec;
+        spec.op = op_;
+        spec.frames = shape.frames;
+        spec.scan = shape.order;
+        spec.rate = shape.rate;
+        spec.aspect = Rational{1, 1};  // square pixels, as fieldfx gives RGB sources
+        spec.sourceWidth = spec.outputWidth = shape.width;
+        spec.sourceHeight = spec.outputHeight = shape.height;
+        run_ = std::make_unique<Run>(std::move(spec), nullptr, false);
+        shape_ = shape;
+    }
+    InstalledHost installed(run_->host());
+    run_->setSettings(settingsNow());
+    nextFrame_ = frame + 1;
+    for (InputFrame& input : inputs) run_->prepareFields(input);
+    // Earlier frames of the run are not at hand: a seek that renders the
+    // calls before the frame renders them from this frame.
+    std::string why = run_->seek(frame, [&](int64_t) -> std::vector<InputFrame>& { return inputs; });
+    OutputFrame rendered;
+    for (int place = 0; place < 2 && why.empty(); ++place) why = run_->renderField(inputs, frame, place, rendered);
+    if (!why.empty()) {
+        run_.reset();  // the next frame starts a new run
         return false;
     }
-    started_ = true;
-    nextFrame_ = 0;
-    return true;
-}
-
-void Instance::finishRun() {
-    if (!started_) return;
-    host_.beginCommand();
-    request_.command = CMD_FINISH;
-    op_->action()(&request_);
-    host_.reclaimAll();
-    started_ = false;
-}
-
-// Render call `call` of the run: the field at place call % 2 of frame
-// call / 2, woven into `output`.
-bool Instance::renderCall(int64_t call, const std::vector<Picture>& inputs, Picture& output) {
-    const FieldCall where = fieldCall(call / 2, int(call % 2), shape_.order);
-    const uint32_t position = static_cast<uint32_t>(where.position);
-    std::vector<ImagePtr> fields;
-    std::vector<FieldImage*> raw;
-    for (const Picture& input : inputs) {
-        fields.emplace_back(fieldOf(input, where.field));
-        if (fields.back() == nullptr) return false;
-        raw.push_back(fields.back().get());
-    }
-    // Every fetch gets its own copy of the prepared field, which the
-    // operator then owns.
-    host_.setFields(
-        [&](int32_t input) -> FieldImage* {
-            const FieldImage& source = *raw[size_t(input)];
-            FieldImage* copy = newFieldImage(source.width, source.height, false);
-            if (copy == nullptr) return nullptr;
-            std::memcpy(copy->pixels, source.pixels, size_t(source.width) * size_t(source.height) * PIXEL_BYTES);
-            copy->regionLeft = source.regionLeft;
-            copy->regionTop = source.regionTop;
-            copy->regionWidth = source.regionWidth;
-            copy->regionHeight = source.regionHeight;
-            return copy;
-        },
-        static_cast<int32_t>(raw.size()), position);
-    host_.beginCommand();
-    request_.command = CMD_RENDER;
-    request_.position = position;
-    request_.flags = static_cast<uint8_t>((request_.flags & ~FLAG_LOWER_FIELD) | where.flags);
-    const int32_t status = op_->action()(&request_);
-    ImagePtr rendered = host_.takeOutput();
-    host_.reclaimCommand();
-    host_.setFields(nullptr, 0, -1);
-    if (status == -1 || rendered == nullptr) return false;
-    weaveField(output, where.field, *rendered);
-    return true;
-}
-
-bool Instance::renderFrame(int64_t frame, const std::vector<Picture>& inputs, Picture& output) {
-    writeSettings();
-    return renderCall(2 * frame, inputs, output) && renderCall(2 * frame + 1, inputs, output);
-}
-
-// The run state a whole run has before `frame`: a new run when the frame
-// lies behind (or there is no run), then the calls up to the frame. Patina's
-// replay skips every call that makes no difference (up to the last film
-// picture made before the frame); the calls it leaves, or all of them
-// without a replay, are rendered from the frame in hand and thrown away.
-// The calls go to the replay in stretches, so that a far seek needs no
-// list of every position.
-bool Instance::seek(int64_t frame, const std::vector<Picture>& inputs) {
-    constexpr int64_t kStretch = 1 << 16;
-    if (!started_ || frame < nextFrame_) {
-        if (!restart(shape_)) return false;
-    }
-    writeSettings();
-    const OperatorReplayFn replay = op_->replay();
-    const int64_t target = 2 * frame;
-    Picture scratch;
-    scratch.resize(shape_.width, shape_.height);
-    std::vector<uint32_t> positions;
-    for (int64_t next = 2 * nextFrame_; next < target;) {
-        const int64_t last = std::min(target, next + kStretch - 1);  // listed: calls next..last
-        int64_t skipped = 0;
-        if (replay != nullptr) {
-            positions.clear();
-            for (int64_t c = next; c <= last; ++c) {
-                positions.push_back(static_cast<uint32_t>(fieldCall(c / 2, int(c % 2), shape_.order).position));
-            }
-            OperatorRequest request = request_;
-            request.command = CMD_RENDER;
-            request.flags = static_cast<uint8_t>(request.flags & ~FLAG_LOWER_FIELD);
-            skipped = replay(&request, positions.data(), static_cast<uint32_t>(positions.size()));
-            if (skipped < 0) return false;
-        }
-        for (int64_t c = next + skipped; c < last; ++c) {
-            if (!renderCall(c, inputs, scratch)) return false;
-        }
-        if (last < target && !renderCall(last, inputs, scratch)) return false;
-        next = last < target ? last + 1 : target;
-    }
-    nextFrame_ = frame;
+    run_->packOutput(nullptr, rendered);
+    output = std::move(rendered.picture);
     return true;
 }
 
 void Instance::update(double seconds, const uint32_t* first, const uint32_t* second, uint32_t* out) {
     if (first == nullptr || out == nullptr) return;
-    const RunShape shape = shapeNow();
-    const int64_t frame = std::isnan(seconds) ? std::clamp<int64_t>(nextFrame_, 0, shape.frames - 1)
-                                              : frameAt(seconds, frameRate_, shape.frames);
-    auto pictureOf = [&](const uint32_t* rgba) {
-        Picture p = pictureFromRgba(reinterpret_cast<const uint8_t*>(rgba), width_, height_);
-        if (height_ % 2 != 0) {  // a last line of its own: repeated, so that both fields have it
-            for (std::vector<uint8_t>* plane : {&p.y, &p.cb, &p.cr, &p.a}) {
-                const std::vector<uint8_t> last(plane->end() - width_, plane->end());
-                plane->insert(plane->end(), last.begin(), last.end());
-            }
-            p.height = height_ + 1;
-        }
-        return p;
-    };
-    std::vector<Picture> inputs;
-    inputs.push_back(pictureOf(first));
-    if (plugin_.transition()) inputs.push_back(pictureOf(second != nullptr ? second : first));
+    std::vector<InputFrame> inputs;
+    inputs.push_back(inputOf(first));
+    if (plugin_.transition()) inputs.push_back(inputOf(second != nullptr ? second : first));
     Picture output;
-    output.resize(shape.width, shape.height);
     bool ok = false;
     {
         std::lock_guard<std::mutex> lock(operatorCallLock());
-        InstalledHost installed(host_);
-        ok = (started_ && shape == shape_) || restart(shape);
-        if (ok && plugin_.keepsState() && frame != nextFrame_) ok = seek(frame, inputs);
-        ok = ok && renderFrame(frame, inputs, output);
-        nextFrame_ = frame + 1;
-        if (!ok) finishRun();  // the next frame starts a new run
+        ok = render(seconds, inputs, output);
     }
     if (!ok) {
         std::memcpy(out, first, size_t(width_) * size_t(height_) * 4);

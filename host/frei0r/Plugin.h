@@ -1,6 +1,8 @@
 // A frei0r plug-in around one operator library: the library found beside
 // the plug-in and loaded on first use, the plug-in's parameters (the
 // operator's own, then length, frameRate and fieldOrder) and its instances.
+// What is the plug-in's own is here: converting the host's RGBA frames and
+// its parameters; each instance renders through the run engine (Run.h).
 //
 // The operator keeps its settings and run state in library statics and the
 // host services reach one process-wide backend, so every call into an
@@ -22,7 +24,7 @@ extern "C" {
 #include <vector>
 
 #include "Operator.h"
-#include "RenderHost.h"
+#include "Run.h"
 #include "Values.h"
 #include "Video.h"
 
@@ -83,6 +85,10 @@ struct RunShape {
 // The frame at `seconds`: round(seconds * rate) within 0..frames-1.
 int64_t frameAt(double seconds, double frameRate, int64_t frames);
 
+// One instance a host makes of the plug-in: its parameters as the host set
+// them, and its run. Every field a host can set or read, and every call
+// into the operator, is taken under operatorCallLock(), so hosts may call
+// from any thread.
 class Instance {
 public:
     // Throws UserError when the instance cannot be made (no operator, no
@@ -107,17 +113,13 @@ private:
         double number = 0;  // a slider normalised, length, frameRate
         f0r_param_color_t color{0, 0, 0};
         f0r_param_position_t position{0, 0};
-        bool positionSet = false;  // until set, a point keeps its initial value in field pixels
         std::string text;          // a choice's entry, fieldOrder
         ParamValue value;          // what is written into the descriptor
     };
     RunShape shapeNow() const;
-    void writeSettings();
-    bool renderCall(int64_t call, const std::vector<Picture>& inputs, Picture& output);
-    bool renderFrame(int64_t frame, const std::vector<Picture>& inputs, Picture& output);
-    bool restart(const RunShape& shape);
-    void finishRun();
-    bool seek(int64_t frame, const std::vector<Picture>& inputs);
+    std::vector<Setting> settingsNow() const;
+    InputFrame inputOf(const uint32_t* rgba) const;
+    bool render(double seconds, std::vector<InputFrame>& inputs, Picture& output);
 
     Plugin& plugin_;
     int width_, height_;
@@ -127,9 +129,7 @@ private:
     double length_ = 10, frameRate_ = 25;
     Interlace order_ = Interlace::Progressive;
     std::string orderText_ = "progressive";
-    RenderHost host_{nullptr, false};
-    OperatorRequest request_{};
-    bool started_ = false;
+    std::unique_ptr<Run> run_;  // the run of the shape below, once a frame asked for one
     RunShape shape_;
     int64_t nextFrame_ = 0;
 };

@@ -1,0 +1,333 @@
+#include "RenderCommand.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "Error.h"
+#include "Ffmpeg.h"
+#include "HelpTexts.h"
+#include "Join.h"
+#include "OutputPath.h"
+#include "Progress.h"
+#include "Stop.h"
+
+namespace fieldfx {
+
+namespace {
+
+std::string rateText(const Rational& r) { return std::to_string(r.num) + "/" + std::to_string(r.den); }
+
+// The inputs of a render, opened, and what they hold together.
+struct OpenInputs {
+    std::vector<std::unique_ptr<FrameSource>> sources;
+    VideoFormat format;     // the first input's, with --field-order applied
+    int64_t available = 0;  // frames both hold
+};
+
+SourceOptions sourceOptionsFor(const RenderRequest& r) {
+    SourceOptions options;
+    if (!r.duration.empty()) options.stillSeconds = parseSeconds("--duration", r.duration);
+    options.allowShort = r.allowShort;
+    if (!r.rate.empty()) options.stillRate = parseRate(r.rate);
+    if (!r.length.empty() && r.length.back() != 's' && (r.from.empty() || r.from.back() != 's')) {
+        options.frameHint = parseFrames("--length", r.length, {25, 1}) +
+                            (r.from.empty() ? 0 : parseFrames("--from", r.from, {25, 1}));
+    }
+    return options;
+}
+
+OpenInputs openInputs(const OperatorLibrary& op, const RenderRequest& r) {
+    const size_t needed = op.isTransition() ? 2 : 1;
+    if (r.inputs.size() != needed) {
+        throw UserError(op.name(), op.isTransition() ? "is a transition and takes two inputs"
+                                                     : "is an effect and takes one input");
+    }
+    const SourceOptions options = sourceOptionsFor(r);
+    OpenInputs in;
+    for (const std::string& path : r.inputs) {
+        if (path == "-" && !in.sources.empty() && r.inputs[0] == "-") throw UserError(path, "stdin can be read only once");
+        in.sources.push_back(openSource(path, options));
+        if (in.sources.back()->frameCount() == 0) throw UserError(path, "holds no frames");
+    }
+    in.format = in.sources[0]->format();
+    in.available = in.sources[0]->frameCount();
+    if (in.sources.size() == 2) {
+        const VideoFormat& a = in.format;
+        const VideoFormat& b = in.sources[1]->format();
+        if (b.width != a.width || b.height != a.height || !(b.rate == a.rate)) {
+            throw UserError(r.inputs[1], "does not match " + r.inputs[0] + ": " + std::to_string(b.width) + "x" +
+                                             std::to_string(b.height) + " at " + rateText(b.rate) +
+                                             " frames/s against " + std::to_string(a.width) + "x" +
+                                             std::to_string(a.height) + " at " + rateText(a.rate) +
+                                             " (a transition needs two inputs of the same size and rate)");
+        }
+        in.available = std::min(in.available, in.sources[1]->frameCount());
+    }
+    if (!r.fieldOrder.empty()) {
+        in.format.interlace = parseFieldOrder(r.fieldOrder);
+        const std::string problem = formatProblem(in.format);
+        if (!problem.empty()) throw UserError("--field-order", problem);
+    }
+    return in;
+}
+
+// Where the run lies in the inputs (--from, --length) and which chunk of it
+// this render writes (--chunk).
+void placeRun(RenderJob& job, const RenderRequest& r, const OpenInputs& in) {
+    const Rational rate = in.format.rate;
+    const int64_t from = r.from.empty() ? 0 : std::max<int64_t>(0, parseFrames("--from", r.from, rate));
+    if (from >= in.available) {
+        throw UserError("--from", "frame " + std::to_string(from) + " is past the end of the input (" +
+                                      std::to_string(in.available) + " frames)");
+    }
+    int64_t frames = in.available - from;
+    if (!r.length.empty()) {
+        const int64_t wanted = parseFrames("--length", r.length, rate);
+        if (wanted <= 0) throw UserError("--length", "must be at least one frame");
+        if (wanted > frames) {
+            throw UserError("--length", std::to_string(wanted) + " frames asked for, but only " + std::to_string(frames) +
+                                            " follow frame " + std::to_string(from));
+        }
+        frames = wanted;
+    }
+    if (2 * frames > INT32_MAX) throw UserError("--length", "the run is too long");
+    job.firstFrame = from;
+    job.run.frames = frames;
+    job.chunkBegin = 0;
+    job.chunkEnd = frames;
+    if (r.chunk.empty()) return;
+    int k = 1, n = 1;
+    parseChunk(r.chunk, k, n);
+    if (n > frames) {
+        throw UserError("--chunk", std::to_string(n) + " chunks of a run of " + std::to_string(frames) +
+                                       " frames would leave some empty; use at most " + std::to_string(frames));
+    }
+    chunkRange(frames, k, n, job.chunkBegin, job.chunkEnd);
+}
+
+// The run as the operator sees it: settings, scan, rate, region and the
+// fields' size after --scale. Returns the output's format.
+VideoFormat describeRun(RenderJob& job, OperatorLibrary& op, const RenderRequest& r, const VideoFormat& format) {
+    RunSpec& run = job.run;
+    run.op = &op;
+    run.scan = format.interlace;
+    run.rate = format.rate;
+    run.aspect = format.aspect;
+    run.sourceWidth = format.width;
+    run.sourceHeight = format.height;
+    const Rational fieldRate{2 * format.rate.num, format.rate.den};
+    for (const std::string& s : r.settings) run.settings.push_back(parseSetting(op, s, fieldRate));
+    if (!r.chunk.empty() && !startsAnywhere(run)) {
+        throw UserError(op.name(), "cannot render --chunk " + r.chunk + ": it " +
+                                       (runSplitOf(op) == RunSplit::OneProcess
+                                            ? whyInOrderOnly(op)
+                                            : "replays its state with one value of each setting, and keyframed "
+                                              "--set values change them over the run"));
+    }
+    if (!r.region.empty()) run.region = parseRegion(r.region, format.width, format.height / 2);
+    VideoFormat out = format;
+    if (!r.pixFmt.empty()) out.chroma = parsePixelFormat(r.pixFmt);
+    if (!r.scale.empty()) {
+        parseScale(r.scale, run.scaleNum, run.scaleDen);
+        run.scaled = true;
+        int w = 0, h = 0;
+        scaledFieldSize(out, run.scaleNum, run.scaleDen, w, h);
+        out.width = w;
+        out.height = 2 * h;
+        if (w <= 0 || h <= 0) throw UserError("--scale", r.scale + " leaves no picture");
+    }
+    if (const std::string problem = formatProblem(out); !problem.empty()) throw UserError(r.output, problem);
+    run.outputWidth = out.width;
+    run.outputHeight = out.height;
+    return out;
+}
+
+// The sound that goes with the run: the inputs that have any, cut to the
+// rendered range; a transition's two cross over the run.
+AudioPlan audioPlan(const RenderRequest& r, const OpenInputs& in, const RenderJob& job) {
+    AudioPlan plan;
+    const auto& sources = in.sources;
+    for (size_t i = 0; i < sources.size(); ++i) {
+        if (sources[i]->media().audio) plan.inputs.push_back(r.inputs[i]);
+    }
+    if (sources.size() == 2 && plan.inputs.size() == 2) plan.crossfade = true;
+    if (sources.size() == 2 && plan.inputs.size() == 1) plan.fade = sources[0]->media().audio ? -1 : 1;
+    const double frameSeconds = double(in.format.rate.den) / double(in.format.rate.num);
+    plan.start = double(job.firstFrame) * frameSeconds;
+    plan.seconds = double(job.run.frames) * frameSeconds;
+    if (!r.chunk.empty()) {
+        // The chunk's stretch of the sound, fading as in the whole run.
+        plan.runSeconds = plan.seconds;
+        plan.runOffset = double(job.chunkBegin) * frameSeconds;
+        plan.start += plan.runOffset;
+        plan.seconds = double(job.chunkEnd - job.chunkBegin) * frameSeconds;
+    }
+    return plan;
+}
+
+SinkOptions sinkOptionsFor(const RenderRequest& r, const OpenInputs& in, const RenderJob& job) {
+    SinkOptions options;
+    options.bits = r.pixFmt.empty() ? in.sources[0]->media().bits : pixFmtBits(r.pixFmt);
+    if (!r.pixFmt.empty() && options.bits > 8 && sinkKindFor(r.output) != SinkKind::Ffmpeg) {
+        throw UserError("--pix-fmt", "YUV4MPEG2 and PNG outputs are written at 8 bits; " + r.pixFmt +
+                                         " needs an output written through ffmpeg");
+    }
+    if (!r.noAudio) {
+        options.audio = audioPlan(r, in, job);
+        if (!options.audio.inputs.empty() && !sinkHoldsAudio(r.output)) {
+            std::fprintf(stderr, "fieldfx: %s: audio is not written (this output holds pictures only; "
+                                 "--no-audio says it is not wanted)\n", r.output.c_str());
+            options.audio = {};
+        }
+    }
+    options.firstFrame = job.chunkBegin;
+    if (!r.chunk.empty()) {
+        int k = 1, n = 1;
+        parseChunk(r.chunk, k, n);
+        options.note = chunkNote(k, n, job.chunkBegin, job.chunkEnd, job.run.frames);
+    }
+    return options;
+}
+
+// Passes every frame on to the real output and shows each to a watch, as
+// a picture. It takes frames as 4:4:4 with alpha, which hold the rendered
+// fields exactly, and packs them for the real output.
+class WatchedSink : public FrameSink {
+public:
+    WatchedSink(FrameSink& inner, const FrameWatch& watch) : inner_(inner), watch_(watch), format_(inner.format()) {
+        format_.chroma = Chroma::C444alpha;
+    }
+    const VideoFormat& format() const override { return format_; }
+    void write(const uint8_t* frame, size_t size) override {
+        Frame stored;
+        stored.data.assign(frame, frame + size);
+        const Picture picture = expandFrame(format_, stored);
+        watch_(index_++, picture);
+        const Frame packed = packFrame(inner_.format(), picture);
+        inner_.write(packed.data.data(), packed.data.size());
+    }
+    void commit() override { inner_.commit(); }
+
+private:
+    FrameSink& inner_;
+    const FrameWatch& watch_;
+    VideoFormat format_;
+    int64_t index_ = 0;
+};
+
+void printSummary(const OperatorLibrary& op, const RenderRequest& r, const RenderJob& job, const VideoFormat& out,
+                  const RenderResult& result, double seconds) {
+    const long long fields = 2 * (job.chunkEnd - job.chunkBegin);
+    if (result.aborted) {
+        if (result.framesWritten > 0) {
+            std::fprintf(stderr, "fieldfx: %s: interrupted after %lld of %lld fields; wrote %lld frames to %s\n",
+                         op.name().c_str(), static_cast<long long>(result.fieldsRendered), fields,
+                         static_cast<long long>(result.framesWritten), r.output.c_str());
+        } else {
+            std::fprintf(stderr, "fieldfx: %s: interrupted after %lld of %lld fields, before a frame was "
+                                 "complete; no file written\n",
+                         op.name().c_str(), static_cast<long long>(result.fieldsRendered), fields);
+        }
+        return;
+    }
+    std::string chunk;
+    if (!r.chunk.empty()) {
+        int k = 1, n = 1;
+        parseChunk(r.chunk, k, n);
+        chunk = " (chunk " + std::to_string(k) + "/" + std::to_string(n) + ": frames " + std::to_string(job.chunkBegin) +
+                " to " + std::to_string(job.chunkEnd - 1) + " of " + std::to_string(job.run.frames) + ")";
+    }
+    std::fprintf(stderr, "fieldfx: %s: %lld fields (%lld frames, %dx%d) in %.1f s, %.1f fields/s -> %s%s\n",
+                 op.name().c_str(), static_cast<long long>(result.fieldsRendered),
+                 static_cast<long long>(result.framesWritten), out.width, out.height, seconds,
+                 seconds > 0 ? double(result.fieldsRendered) / seconds : 0.0, r.output.c_str(), chunk.c_str());
+}
+
+}  // namespace
+
+RenderResult renderClip(OperatorLibrary& op, const RenderRequest& r, const FrameWatch& watch) {
+    OpenInputs in = openInputs(op, r);
+    RenderJob job;
+    job.jobs = r.jobs;
+    placeRun(job, r, in);
+    const VideoFormat out = describeRun(job, op, r, in.format);
+    checkSink(r.output, job.chunkEnd - job.chunkBegin, r.inputs);
+    const SinkOptions sinkOptions = sinkOptionsFor(r, in, job);
+    for (auto& s : in.sources) job.inputs.push_back(s.get());
+
+    std::unique_ptr<FrameSink> sink = openSink(r.output, out, sinkOptions);
+    Progress progress(op.name(), 2 * (job.chunkEnd - job.chunkBegin), !r.quiet && isatty(STDERR_FILENO));
+    const ProgressFn shown = [&](int64_t done) { progress.update(done); };
+    RenderResult result;
+    if (watch) {
+        WatchedSink watched(*sink, watch);
+        result = runRender(job, watched, shown);
+    } else {
+        result = runRender(job, *sink, shown);
+    }
+    // An interrupted run keeps the frames it finished; with none, no file.
+    if (!result.aborted || result.framesWritten > 0) sink->commit();
+    sink.reset();
+    progress.finish();
+    if (!r.quiet || result.aborted) printSummary(op, r, job, out, result, progress.seconds());
+    return result;
+}
+
+// The main process reads and writes the frames on threads of its own,
+// which keep about half a core busy even with -j 1; on two cores a second
+// worker only competes with them (bench/e2e shows -j 2 no faster than -j 1
+// there).
+int parseJobs(const Arguments& a) {
+    if (!a.has("-j") && !a.has("--jobs")) {
+        const long cores = sysconf(_SC_NPROCESSORS_ONLN);
+        return int(std::clamp<long>(cores - 1, 1, 256));
+    }
+    const std::string text = a.values.at(a.has("-j") ? "-j" : "--jobs").back();
+    char* end = nullptr;
+    errno = 0;
+    const long jobs = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0])) || *end != '\0' || errno != 0 || jobs < 1 || jobs > 256) {
+        throw UserError("-j", "'" + text + "' is not a number of worker processes from 1 to 256");
+    }
+    return int(jobs);
+}
+
+int commandRender(const std::vector<std::string>& args) {
+    static const std::set<std::string> kValueOptions = {
+        "-o", "--output", "--set", "--from", "--length", "--region", "--scale", "--field-order", "--pix-fmt",
+        "--duration", "--rate", "--ops", "-j", "--jobs", "--chunk"};
+    const Arguments a = parseArguments(args, kValueOptions,
+                                       {"--quiet", "-q", "--verbose", "--allow-short", "--no-audio"}, "render");
+    if (a.positional.size() < 2) throw UserError("render", "usage: fieldfx render OPERATOR INPUT [INPUT2] -o OUTPUT");
+    if (a.positional.size() > 3) throw UserError("render", "too many inputs (at most two)");
+    RenderRequest r;
+    r.inputs.assign(a.positional.begin() + 1, a.positional.end());
+    r.output = a.has("-o") ? a.value("-o") : a.value("--output");
+    if (r.output.empty()) throw UserError("render", "no output given (-o FILE, or -o - for a pipe)");
+    if (auto it = a.values.find("--set"); it != a.values.end()) r.settings = it->second;
+    r.from = a.value("--from");
+    r.length = a.value("--length");
+    r.region = a.value("--region");
+    r.scale = a.value("--scale");
+    r.fieldOrder = a.value("--field-order");
+    r.pixFmt = a.value("--pix-fmt");
+    r.duration = a.value("--duration");
+    r.rate = a.value("--rate");
+    r.quiet = a.has("--quiet") || a.has("-q");
+    r.chunk = a.value("--chunk");
+    r.allowShort = a.has("--allow-short");
+    r.noAudio = a.has("--no-audio");
+    setFfmpegVerbose(a.has("--verbose"));
+    r.jobs = parseJobs(a);
+    auto op = findOperator(a.positional[0], operatorSearchPath(a.value("--ops")));
+    const RenderResult result = renderClip(*op, r);
+    return result.aborted ? stopExitStatus() : 0;
+}
+
+}  // namespace fieldfx

@@ -1,0 +1,230 @@
+#include "Ffmpeg.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+
+#include "Error.h"
+#include "Text.h"
+
+extern char** environ;
+
+namespace fieldfx {
+
+namespace {
+
+bool g_verbose = false;
+
+std::string trimmed(const std::string& s) {
+    const size_t a = s.find_first_not_of(" \t\r\n"), b = s.find_last_not_of(" \t\r\n");
+    return a == std::string::npos ? "" : s.substr(a, b - a + 1);
+}
+
+}  // namespace
+
+void setFfmpegVerbose(bool verbose) { g_verbose = verbose; }
+bool ffmpegVerbose() { return g_verbose; }
+
+ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args, Pipe pipe,
+                           const std::string& subject)
+    : program_(program) {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) throw UserError(subject, "cannot start " + program + ": " + std::strerror(errno));
+    const int childEnd = pipe == Pipe::FromChild ? ends[1] : ends[0];
+    const int ourEnd = pipe == Pipe::FromChild ? ends[0] : ends[1];
+    if (!g_verbose) log_ = std::tmpfile();
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, childEnd, pipe == Pipe::FromChild ? 1 : 0);
+    if (pipe == Pipe::FromChild) posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (log_ != nullptr) posix_spawn_file_actions_adddup2(&actions, fileno(log_), 2);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    // A process group of its own, and the signals fieldfx ignores or
+    // catches back at their defaults (a broken pipe ends it quietly).
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    for (int s : {SIGPIPE, SIGINT, SIGTERM, SIGHUP}) sigaddset(&defaults, s);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    const int error = posix_spawnp(&pid_, program.c_str(), &actions, &attributes, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    close(childEnd);
+    if (error != 0) {
+        pid_ = -1;
+        close(ourEnd);
+        if (log_ != nullptr) std::fclose(log_);
+        log_ = nullptr;
+        throw UserError(subject, "cannot start " + program + ": " + std::strerror(error));
+    }
+    stream_ = fdopen(ourEnd, pipe == Pipe::FromChild ? "rb" : "wb");
+}
+
+ChildProcess::~ChildProcess() {
+    reap(true);
+    if (log_ != nullptr) std::fclose(log_);
+}
+
+void ChildProcess::reap(bool kill) {
+    if (stream_ != nullptr) std::fclose(stream_);
+    stream_ = nullptr;
+    if (pid_ <= 0) return;
+    if (kill) ::kill(pid_, SIGKILL);
+    while (waitpid(pid_, &status_, 0) < 0 && errno == EINTR) {
+    }
+    pid_ = -1;
+}
+
+bool ChildProcess::finish() {
+    reap(false);
+    return WIFEXITED(status_) && WEXITSTATUS(status_) == 0;
+}
+
+void ChildProcess::stop() { reap(true); }
+
+std::string ChildProcess::firstMessage(const std::string& from, const std::string& to) const {
+    if (log_ == nullptr) return "";
+    std::string text, line;
+    std::rewind(log_);
+    char buffer[1024];
+    // The first line names the cause; later ones tell what failed after it.
+    while (text.empty() && std::fgets(buffer, sizeof buffer, log_) != nullptr) {
+        line += buffer;
+        if (line.back() != '\n') continue;
+        text = trimmed(line);
+        line.clear();
+    }
+    if (text.empty()) text = trimmed(line);
+    std::fseek(log_, 0, SEEK_END);
+    // "[mov,mp4 @ 0x55d0] partial file": the component's address says nothing.
+    if (const size_t at = text.find(" @ 0x"); text.rfind('[', 0) == 0 && at != std::string::npos) {
+        const size_t close = text.find("] ", at);
+        if (close != std::string::npos) text = text.substr(1, at - 1) + ": " + text.substr(close + 2);
+    }
+    for (size_t at = from.empty() ? std::string::npos : text.find(from); at != std::string::npos;
+         at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+    return text;
+}
+
+std::string ChildProcess::failure() const {
+    std::string how;
+    if (WIFSIGNALED(status_)) how = program_ + " was ended by signal " + std::to_string(WTERMSIG(status_));
+    else how = program_ + " exited with status " + std::to_string(WEXITSTATUS(status_));
+    const std::string message = firstMessage();
+    return message.empty() ? how : how + ": " + message;
+}
+
+MediaProbe probeMedia(const std::string& path) {
+    MediaProbe probe;
+    try {
+        ChildProcess ffprobe("ffprobe",
+                             {"-v", "error", "-show_entries",
+                              "stream=codec_type,codec_name,width,height,pix_fmt,field_order,nb_frames,duration,"
+                              "avg_frame_rate,r_frame_rate:format_tags=comment",
+                              "-of", "default=noprint_wrappers=0", path},
+                             ChildProcess::Pipe::FromChild, path);
+        std::map<std::string, std::string> video;
+        std::map<std::string, std::string> section;
+        char buffer[4096];
+        while (std::fgets(buffer, sizeof buffer, ffprobe.stream()) != nullptr) {
+            const std::string line = trimmed(buffer);
+            if (line == "[STREAM]" || line == "[FORMAT]") {
+                section.clear();
+            } else if (line == "[/STREAM]") {
+                if (section["codec_type"] == "audio") probe.audio = true;
+                if (section["codec_type"] == "video" && video.empty()) video = section;
+            } else if (line == "[/FORMAT]") {
+                probe.comment = section["tag:comment"];
+            } else if (const size_t eq = line.find('='); eq != std::string::npos) {
+                // Tags keep the container's case: COMMENT in Matroska.
+                const std::string key = line.substr(0, eq);
+                section[key.rfind("TAG:", 0) == 0 ? lowerCase(key) : key] = line.substr(eq + 1);
+            }
+        }
+        if (!ffprobe.finish() || video.empty()) return probe;
+        probe.known = true;
+        probe.codec = video["codec_name"];
+        probe.width = std::atoi(video["width"].c_str());
+        probe.height = std::atoi(video["height"].c_str());
+        probe.pixFmt = video["pix_fmt"];
+        probe.fieldOrder = video["field_order"];
+        probe.rate = video["r_frame_rate"];
+        char* end = nullptr;
+        const long long frames = std::strtoll(video["nb_frames"].c_str(), &end, 10);
+        if (end != video["nb_frames"].c_str() && frames > 0) {
+            probe.frames = frames;
+        } else {
+            // Frames from the stream's duration and rate.
+            const double duration = std::atof(video["duration"].c_str());
+            const std::string rate = video["avg_frame_rate"];
+            const size_t slash = rate.find('/');
+            const double num = std::atof(rate.c_str()), den = slash == std::string::npos ? 1 : std::atof(rate.c_str() + slash + 1);
+            if (duration > 0 && num > 0 && den > 0) probe.frames = std::llround(duration * num / den);
+        }
+    } catch (const UserError&) {
+        // No ffprobe: nothing is known beyond what the decoded stream says.
+    }
+    return probe;
+}
+
+bool ffmpegAvailable() {
+    const char* path = std::getenv("PATH");
+    if (path == nullptr) return false;
+    const std::string list = path;
+    size_t start = 0;
+    while (start <= list.size()) {
+        const size_t colon = std::min(list.find(':', start), list.size());
+        const std::string dir = colon > start ? list.substr(start, colon - start) : ".";
+        if (access((dir + "/ffmpeg").c_str(), X_OK) == 0) return true;
+        start = colon + 1;
+    }
+    return false;
+}
+
+int pixFmtBits(const std::string& pixFmt) {
+    // Formats name their depth after the chroma: yuv420p10le, gray12be.
+    for (const char* bits : {"16", "14", "12", "10", "9"}) {
+        const size_t at = pixFmt.rfind(bits);
+        if (at != std::string::npos && at > 0 && pixFmt[at - 1] == 'p' && at + std::strlen(bits) + 2 == pixFmt.size()) {
+            return std::atoi(bits);
+        }
+    }
+    if (pixFmt.find("48") != std::string::npos || pixFmt.find("64") != std::string::npos) return 16;
+    return 8;
+}
+
+std::string eightBitPixFmt(const std::string& pixFmt) {
+    const bool alpha = pixFmt.rfind("yuva", 0) == 0 || pixFmt.rfind("gbrap", 0) == 0 || pixFmt.find("rgba") != std::string::npos ||
+                       pixFmt.find("argb") != std::string::npos || pixFmt.find("bgra") != std::string::npos ||
+                       pixFmt.find("abgr") != std::string::npos;
+    const bool rgb = pixFmt.find("rgb") != std::string::npos || pixFmt.find("bgr") != std::string::npos ||
+                     pixFmt.rfind("gbr", 0) == 0;
+    if (alpha) return "yuva444p";
+    if (rgb || pixFmt.find("444") != std::string::npos) return "yuv444p";
+    if (pixFmt.find("422") != std::string::npos) return "yuv422p";
+    return "yuv420p";
+}
+
+}  // namespace fieldfx

@@ -1,0 +1,207 @@
+#include "Sinks.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "Audio.h"
+#include "Error.h"
+#include "Ffmpeg.h"
+#include "OutputPath.h"
+#include "Png.h"
+#include "Stop.h"
+#include "Text.h"
+#include "Y4m.h"
+
+namespace fieldfx {
+
+namespace {
+
+// An output written under temporary names beside its targets, renamed into
+// place by commit(); whatever is not committed is removed.
+class FileSink : public FrameSink {
+public:
+    FileSink(std::string path, const VideoFormat& format) : path_(std::move(path)), format_(format) {}
+    ~FileSink() override {
+        for (const std::string& t : temporaries_) std::remove(t.c_str());
+    }
+    const VideoFormat& format() const override { return format_; }
+
+protected:
+    std::string newTemporary(const std::string& target) {
+        temporaries_.push_back(temporaryPathFor(target));
+        targets_.push_back(target);
+        return temporaries_.back();
+    }
+    void renameAll() {
+        for (size_t i = 0; i < temporaries_.size(); ++i) {
+            if (std::rename(temporaries_[i].c_str(), targets_[i].c_str()) != 0) {
+                throw UserError(targets_[i], std::string("cannot move the output into place: ") + std::strerror(errno));
+            }
+        }
+        temporaries_.clear();
+    }
+    std::string path_;
+    VideoFormat format_;
+
+private:
+    std::vector<std::string> temporaries_, targets_;
+};
+
+class Y4mSink : public FileSink {
+public:
+    Y4mSink(const std::string& path, const VideoFormat& format, bool header) : FileSink(path, format) {
+        if (path == "-") {
+            file_ = stdout;
+        } else {
+            const std::string temp = newTemporary(path);
+            file_ = std::fopen(temp.c_str(), "wb");
+            if (file_ == nullptr) throw UserError(path, std::string("cannot write: ") + std::strerror(errno));
+        }
+        writer_ = std::make_unique<Y4mWriter>(file_, format_, path, header);
+    }
+    ~Y4mSink() override {
+        if (file_ != nullptr && file_ != stdout) std::fclose(file_);
+    }
+    void write(const uint8_t* frame, size_t size) override {
+        SignalsHeld held;  // a frame is written whole
+        writer_->writeFrame(frame, size);
+    }
+    void commit() override {
+        const int flushed = std::fflush(file_);
+        const int closed = file_ == stdout ? 0 : std::fclose(file_);
+        if (file_ != stdout) file_ = nullptr;
+        if (flushed != 0 || closed != 0) throw UserError(path_, std::string("write error: ") + std::strerror(errno));
+        renameAll();
+    }
+
+private:
+    FILE* file_ = nullptr;
+    std::unique_ptr<Y4mWriter> writer_;
+};
+
+// PNG frames take 4:4:4 with alpha, which holds the rendered fields exactly;
+// the alpha is written when the run's chroma has it.
+class PngSink : public FileSink {
+public:
+    PngSink(const std::string& path, const VideoFormat& format, bool sequence, int64_t firstIndex)
+        : FileSink(path, format), sequence_(sequence), alpha_(hasAlpha(format.chroma)), first_(firstIndex),
+          index_(firstIndex) {
+        format_.chroma = Chroma::C444alpha;
+    }
+    void write(const uint8_t* frame, size_t size) override {
+        std::string target = path_;
+        if (sequence_) {
+            char name[4096];
+            std::snprintf(name, sizeof name, path_.c_str(), static_cast<int>(index_));
+            target = name;
+        } else if (index_ > first_) {
+            throw UserError(path_, "a single PNG holds one frame");
+        }
+        ++index_;
+        Frame stored;
+        stored.data.assign(frame, frame + size);
+        writePng(newTemporary(target), rgbaFromPicture(expandFrame(format_, stored)), alpha_);
+    }
+    void commit() override { renameAll(); }
+
+private:
+    bool sequence_, alpha_;
+    int64_t first_, index_;
+};
+
+// The settings that keep the picture's shape: field order flagged and coded
+// as fields when interlaced, the sample depth of the input.
+std::vector<std::string> videoArguments(const std::string& path, const VideoFormat& format, int bits) {
+    std::vector<std::string> args;
+    if (format.interlace != Interlace::Progressive) {
+        const bool top = format.interlace == Interlace::TopFirst;
+        args = {"-flags", "+ildct+ilme", "-top", top ? "1" : "0", "-field_order", top ? "tt" : "bb",
+                "-x264-params", top ? "tff=1" : "bff=1"};
+        // .mpg would get MPEG-1, which has no fields.
+        if (endsWithNoCase(path, ".mpg") || endsWithNoCase(path, ".mpeg")) {
+            args.insert(args.end(), {"-c:v", "mpeg2video"});
+        }
+    }
+    if (bits > 8) {
+        const char* base = format.chroma == Chroma::C444alpha ? "yuva444p"
+                           : format.chroma == Chroma::C444    ? "yuv444p"
+                           : format.chroma == Chroma::C422    ? "yuv422p"
+                                                              : "yuv420p";
+        args.insert(args.end(), {"-pix_fmt", base + std::to_string(bits) + "le"});
+    }
+    return args;
+}
+
+// Frames go to ffmpeg as YUV4MPEG2 on its standard input; ffmpeg writes a
+// temporary file beside the target, renamed when ffmpeg succeeded. ffmpeg
+// runs in a process group of its own, so an interrupted run still closes its
+// input and lets it finish the file.
+class FfmpegSink : public FileSink {
+public:
+    FfmpegSink(const std::string& path, const VideoFormat& format, const SinkOptions& options)
+        : FileSink(path, format) {
+        temp_ = newTemporary(path);
+        std::vector<std::string> args = {"-nostdin", "-hide_banner", "-loglevel", ffmpegVerbose() ? "info" : "error",
+                                         "-y", "-f", "yuv4mpegpipe", "-i", "-"};
+        const std::vector<std::string> audio = audioArguments(options.audio);
+        args.insert(args.end(), audio.begin(), audio.end());
+        args.insert(args.end(), {"-map", "0:v:0"});
+        if (!audio.empty()) args.insert(args.end(), {"-map", "[audio]", "-shortest"});
+        const std::vector<std::string> video = videoArguments(path, format, options.bits);
+        args.insert(args.end(), video.begin(), video.end());
+        if (!options.note.empty()) args.insert(args.end(), {"-metadata", "comment=" + options.note});
+        args.push_back(temp_);
+        child_ = std::make_unique<ChildProcess>("ffmpeg", args, ChildProcess::Pipe::ToChild, path);
+        try {
+            writer_ = std::make_unique<Y4mWriter>(child_->stream(), format_, path);
+        } catch (const UserError&) {
+            failed();
+        }
+    }
+    void write(const uint8_t* frame, size_t size) override {
+        if (!failure_.empty()) failed();  // the pipe is closed: no more frames
+        try {
+            SignalsHeld held;  // a frame goes to ffmpeg whole
+            writer_->writeFrame(frame, size);
+        } catch (const UserError&) {
+            failed();
+        }
+    }
+    void commit() override {
+        if (!failure_.empty() || std::fflush(child_->stream()) != 0 || !child_->finish()) failed();
+        renameAll();
+    }
+
+private:
+    // ffmpeg stopped taking frames or could not finish: its reason, in one
+    // line. The first failure ends ffmpeg (and closes the pipe to it); every
+    // later call gives the same reason and leaves the pipe alone.
+    [[noreturn]] void failed() {
+        if (failure_.empty()) {
+            child_->finish();
+            std::string why = child_->firstMessage(temp_, path_);
+            if (why.empty()) why = child_->failure();
+            failure_ = "ffmpeg could not write it: " + why;
+        }
+        throw UserError(path_, failure_);
+    }
+    std::string temp_;
+    std::unique_ptr<ChildProcess> child_;
+    std::unique_ptr<Y4mWriter> writer_;
+    std::string failure_;  // set by the first failure
+};
+
+}  // namespace
+
+std::unique_ptr<FrameSink> openSink(const std::string& path, const VideoFormat& format, const SinkOptions& options) {
+    switch (sinkKindFor(path)) {
+    case SinkKind::Y4m: return std::make_unique<Y4mSink>(path, format, options.firstFrame == 0);
+    case SinkKind::PngSingle: return std::make_unique<PngSink>(path, format, false, 0);
+    case SinkKind::PngSequence: return std::make_unique<PngSink>(path, format, true, options.firstFrame);
+    case SinkKind::Ffmpeg: return std::make_unique<FfmpegSink>(path, format, options);
+    }
+    return nullptr;
+}
+
+}  // namespace fieldfx

@@ -1,0 +1,225 @@
+#include "Sources.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "Error.h"
+#include "Ffmpeg.h"
+#include "Png.h"
+#include "PngSequence.h"
+#include "Stop.h"
+#include "Text.h"
+#include "Y4m.h"
+
+namespace fieldfx {
+
+namespace {
+
+bool startsWithY4m(const std::string& path) {
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) return false;
+    char magic[9] = {};
+    const bool ok = std::fread(magic, 1, 9, f) == 9 && std::memcmp(magic, "YUV4MPEG2", 9) == 0;
+    std::fclose(f);
+    return ok;
+}
+
+// Copies a stream that cannot seek into an anonymous temporary file, so that
+// its frames can be counted before the run starts.
+FILE* spool(FILE* in, const std::string& source) {
+    FILE* out = std::tmpfile();
+    if (out == nullptr) throw UserError(source, std::string("cannot make a temporary file: ") + std::strerror(errno));
+    char buffer[1 << 16];
+    for (;;) {
+        const size_t n = std::fread(buffer, 1, sizeof buffer, in);
+        if (n > 0 && std::fwrite(buffer, 1, n, out) != n) {
+            std::fclose(out);
+            throw UserError(source, std::string("cannot write a temporary file: ") + std::strerror(errno));
+        }
+        if (n < sizeof buffer) break;
+    }
+    if (std::ferror(in)) {
+        std::fclose(out);
+        if (g_abortRequested) throw UserError(source, "interrupted while reading it; no file written");
+        throw UserError(source, std::string("read error: ") + std::strerror(errno));
+    }
+    std::rewind(out);
+    return out;
+}
+
+class Y4mSource : public FrameSource {
+public:
+    // Takes `file`; `closer` closes it (nullptr: `child` owns it).
+    Y4mSource(FILE* file, std::string name, int (*closer)(FILE*), int64_t frameHint, bool allowShort = false,
+              std::unique_ptr<ChildProcess> child = nullptr, SourceMedia media = {})
+        : file_(file), closer_(closer), name_(std::move(name)), child_(std::move(child)), media_(media),
+          allowShort_(allowShort) {
+        try {
+            open(frameHint);
+        } catch (...) {
+            closeFile();
+            throw;
+        }
+    }
+    ~Y4mSource() override { closeFile(); }
+    // The ffmpeg that decoded the whole stream (it was spooled), or nullptr
+    // while it still runs.
+    ChildProcess* finishedChild() const { return child_ != nullptr && !child_->running() ? child_.get() : nullptr; }
+    bool childFailed() const { return childFailed_; }
+
+    const std::string& name() const override { return name_; }
+    const VideoFormat& format() const override { return reader_->format(); }
+    int64_t frameCount() const override { return count_; }
+    SourceMedia media() const override { return media_; }
+    bool read(uint8_t* frame) override { return reader_->readFrame(frame); }
+    bool skip() override { return reader_->skipFrame(); }
+
+private:
+    void open(int64_t frameHint) {
+        reader_ = std::make_unique<Y4mReader>(file_, name_);
+        count_ = reader_->countFrames(allowShort_);
+        if (reader_->cutShort()) {
+            std::fprintf(stderr, "fieldfx: %s: ends early: frame %lld is cut short; rendering the %lld frames there are\n",
+                         name_.c_str(), static_cast<long long>(count_ + 1), static_cast<long long>(count_));
+        }
+        if (count_ < 0 && frameHint >= 0) {
+            count_ = frameHint;  // a pipe read as it comes; it must hold that many frames
+            return;
+        }
+        if (count_ < 0) {
+            // The header has been read from the pipe; the frames are read
+            // from a copy of the rest.
+            FILE* copy = spool(file_, name_);
+            const VideoFormat format = reader_->format();
+            if (child_ != nullptr) childFailed_ = !child_->finish();
+            closeFile();
+            file_ = copy;
+            closer_ = std::fclose;
+            reader_ = std::make_unique<Y4mReader>(file_, name_, format);
+            count_ = reader_->countFrames();
+        }
+    }
+    void closeFile() {
+        if (file_ != nullptr && file_ != stdin && closer_ != nullptr) closer_(file_);
+        file_ = nullptr;
+        if (child_ != nullptr) child_->stop();  // frames no longer wanted end it quietly
+    }
+    FILE* file_;
+    int (*closer_)(FILE*);
+    std::string name_;
+    std::unique_ptr<ChildProcess> child_;
+    SourceMedia media_;
+    bool allowShort_ = false;
+    bool childFailed_ = false;
+    std::unique_ptr<Y4mReader> reader_;
+    int64_t count_ = 0;
+};
+
+// One PNG picture shown for a while: the same frame every time.
+class StillSource : public FrameSource {
+public:
+    StillSource(const std::string& path, const SourceOptions& options) : name_(path) {
+        const RgbaImage image = readPng(path);
+        format_ = pngSourceFormat(image.width, image.height, options, path);
+        frame_ = packFrame(format_, pictureFromRgba(image));
+        count_ = std::max<int64_t>(1, std::llround(options.stillSeconds * double(format_.rate.num) / double(format_.rate.den)));
+    }
+    const std::string& name() const override { return name_; }
+    const VideoFormat& format() const override { return format_; }
+    int64_t frameCount() const override { return count_; }
+    SourceMedia media() const override { return {}; }
+    bool read(uint8_t* frame) override {
+        if (!skip()) return false;
+        std::memcpy(frame, frame_.data.data(), frame_.data.size());
+        return true;
+    }
+    bool skip() override {
+        if (served_ >= count_) return false;
+        ++served_;
+        return true;
+    }
+
+private:
+    std::string name_;
+    VideoFormat format_;
+    Frame frame_;
+    int64_t count_ = 0, served_ = 0;
+};
+
+}  // namespace
+
+VideoFormat pngSourceFormat(int width, int height, const SourceOptions& options, const std::string& name) {
+    VideoFormat format;
+    format.width = width;
+    format.height = height;
+    format.chroma = Chroma::C444alpha;
+    format.interlace = Interlace::Progressive;
+    format.rate = options.stillRate;
+    format.aspect = Rational{1, 1};
+    const std::string problem = formatProblem(format);
+    if (!problem.empty()) throw UserError(name, problem);
+    return format;
+}
+
+std::unique_ptr<FrameSource> openSource(const std::string& path, const SourceOptions& options) {
+    if (path == "-") return std::make_unique<Y4mSource>(stdin, "stdin", std::fclose, options.frameHint);
+    if (isPngSequencePattern(path)) return openPngSequence(path, options);
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0) throw UserError(path, std::strerror(errno));
+    if (S_ISDIR(info.st_mode)) throw UserError(path, "is a directory");
+    if (access(path.c_str(), R_OK) != 0) throw UserError(path, std::strerror(errno));
+    if (startsWithY4m(path) || endsWithNoCase(path, ".y4m")) {
+        FILE* f = std::fopen(path.c_str(), "rb");
+        if (f == nullptr) throw UserError(path, std::strerror(errno));
+        return std::make_unique<Y4mSource>(f, path, std::fclose, options.frameHint, options.allowShort);
+    }
+    if (looksLikePng(path) || endsWithNoCase(path, ".png")) return std::make_unique<StillSource>(path, options);
+    if (!ffmpegAvailable()) {
+        throw UserError(path, "not a YUV4MPEG2 or PNG file, and ffmpeg is not on the PATH to read it; "
+                              "install ffmpeg, or convert it to YUV4MPEG2 (.y4m) first");
+    }
+    const MediaProbe probe = probeMedia(path);
+    SourceMedia media;
+    media.audio = probe.audio;
+    media.bits = probe.known ? pixFmtBits(probe.pixFmt) : 8;
+    const std::vector<std::string> args = {"-nostdin", "-hide_banner", "-loglevel", ffmpegVerbose() ? "info" : "error",
+                                           "-i", path, "-map", "0:v:0", "-f", "yuv4mpegpipe", "-pix_fmt",
+                                           eightBitPixFmt(probe.pixFmt), "-"};
+    auto child = std::make_unique<ChildProcess>("ffmpeg", args, ChildProcess::Pipe::FromChild, path);
+    ChildProcess& ffmpeg = *child;
+    std::unique_ptr<Y4mSource> source;
+    try {
+        FILE* stream = child->stream();
+        source = std::make_unique<Y4mSource>(stream, path, nullptr, options.frameHint, false, std::move(child), media);
+    } catch (const UserError& e) {
+        if (g_abortRequested) throw;
+        ffmpeg.finish();
+        const std::string why = ffmpeg.firstMessage();
+        throw UserError(path, "ffmpeg could not read it: " + (why.empty() ? e.reason() : why));
+    }
+    // A stream decoded to its end must hold what the file says it holds.
+    if (const ChildProcess* decoder = source->finishedChild()) {
+        const int64_t decoded = source->frameCount();
+        const std::string message = decoder->firstMessage();
+        if (decoded == 0) {
+            throw UserError(path, "ffmpeg found no frames in it" + (message.empty() ? std::string() : ": " + message));
+        }
+        if ((probe.frames > 0 && decoded < probe.frames - 1) || source->childFailed()) {
+            std::string why = "ends early: frame " + std::to_string(decoded + 1) + " could not be read" +
+                              (probe.frames > 0 ? " (the file says it holds " + std::to_string(probe.frames) + ")" : "");
+            if (!message.empty()) why += "; ffmpeg: " + message;
+            if (!options.allowShort) throw UserError(path, why + "; --allow-short renders the frames there are");
+            std::fprintf(stderr, "fieldfx: %s: %s; rendering the %lld frames there are\n", path.c_str(), why.c_str(),
+                         static_cast<long long>(decoded));
+        }
+    }
+    return source;
+}
+
+}  // namespace fieldfx
