@@ -34,6 +34,11 @@ RgbaImage rgbaFromPicture(const Picture& picture);
 // byte of an operator pixel (key, Cr, Cb, Y': see OperatorApi.h) and the
 // alpha plane of a picture. Input and output must not overlap. A level
 // above isaLevel() is taken as isaLevel().
+//
+// A field of an RGBA frame goes to a field image without a picture in
+// between, row r of the field being row 2r + field of the frame:
+//   rgbaToPixels(frame + (2 * r + field) * width * 4, image->pixels + r * width * 4, width)
+// and back with pixelsToRgba the other way round.
 void rgbaToPixels(const uint8_t* rgba, uint8_t* pixels, int count, IsaLevel level = isaLevel());
 void pixelsToRgba(const uint8_t* pixels, uint8_t* rgba, int count, IsaLevel level = isaLevel());
 
