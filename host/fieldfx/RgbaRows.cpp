@@ -2,28 +2,29 @@
 // AVX2 registers. Every form gives the bytes of rgbToYCbCr and yCbCrToRgb.
 //
 // R'G'B' to Y'CbCr. Each output is off + N / 255000 rounded, where
-// N = cr * r + cg * g + cb * b with the reference's coefficients times 1000
+// N = kr * r + kg * g + kb * b with the reference's coefficients times 1000
 // (whole numbers). Rounded half up that is floor(M / 255000) with
 // M = N + 127500 + off * 255000, which lies in [0, 2^26) and is formed
 // exactly in 32-bit integers. The reference rounds the double value of the
 // same sum, which lies within 1e-12 of the exact value; an exact value that
 // is not a half-integer lies at least 1/255000 from one, so both round it
-// alike. Exact half-integers (M a multiple of 255000) are left: there the
-// double may land on either side. For Cr they all round up in the
-// reference too; Y' has 194 such colours, 39 of which the reference rounds
-// down, so a Y' whose M is a multiple of 255000 is taken from rgbToYCbCr
+// alike. That leaves the exact half-integers (M a multiple of 255000),
+// where the double may land on either side: Cb has none, the 12 of Cr all
+// round up in the reference too, but of the 194 of Y' the reference rounds
+// 39 down, so a Y' whose M is a multiple of 255000 is taken from rgbToYCbCr
 // itself. The clamps of the reference never apply: the formulas reach
 // exactly 16 .. 235 and 16 .. 240.
 //
 // Y'CbCr to R'G'B'. The sums are the reference's: the same double products
 // and additions in the same order. The reference's lround, clamped to
 // 0 .. 255, is here trunc(v + 0.5), clamped: the two differ only for a
-// double less than one unit in the last place below a half-integer, and no
-// sum comes that close. The exact value of every sum (with the decimal
-// coefficients) lies at least 3.5e-8 from a half-integer, and its double
-// within 1e-12 of the exact value.
+// double less than one unit in the last place below one of the
+// half-integers 0.5 .. 254.5, and no sum comes that close. The exact value
+// of every sum (with the decimal coefficients) lies at least 3.5e-8 from
+// those, and its double within 1e-12 of the exact value.
 //
-// tests/rgba_conversion_test.cpp checks every form on all 2^24 inputs of each direction.
+// tests/rgba_conversion_test.cpp checks every form on all 2^24 inputs of
+// each direction.
 #include <algorithm>
 #include <cstring>
 
@@ -37,7 +38,7 @@ namespace fieldfx {
 
 namespace {
 
-// R'G'B' -> Y'CbCr in whole numbers: M = r * r + g * g + b * b + bias.
+// R'G'B' -> Y'CbCr in whole numbers: M = kr * r + kg * g + kb * b + bias.
 constexpr int32_t kDivisor = 255000;
 struct Scaled {
     int32_t r, g, b, bias;
@@ -89,7 +90,7 @@ void rgbaToPixelsPlain(const uint8_t* rgba, uint8_t* pixels, int count) {
     }
 }
 
-void rgbaToPlanesPlain(const uint8_t* rgba, const PlaneRow& p, int count) {
+void rgbaToPlanesPlain(const uint8_t* rgba, PlaneRow p, int count) {
     for (int i = 0; i < count; ++i, rgba += 4) {
         const YCbCr c = toYCbCr(rgba);
         p.y[i] = c.y;
@@ -106,7 +107,7 @@ void pixelsToRgbaPlain(const uint8_t* pixels, uint8_t* rgba, int count) {
     }
 }
 
-void planesToRgbaPlain(const ConstPlaneRow& p, uint8_t* rgba, int count) {
+void planesToRgbaPlain(ConstPlaneRow p, uint8_t* rgba, int count) {
     for (int i = 0; i < count; ++i, rgba += 4) {
         toRgb(p.y[i], p.cb[i], p.cr[i], rgba);
         rgba[3] = p.a[i];
@@ -210,7 +211,7 @@ void rgbaToPixelsSse2(const uint8_t* rgba, uint8_t* pixels, int count) {
     rgbaToPixelsPlain(rgba + 4 * i, pixels + 4 * i, count - i);
 }
 
-void rgbaToPlanesSse2(const uint8_t* rgba, const PlaneRow& p, int count) {
+void rgbaToPlanesSse2(const uint8_t* rgba, PlaneRow p, int count) {
     int i = 0;
     for (; i + 4 <= count; i += 4) {
         const __m128i in = loadSse2(rgba + 4 * i);
@@ -265,7 +266,7 @@ void pixelsToRgbaSse2(const uint8_t* pixels, uint8_t* rgba, int count) {
     pixelsToRgbaPlain(pixels + 4 * i, rgba + 4 * i, count - i);
 }
 
-void planesToRgbaSse2(const ConstPlaneRow& p, uint8_t* rgba, int count) {
+void planesToRgbaSse2(ConstPlaneRow p, uint8_t* rgba, int count) {
     int i = 0;
     for (; i + 4 <= count; i += 4) {
         storeSse2(rgba + 4 * i, toRgbaSse2(load4(p.y + i), load4(p.cb + i), load4(p.cr + i), load4(p.a + i)));
@@ -326,7 +327,7 @@ TARGET_AVX2 void rgbaToPixelsAvx2(const uint8_t* rgba, uint8_t* pixels, int coun
     rgbaToPixelsPlain(rgba + 4 * i, pixels + 4 * i, count - i);
 }
 
-TARGET_AVX2 void rgbaToPlanesAvx2(const uint8_t* rgba, const PlaneRow& p, int count) {
+TARGET_AVX2 void rgbaToPlanesAvx2(const uint8_t* rgba, PlaneRow p, int count) {
     int i = 0;
     for (; i + 8 <= count; i += 8) {
         const __m256i in = loadAvx2(rgba + 4 * i);
@@ -371,7 +372,7 @@ TARGET_AVX2 void pixelsToRgbaAvx2(const uint8_t* pixels, uint8_t* rgba, int coun
     pixelsToRgbaPlain(pixels + 4 * i, rgba + 4 * i, count - i);
 }
 
-TARGET_AVX2 void planesToRgbaAvx2(const ConstPlaneRow& p, uint8_t* rgba, int count) {
+TARGET_AVX2 void planesToRgbaAvx2(ConstPlaneRow p, uint8_t* rgba, int count) {
     int i = 0;
     for (; i + 4 <= count; i += 4) {
         storeSse2(rgba + 4 * i, toRgbaAvx2(load4(p.y + i), load4(p.cb + i), load4(p.cr + i), load4(p.a + i)));
