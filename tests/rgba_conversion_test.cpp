@@ -9,10 +9,12 @@
 #include <cstring>
 #include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "RenderHost.h"
 #include "Rgba.h"
 
 namespace {
@@ -240,3 +242,43 @@ TEST(RgbaConversion, PicturesAsThePlainLoop) {
 }
 
 }  // namespace
+
+namespace fieldfx {
+namespace {
+
+// Frames straight to fields and back, as the plug-ins convert their hosts'
+// frames: the fields of the picture, with an odd frame's last line repeated
+// into its odd field, and back the frame's own lines.
+TEST(RgbaConversion, FramesToFieldsAsThroughPictures) {
+    for (const auto& [width, height] : {std::pair{37, 5}, std::pair{8, 6}, std::pair{1, 1}, std::pair{3, 2}}) {
+        SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height));
+        std::vector<uint8_t> rgba(size_t(width) * height * 4);
+        for (size_t i = 0; i < rgba.size(); ++i) rgba[i] = uint8_t(i * 89 + i / 5);
+        Picture picture = pictureFromRgba(rgba.data(), width, height);
+        if (height % 2 != 0) {  // the last line once more
+            for (std::vector<uint8_t>* plane : {&picture.y, &picture.cb, &picture.cr, &picture.a}) {
+                plane->insert(plane->end(), plane->end() - width, plane->end());
+            }
+            picture.height = height + 1;
+        }
+        ImagePtr made[2], wanted[2];
+        for (int field = 0; field < 2; ++field) {
+            made[field].reset(newFieldImage(width, (height + 1) / 2, false));
+            wanted[field].reset(fieldOf(picture, field));
+        }
+        FieldImage* const fields[2] = {made[0].get(), made[1].get()};
+        rgbaToFields(rgba.data(), width, height, fields);
+        for (int field = 0; field < 2; ++field) {
+            const size_t bytes = size_t(width) * size_t((height + 1) / 2) * 4;
+            EXPECT_EQ(std::memcmp(made[field]->pixels, wanted[field]->pixels, bytes), 0) << "field " << field;
+        }
+        std::vector<uint8_t> back(rgba.size());
+        const FieldImage* const woven[2] = {made[0].get(), made[1].get()};
+        fieldsToRgba(woven, width, height, back.data());
+        picture.height = height;
+        EXPECT_EQ(back, rgbaFromPicture(picture).rgba);
+    }
+}
+
+}  // namespace
+}  // namespace fieldfx

@@ -62,4 +62,15 @@ ConstPlaneRow pictureRow(const Picture& picture, int row);
 void rgbaToPlanes(const uint8_t* rgba, const PlaneRow& planes, int count, IsaLevel level = isaLevel());
 void planesToRgba(const ConstPlaneRow& planes, uint8_t* rgba, int count, IsaLevel level = isaLevel());
 
+// An RGBA frame of `width` x `height` straight to its two fields, as the
+// plug-ins take their hosts' frames: fields[0] the even lines, fields[1]
+// the odd ones, each `width` x (height + 1) / 2 (already that size). A
+// frame of odd height has its last line once more at the bottom of the odd
+// field, so that both fields have the same rows. The same bytes as
+// fieldOf(pictureFromRgba(...)) of that frame.
+void rgbaToFields(const uint8_t* rgba, int width, int height, FieldImage* const fields[2]);
+// The frame's lines from its two fields (the repeated line stays behind):
+// the same bytes as rgbaFromPicture of the woven picture.
+void fieldsToRgba(const FieldImage* const fields[2], int width, int height, uint8_t* rgba);
+
 }  // namespace fieldfx
