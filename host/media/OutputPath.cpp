@@ -136,10 +136,10 @@ bool sinkHoldsAudio(const std::string& path) {
 // ---------------------------------------------------------------------------
 // Temporary files and putting them in place
 
-TemporaryFile createTemporary(const std::string& target) {
+TemporaryFile createTemporary(const std::string& target, const std::string& tag) {
     const size_t slash = target.rfind('/');
     const std::string dir = slash == std::string::npos ? "" : target.substr(0, slash + 1);
-    const std::string stem = dir + ".fieldfx-" + std::to_string(getpid()) + "-";
+    const std::string stem = dir + ".fieldfx-" + std::to_string(getpid()) + "-" + tag;
     const std::string base = baseName(target);
     for (int attempt = 0; attempt < 1000; ++attempt) {
         TemporaryFile temp;
@@ -180,7 +180,8 @@ void moveIntoPlace(const std::vector<std::pair<std::string, std::string>>& moves
         struct stat info {};
         if (lstat(target.c_str(), &info) == 0) {
             try {
-                const TemporaryFile reserved = createTemporary(target);
+                // A name of its own, which no temporary of the output can have.
+                const TemporaryFile reserved = createTemporary(target, "earlier-");
                 close(reserved.fd);
                 aside[done] = reserved.path;
             } catch (const UserError& e) {

@@ -40,13 +40,14 @@ void checkSink(const std::string& path, int64_t frames, const std::vector<std::s
                int64_t firstNumber = 0, const std::vector<std::string>& alsoWritten = {});
 
 // A new file beside `target` that a rename can move into place, opened for
-// writing. It is created afresh (O_EXCL), never through an existing name or
-// a symbolic link planted there: a name in use gets another.
+// writing: .fieldfx-PID-[TAG]NAME. It is created afresh (O_EXCL), never
+// through an existing name or a symbolic link planted there: a name in use
+// gets another.
 struct TemporaryFile {
     std::string path;
     int fd = -1;
 };
-TemporaryFile createTemporary(const std::string& target);
+TemporaryFile createTemporary(const std::string& target, const std::string& tag = "");
 // The same, as a stdio stream. Throws UserError naming `target`.
 FILE* createTemporaryStream(const std::string& target, std::string& path);
 

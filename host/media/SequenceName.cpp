@@ -1,6 +1,7 @@
 #include "SequenceName.h"
 
 #include <cctype>
+#include <string>
 
 namespace fieldfx {
 
@@ -9,10 +10,12 @@ namespace {
 constexpr int kMaxWidth = 10;
 constexpr size_t kMaxDigits = 18;  // any frame number fits in int64_t
 
-// The conversion starting at `at` (a '%'), up to its letter, for messages.
+// The conversion starting at `at` (a '%'), up to its conversion letter, for
+// messages.
 std::string conversionAt(const std::string& text, size_t at) {
+    static const std::string kLetters = "diouxXeEfFgGaAcspnCSm";
     size_t end = at + 1;
-    while (end < text.size() && end - at < 8 && std::isalpha(static_cast<unsigned char>(text[end])) == 0) ++end;
+    while (end < text.size() && end - at < 8 && kLetters.find(text[end]) == std::string::npos) ++end;
     return text.substr(at, end < text.size() ? end - at + 1 : end - at);
 }
 
