@@ -385,6 +385,8 @@ TEST(ChunkNotes, ReadBackExactlyAndNothingElse) {
              "fieldfx chunk 2/4: frames 25 to 100 of 100, run 0123456789abcdef",
              "fieldfx chunk 2/4: frames -25 to 49 of 100, run 0123456789abcdef",
              "fieldfx chunk 2/4: frames +25 to 49 of 100, run 0123456789abcdef",
+             "fieldfx chunk 2/4: frames 05 to 49 of 100, run 0123456789abcdef",
+             "fieldfx chunk 02/4: frames 25 to 49 of 100, run 0123456789abcdef",
              "fieldfx chunk 2/4: frames 25 to 49 of 1000000000000000000000, run 0123456789abcdef",
              " fieldfx chunk 2/4: frames 25 to 49 of 100, run 0123456789abcdef",
              "fieldfx chunk 2/4:  frames 25 to 49 of 100, run 0123456789abcdef",

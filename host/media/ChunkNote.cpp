@@ -13,12 +13,14 @@ namespace {
 
 const char kNotePrefix[] = "fieldfx chunk ";
 
-// Reads a decimal number of 1 to 18 digits at `at`, moving past it.
+// Reads a decimal number of 1 to 18 digits at `at`, as formatChunkNote
+// writes it (no leading zeros), moving past it.
 bool readNumber(const std::string& text, size_t& at, int64_t& value) {
     const size_t start = at;
     value = 0;
     while (at < text.size() && at - start < 18 && text[at] >= '0' && text[at] <= '9') value = value * 10 + (text[at++] - '0');
-    return at > start && (at >= text.size() || text[at] < '0' || text[at] > '9');
+    const bool ends = at >= text.size() || text[at] < '0' || text[at] > '9';
+    return at > start && ends && (text[start] != '0' || at == start + 1);
 }
 
 bool readWord(const std::string& text, size_t& at, const char* word) {
