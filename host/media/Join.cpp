@@ -321,14 +321,22 @@ void joinPngSequences(const std::string& output, const std::vector<std::string>&
     auto cleanup = [&] {
         for (const auto& m : moves) std::remove(m.first.c_str());
     };
+    std::map<std::pair<dev_t, ino_t>, std::string> sources;  // every chunk's files
+    for (const auto& piece : pieces) {
+        for (const auto& [number, file] : piece) {
+            struct stat info {};
+            if (stat(file.c_str(), &info) == 0) sources[{info.st_dev, info.st_ino}] = file;
+        }
+    }
     try {
         for (const auto& piece : pieces) {
             for (const auto& [number, file] : piece) {
                 const std::string target = out.name(number);
-                if (sameFile(target, file)) continue;
-                for (const auto& other : pieces) {
-                    for (const auto& [n, source] : other) {
-                        if (sameFile(target, source)) throw UserError(target, "is a frame of the chunk " + source + " (choose another output)");
+                struct stat info {};
+                if (stat(target.c_str(), &info) == 0) {
+                    if (sameFile(target, file)) continue;
+                    if (const auto source = sources.find({info.st_dev, info.st_ino}); source != sources.end()) {
+                        throw UserError(target, "is " + source->second + ", a frame of a chunk (choose another output)");
                     }
                 }
                 std::string temp;
@@ -390,7 +398,10 @@ void joinEncoded(const std::string& output, const std::vector<std::string>& chun
     }
     checkNotes(chunks, notes, [](const std::string&) { return std::string("no fieldfx chunk note in its comment"); });
     for (size_t i = 0; i < chunks.size(); ++i) {
-        if (notes[i]) checkHeld(chunks[i], notes[i], countVideoPackets(chunks[i]));
+        if (!notes[i]) continue;
+        const int64_t packets = countVideoPackets(chunks[i]);
+        if (packets < 0) throw UserError(chunks[i], "ffprobe cannot count its frames");
+        checkHeld(chunks[i], notes[i], packets);
     }
     // The concat demuxer's list, beside the output, with absolute paths.
     char cwd[4096];
