@@ -68,7 +68,12 @@ public:
     Y4mSink(const std::string& path, const VideoFormat& format, const SinkOptions& options)
         : FileSink(path, format, options) {
         file_ = path == "-" ? stdout : newTemporary(path);
-        writer_ = std::make_unique<Y4mWriter>(file_, format_, path, options.firstFrame == 0);
+        try {
+            writer_ = std::make_unique<Y4mWriter>(file_, format_, path, options.firstFrame == 0);
+        } catch (...) {
+            if (file_ != stdout) std::fclose(file_);
+            throw;
+        }
     }
     ~Y4mSink() override {
         if (file_ != nullptr && file_ != stdout) std::fclose(file_);
