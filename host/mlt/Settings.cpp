@@ -44,8 +44,10 @@ std::vector<MltKey> mltKeys(mlt_properties properties, const char* name, int fra
     const char* plain = mlt_properties_get(properties, name);
     if (plain == nullptr || trim(plain).empty()) return {};
     // Parses a keyframe string into the property's animation; a plain
-    // value stays as it is.
-    mlt_properties_anim_get(properties, name, 0, frames);
+    // value stays as it is. (Not mlt_properties_anim_get: in MLT 7.12 it
+    // replaces the property's keyframe string by the value it returns, and
+    // the next reader parses that as the whole animation.)
+    mlt_properties_anim_get_double(properties, name, 0, frames);
     mlt_animation animation = mlt_properties_get_animation(properties, name);
     std::vector<MltKey> keys;
     if (animation == nullptr || mlt_animation_key_count(animation) <= 0) {
