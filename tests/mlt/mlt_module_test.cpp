@@ -191,6 +191,25 @@ TEST(MltSettingsSet, NumbersAndAnimationsSetThroughTheApi) {
     }
 }
 
+// Editors write key positions as times (Kdenlive: "00:00:01.000=50"),
+// read at the profile's rate.
+TEST(MltSettingsSet, TimesCountFramesAtTheProfileRate) {
+    const LoadedService& s = loaded("fieldfx.glow");
+    Properties props;
+    auto* profile = static_cast<mlt_profile>(calloc(1, sizeof(mlt_profile_s)));
+    profile->frame_rate_num = 25;
+    profile->frame_rate_den = 1;
+    mlt_properties_set_data(props.p, "_profile", profile, 0, reinterpret_cast<mlt_destructor>(mlt_profile_close),
+                            nullptr);
+    mlt_properties_set(props.p, "blurSize", "00:00:00.000=5;00:00:00.400=15");
+    const ServiceSettings got = settingsFromProperties(props.p, *s.library, s.initial, 50);
+    EXPECT_TRUE(got.problems.empty());
+    const Setting& size = got.settings[indexOf(s, "blurSize")];
+    ASSERT_EQ(size.keys.size(), 2u);
+    EXPECT_EQ(size.keys[1].position, 20);
+    EXPECT_EQ(size.keys[1].value.number, 15);
+}
+
 // ---------------------------------------------------------------------------
 // Metadata: what MLT's YAML reader makes of it equals the descriptors.
 
