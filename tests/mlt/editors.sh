@@ -92,6 +92,7 @@ export QT_QPA_PLATFORM=xcb
 exec 3>"$work/display"
 Xvfb -displayfd 3 -screen 0 1600x1000x24 -nolisten tcp >"$out/xvfb.log" 2>&1 &
 pids+=($!)
+disown
 exec 3>&-
 for _ in $(seq 50); do [ -s "$work/display" ] && break; sleep 0.2; done
 export DISPLAY=":$(cat "$work/display")"
@@ -291,7 +292,6 @@ else
 fi
 stop "$session" "$shotcut"
 
-cat "$out/timings.txt" >&2
 if [ $failures -ne 0 ]; then
     echo "editors.sh: $failures failure(s); screenshots and logs in $out" >&2
     exit 1
