@@ -329,6 +329,26 @@ TEST(Info, VersionEntriesColoursAndRegion) {
 }
 
 // ---------------------------------------------------------------------------
+// A file neither fieldfx nor ffmpeg can read is refused with ffmpeg's
+// reason, not a crash.
+
+TEST(Unreadable, FilesFfmpegCannotReadAreRefused) {
+    REQUIRE_FFMPEG();
+    TempDir dir;
+    writeFile(dir / "words.txt", "not a picture\n");
+    std::string noise(4096, '\0');
+    for (size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<char>((i * 2654435761u) >> 13);
+    writeFile(dir / "noise.bin", noise);
+    writeFile(dir / "empty.mov", "");
+    for (const char* name : {"words.txt", "noise.bin", "empty.mov"}) {
+        const Outcome r = runFieldfx("render Blur " + quote(dir / name) + " -o " + quote(dir / "out.y4m"), dir);
+        EXPECT_EQ(r.status, 1) << name << ": " << r.err;
+        EXPECT_EQ(r.err.rfind("fieldfx: " + (dir / name) + ": ", 0), 0u) << r.err;
+        EXPECT_FALSE(exists(dir / "out.y4m")) << name;
+    }
+}
+
+// ---------------------------------------------------------------------------
 // cmake --install puts the program, the host libraries and the operators
 // under a prefix, and the installed program finds its operators there.
 

@@ -57,7 +57,7 @@ class Y4mSource : public FrameSource {
 public:
     // Takes `file`; `closer` closes it (nullptr: `child` owns it).
     Y4mSource(FILE* file, std::string name, int (*closer)(FILE*), int64_t frameHint, bool allowShort = false,
-              std::unique_ptr<ChildProcess> child = nullptr, SourceMedia media = {})
+              std::shared_ptr<ChildProcess> child = nullptr, SourceMedia media = {})
         : file_(file), closer_(closer), name_(std::move(name)), child_(std::move(child)), media_(media),
           allowShort_(allowShort) {
         try {
@@ -113,7 +113,7 @@ private:
     FILE* file_;
     int (*closer_)(FILE*);
     std::string name_;
-    std::unique_ptr<ChildProcess> child_;
+    std::shared_ptr<ChildProcess> child_;
     SourceMedia media_;
     bool allowShort_ = false;
     bool childFailed_ = false;
@@ -191,12 +191,14 @@ std::unique_ptr<FrameSource> openSource(const std::string& path, const SourceOpt
     const std::vector<std::string> args = {"-nostdin", "-hide_banner", "-loglevel", ffmpegVerbose() ? "info" : "error",
                                            "-i", path, "-map", "0:v:0", "-f", "yuv4mpegpipe", "-pix_fmt",
                                            eightBitPixFmt(probe.pixFmt), "-"};
-    auto child = std::make_unique<ChildProcess>("ffmpeg", args, ChildProcess::Pipe::FromChild, path);
+    // Shared with the source, so that the ffmpeg behind a source that could
+    // not be opened is still here to say why.
+    auto child = std::make_shared<ChildProcess>("ffmpeg", args, ChildProcess::Pipe::FromChild, path);
     ChildProcess& ffmpeg = *child;
     std::unique_ptr<Y4mSource> source;
     try {
         FILE* stream = child->stream();
-        source = std::make_unique<Y4mSource>(stream, path, nullptr, options.frameHint, false, std::move(child), media);
+        source = std::make_unique<Y4mSource>(stream, path, nullptr, options.frameHint, false, child, media);
     } catch (const UserError& e) {
         if (g_abortRequested) throw;
         ffmpeg.finish();
