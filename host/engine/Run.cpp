@@ -48,7 +48,9 @@ ImagePtr regionAndScale(ImagePtr image, const RunSpec& spec) {
         image->regionWidth = static_cast<int16_t>(spec.region.width);
         image->regionHeight = static_cast<int16_t>(spec.region.height);
     }
-    if (spec.scaled) {
+    // A host whose frames come at the reduced size already (an editor's
+    // preview) tells the operator so, with no scaling to do here.
+    if (spec.scaled && (image->width != spec.outputWidth || image->height != spec.outputHeight / 2)) {
         image.reset(scaleField(*image, spec.outputWidth, spec.outputHeight / 2));
         if (image == nullptr) throw UserError(spec.op->name(), "out of memory for a field");
     }

@@ -1,0 +1,180 @@
+// The MLT module rendering through MLT itself, as editors drive it: frames
+// asked for in order, backwards and at random (an editor scrubbing), and
+// images made on several threads at once (MLT's parallel rendering); every
+// frame must be the one a render in order gives, Patina included. The clip
+// is made here: moving noise, so that every frame differs.
+#include <gtest/gtest.h>
+
+#include <framework/mlt.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "VideoFixtures.h"
+#include "Y4m.h"
+
+namespace {
+
+using fieldfx::Chroma;
+using fieldfx::Interlace;
+
+constexpr int kFrames = 12;
+constexpr int kWidth = 96, kHeight = 64;
+
+struct Scan {
+    const char* name;
+    Interlace interlace;
+};
+
+class MltRender : public testing::TestWithParam<Scan> {
+protected:
+    static void SetUpTestSuite() {
+        setenv("MLT_REPOSITORY", FIELDFX_MLT_REPOSITORY, 1);
+        repository_ = mlt_factory_init(nullptr);
+    }
+    static void TearDownTestSuite() { mlt_factory_close(); }
+
+    void SetUp() override {
+        ASSERT_NE(repository_, nullptr);
+        char pattern[] = "/tmp/fieldfx-mlt-XXXXXX";
+        dir_ = mkdtemp(pattern);
+        clip_ = dir_ + "/clip.y4m";
+        const fieldfx::VideoFormat format = fieldfx::format(kWidth, kHeight, Chroma::C422, GetParam().interlace);
+        FILE* file = std::fopen(clip_.c_str(), "wb");
+        ASSERT_NE(file, nullptr);
+        fieldfx::Y4mWriter writer(file, format, clip_);
+        for (int f = 0; f < kFrames; ++f) writer.writeFrame(fieldfx::noiseFrame(format, uint32_t(f) + 1));
+        std::fclose(file);
+        profile_ = mlt_profile_init(nullptr);
+        profile_->width = kWidth;
+        profile_->height = kHeight;
+        profile_->frame_rate_num = 25;
+        profile_->frame_rate_den = 1;
+        profile_->progressive = GetParam().interlace == Interlace::Progressive;
+        profile_->sample_aspect_num = profile_->sample_aspect_den = 1;
+        profile_->colorspace = 601;
+    }
+    void TearDown() override {
+        mlt_profile_close(profile_);
+        std::system(("rm -rf '" + dir_ + "'").c_str());
+    }
+
+    // The clip through `service` (a filter), its frames fetched in order.
+    mlt_producer clipWith(const char* service, const char* settings) {
+        mlt_producer producer = mlt_factory_producer(profile_, "avformat", clip_.c_str());
+        EXPECT_NE(producer, nullptr);
+        mlt_filter filter = mlt_factory_filter(profile_, service, nullptr);
+        EXPECT_NE(filter, nullptr) << service;
+        // NAME=VALUE pairs, separated by blanks.
+        for (std::string rest = settings != nullptr ? settings : ""; !rest.empty();) {
+            const size_t blank = rest.find(' ');
+            mlt_properties_parse(MLT_FILTER_PROPERTIES(filter), rest.substr(0, blank).c_str());
+            rest = blank == std::string::npos ? "" : rest.substr(blank + 1);
+        }
+        mlt_producer_attach(producer, filter);
+        mlt_filter_close(filter);
+        return producer;
+    }
+
+    static mlt_frame frameAt(mlt_producer producer, int position) {
+        mlt_producer_seek(producer, position);
+        mlt_frame frame = nullptr;
+        mlt_service_get_frame(MLT_PRODUCER_SERVICE(producer), &frame, 0);
+        mlt_properties_set_int(MLT_FRAME_PROPERTIES(frame), "consumer.progressive", 0);
+        return frame;
+    }
+
+    static std::vector<uint8_t> imageOf(mlt_frame frame) {
+        mlt_image_format format = mlt_image_yuv422;
+        int width = kWidth, height = kHeight;
+        uint8_t* image = nullptr;
+        EXPECT_EQ(mlt_frame_get_image(frame, &image, &format, &width, &height, 0), 0);
+        EXPECT_EQ(format, mlt_image_yuv422);
+        return image == nullptr ? std::vector<uint8_t>() : std::vector<uint8_t>(image, image + width * height * 2);
+    }
+
+    // The clip's frames at `positions`, in that order, each made at once.
+    std::vector<std::vector<uint8_t>> render(const char* service, const std::vector<int>& positions,
+                                             const char* settings = nullptr) {
+        mlt_producer producer = clipWith(service, settings);
+        std::vector<std::vector<uint8_t>> images(kFrames);
+        for (int p : positions) {
+            mlt_frame frame = frameAt(producer, p);
+            images[size_t(p)] = imageOf(frame);
+            mlt_frame_close(frame);
+        }
+        mlt_producer_close(producer);
+        return images;
+    }
+
+    static std::vector<int> inOrder() {
+        std::vector<int> positions(kFrames);
+        for (int i = 0; i < kFrames; ++i) positions[size_t(i)] = i;
+        return positions;
+    }
+
+    static mlt_repository repository_;
+    std::string dir_, clip_;
+    mlt_profile profile_ = nullptr;
+};
+
+mlt_repository MltRender::repository_ = nullptr;
+
+const char* const kPatinaSettings = "filmAge=2 filmCondition=3 tintAmount=20";
+
+// Scrubbing: Patina's frames asked for backwards and at random are those of
+// the render in order; the clip's own frames would not do (every frame is
+// rendered, and differs from its source).
+TEST_P(MltRender, PatinaInEveryOrderAsInOrder) {
+    const auto wanted = render("fieldfx.patina", inOrder(), kPatinaSettings);
+    const auto source = render("fieldfx.dye", inOrder(), "fadePercent=0");
+    std::vector<int> backwards = inOrder();
+    std::reverse(backwards.begin(), backwards.end());
+    std::vector<int> shuffled = inOrder();
+    std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(3));
+    for (const auto& [name, order] : {std::pair{"backwards", backwards}, std::pair{"at random", shuffled}}) {
+        const auto got = render("fieldfx.patina", order, kPatinaSettings);
+        for (int f = 0; f < kFrames; ++f) {
+            EXPECT_FALSE(wanted[size_t(f)].empty());
+            EXPECT_TRUE(got[size_t(f)] == wanted[size_t(f)]) << name << ": frame " << f;
+        }
+    }
+    EXPECT_FALSE(wanted[3] == source[3]);
+}
+
+// MLT's parallel rendering: frames fetched in order, their images made on
+// four threads at once, for every service of the module.
+TEST_P(MltRender, ImagesMadeOnSeveralThreadsAsInOrder) {
+    for (const char* service : {"fieldfx.patina", "fieldfx.blur", "fieldfx.underwater"}) {
+        SCOPED_TRACE(service);
+        const auto wanted = render(service, inOrder());
+        mlt_producer producer = clipWith(service, nullptr);
+        std::vector<mlt_frame> frames;
+        for (int p = 0; p < kFrames; ++p) frames.push_back(frameAt(producer, p));
+        std::vector<std::vector<uint8_t>> got(kFrames);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; ++t) {
+            threads.emplace_back([&, t] {
+                for (int p = t; p < kFrames; p += 4) got[size_t(p)] = imageOf(frames[size_t(p)]);
+            });
+        }
+        for (std::thread& thread : threads) thread.join();
+        for (mlt_frame frame : frames) mlt_frame_close(frame);
+        mlt_producer_close(producer);
+        for (int f = 0; f < kFrames; ++f) EXPECT_TRUE(got[size_t(f)] == wanted[size_t(f)]) << "frame " << f;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Scans, MltRender,
+                         testing::Values(Scan{"TopFirst", Interlace::TopFirst},
+                                         Scan{"BottomFirst", Interlace::BottomFirst},
+                                         Scan{"Progressive", Interlace::Progressive}),
+                         [](const testing::TestParamInfo<Scan>& info) { return std::string(info.param.name); });
+
+}  // namespace
