@@ -14,6 +14,7 @@
 #include <map>
 
 #include "Error.h"
+#include "Stop.h"
 #include "Text.h"
 
 extern char** environ;
@@ -163,7 +164,22 @@ MediaProbe probeMedia(const std::string& path) {
                 section[key.rfind("TAG:", 0) == 0 ? lowerCase(key) : key] = line.substr(eq + 1);
             }
         }
-        if (!ffprobe.finish() || video.empty()) return probe;
+        if (g_abortRequested) {
+            // A stop signal: ffprobe, in a process group of its own, did not
+            // get it and may be waiting on its input still.
+            ffprobe.stop();
+            return probe;
+        }
+        probe.ran = true;
+        if (!ffprobe.finish()) {
+            // "in.mp4: Invalid data found when processing input": the name
+            // is said once, by the caller.
+            probe.problem = ffprobe.firstMessage(path + ": ", "");
+            if (probe.problem.empty()) probe.problem = ffprobe.failure();
+            return probe;
+        }
+        probe.readable = true;
+        if (video.empty()) return probe;
         probe.known = true;
         probe.codec = video["codec_name"];
         probe.width = std::atoi(video["width"].c_str());
@@ -215,10 +231,15 @@ int pixFmtBits(const std::string& pixFmt) {
     return 8;
 }
 
+bool pixFmtHasAlpha(const std::string& pixFmt) {
+    return pixFmt.rfind("yuva", 0) == 0 || pixFmt.rfind("gbrap", 0) == 0 || pixFmt.rfind("ya", 0) == 0 ||
+           pixFmt.find("rgba") != std::string::npos || pixFmt.find("argb") != std::string::npos ||
+           pixFmt.find("bgra") != std::string::npos || pixFmt.find("abgr") != std::string::npos ||
+           pixFmt.find("ayuv") != std::string::npos || pixFmt.find("vuya") != std::string::npos;
+}
+
 std::string eightBitPixFmt(const std::string& pixFmt) {
-    const bool alpha = pixFmt.rfind("yuva", 0) == 0 || pixFmt.rfind("gbrap", 0) == 0 || pixFmt.find("rgba") != std::string::npos ||
-                       pixFmt.find("argb") != std::string::npos || pixFmt.find("bgra") != std::string::npos ||
-                       pixFmt.find("abgr") != std::string::npos;
+    const bool alpha = pixFmtHasAlpha(pixFmt);
     const bool rgb = pixFmt.find("rgb") != std::string::npos || pixFmt.find("bgr") != std::string::npos ||
                      pixFmt.rfind("gbr", 0) == 0;
     if (alpha) return "yuva444p";
