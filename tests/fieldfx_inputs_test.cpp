@@ -1,7 +1,8 @@
 // Inputs the fieldfx program cannot render: whatever ffmpeg cannot read or
 // cannot hand over as pictures, pipes that end early, files that shrink
 // while they are read. Each gives one line naming the file and the cause,
-// exit status 1 and nothing written.
+// exit status 1 and nothing written. And transitions between inputs whose
+// fields come in different orders.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -160,6 +161,59 @@ TEST(UnreadableInputs, AFileThatShrinksWhileItIsRead) {
         }
         for (const std::string& name : dir.files()) EXPECT_EQ(name, "in.y4m") << "left " << name;
         writeFile(dir / "in.y4m", clip.bytes());
+    }
+}
+
+// ---------------------------------------------------------------------------
+// A transition takes each frame's fields of both inputs in one order: inputs
+// of different scans are refused, naming both, unless --field-order says
+// which to use.
+
+TEST(TransitionScans, DifferentFieldOrdersNeedToBeToldWhichToUse) {
+    if (!isBuiltOperator("Rotate")) GTEST_SKIP();
+    TempDir dir;
+    for (const char* scan : {"t", "b", "p"}) {
+        Clip clip;
+        clip.interlace = scan;
+        writeFile(dir / (std::string(scan) + ".y4m"), clip.bytes());
+    }
+    // Rates whose cross products overflow 64 bits, a hair apart.
+    Clip huge, hugeToo;
+    huge.rate = "999999999999:999999999998";
+    hugeToo.rate = "999999999998:999999999997";
+    writeFile(dir / "huge.y4m", huge.bytes());
+    writeFile(dir / "hugeToo.y4m", hugeToo.bytes());
+    struct Case {
+        const char *first, *second, *options;
+        std::string message;  // empty: it renders
+    };
+    const Case cases[] = {
+        {"t", "b", "", "Rotate: " + dir / "t.y4m" + " is top field first and " + dir / "b.y4m" +
+                           " bottom field first; --field-order tff|bff says which to use"},
+        {"b", "p", "", "Rotate: " + dir / "b.y4m" + " is bottom field first and " + dir / "p.y4m" + " progressive"},
+        {"p", "t", "", "Rotate: " + dir / "p.y4m" + " is progressive and " + dir / "t.y4m" + " top field first"},
+        {"t", "b", "--field-order bff", ""},
+        {"p", "t", "--field-order tff", ""},
+        {"t", "t", "", ""},
+        {"p", "p", "", ""},
+        {"huge", "hugeToo", "", "does not match"},
+        {"huge", "huge", "", ""},
+    };
+    for (const Case& c : cases) {
+        const Outcome r = runFieldfx(std::string("render Rotate ") + quote(dir / (std::string(c.first) + ".y4m")) + " " +
+                                         quote(dir / (std::string(c.second) + ".y4m")) + " -o " + quote(dir / "out.y4m") +
+                                         " --quiet " + c.options,
+                                     dir);
+        if (c.message.empty()) {
+            EXPECT_EQ(r.status, 0) << c.first << " " << c.second << "\n" << r.err;
+        } else {
+            EXPECT_EQ(r.status, 1) << c.first << " " << c.second;
+            EXPECT_EQ(r.err.rfind("fieldfx: ", 0), 0u) << r.err;
+            EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+            EXPECT_FALSE(exists(dir / "out.y4m"));
+        }
+        std::remove((dir / "out.y4m").c_str());
     }
 }
 
