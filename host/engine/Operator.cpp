@@ -13,6 +13,7 @@
 #include <map>
 
 #include "Catalogue.h"
+#include "ElfExports.h"
 #include "Error.h"
 #include "Text.h"
 
@@ -90,6 +91,16 @@ std::string operatorNameFromPath(const std::string& path) {
 std::unique_ptr<OperatorLibrary> OperatorLibrary::load(const std::string& path) {
     if (access(path.c_str(), R_OK) != 0) {
         throw UserError(path, std::string("cannot open operator library: ") + std::strerror(errno));
+    }
+    // Loading runs the library's constructors: only a library whose own
+    // symbol table shows the two entry points is loaded.
+    static const std::vector<std::string> kEntryPoints = {"GetOperatorInfo", "OperatorAction"};
+    std::vector<bool> exported;
+    if (const std::string why = readElfExports(path, kEntryPoints, exported); !why.empty()) {
+        throw UserError(path, "cannot load operator library: " + why);
+    }
+    for (size_t i = 0; i < kEntryPoints.size(); ++i) {
+        if (!exported[i]) throw UserError(path, "not an operator library (no " + kEntryPoints[i] + ")");
     }
     void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
