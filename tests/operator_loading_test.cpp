@@ -1,7 +1,8 @@
 // Only operators are loaded: a library's exports are read from its file
 // (ELF of 32 or 64 bits, either byte order, malformed ones refused) before
 // it is loaded, so no other library's constructors ever run, whether it
-// lies in the search path or is named on the command line.
+// lies in the search path, is named on the command line or sits in the
+// lib/ folder an installed fieldfx lives beside.
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
@@ -238,6 +239,24 @@ TEST(OnlyOperatorsAreLoaded, ASystemLibraryFolderInThePathLoadsNothing) {
     const std::set<std::string> alone = initialised("");
     EXPECT_FALSE(alone.empty());
     EXPECT_EQ(initialised("FIELDFX_OPS=" + quote(folder) + " "), alone);
+}
+
+// An installed fieldfx looks for operators in <prefix>/lib/fieldfx only,
+// not in the rest of <prefix>/lib.
+TEST(OnlyOperatorsAreLoaded, AnInstalledProgramSearchesItsOwnFolderOnly) {
+    if (!isBuiltOperator("Dye")) GTEST_SKIP();
+    TempDir dir;
+    const std::string build = std::string(FIELDFX_BIN_DIR) + "/..";
+    ASSERT_EQ(std::system(("cmake --install " + quote(build) + " --prefix " + quote(dir / "prefix") + " >/dev/null").c_str()), 0);
+    ASSERT_EQ(std::system(("cp " + quote(kTraps + "/libTrap.so") + " " + quote(std::string(FIELDFX_LIB_DIR) + "/libDye.so") +
+                           " " + quote(dir / "prefix/lib")).c_str()), 0);
+    ASSERT_EQ(std::rename((dir / "prefix/lib/libDye.so").c_str(), (dir / "prefix/lib/libStray.so").c_str()), 0);
+    const std::string listed = run("cd / && env -u FIELDFX_OPS FIELDFX_TRAP_FILE=" + quote(dir / "sprung.txt") + " " +
+                                   quote(dir / "prefix/bin/fieldfx") + " list 2>&1");
+    EXPECT_NE(listed.find("Dye "), std::string::npos) << listed;
+    EXPECT_EQ(listed.find("Stray"), std::string::npos) << listed;
+    EXPECT_EQ(listed.find("Trap"), std::string::npos) << listed;
+    EXPECT_FALSE(exists(dir / "sprung.txt"));
 }
 
 }  // namespace
