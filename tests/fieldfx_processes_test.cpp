@@ -1,12 +1,17 @@
 // The processes fieldfx starts: ffmpeg and ffprobe children whose set-up
-// fails at any step (made to fail by a preloaded library).
+// fails at any step (made to fail by a preloaded library), and worker
+// processes that hold no descriptor but their own, also where the kernel
+// has no close_range, there is no /proc or fieldfx runs without standard
+// input or output.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "CliFixture.h"
@@ -50,6 +55,51 @@ TEST(ChildProcesses, EveryFailedSetUpStepIsReported) {
             std::remove((dir / output).c_str());
         }
     }
+}
+
+// A worker holds its standard streams and its two pipes: a descriptor
+// fieldfx inherited (here 77) is closed, with close_range or without it,
+// with /proc or without it, and a worker started while fieldfx had no
+// standard input or output renders as the others do.
+TEST(WorkerProcesses, HoldOnlyTheirOwnDescriptors) {
+    TempDir dir;
+    Clip clip;
+    clip.frames = 6;
+    writeFile(dir / "in.y4m", clip.bytes());
+    const std::string render = "render " + quote(kTestOps + "/libPassthrough.so") + " " + quote(dir / "in.y4m") + " --quiet";
+    ASSERT_EQ(runFieldfx(render + " -j 1 -o " + quote(dir / "one.y4m"), dir).status, 0);
+    const int inherited = open("/dev/null", O_RDONLY);
+    ASSERT_EQ(dup2(inherited, 77), 77);
+    close(inherited);
+    struct Case {
+        std::string env, redirections;
+    };
+    std::vector<Case> cases = {
+        {"", ""},
+        {failing("close_range"), ""},
+        {"", " <&- >&-"},
+    };
+    // Without /proc, where a mount namespace of its own can be had.
+    const std::string noProc = "unshare -m sh -c 'umount -l /proc && exec \"$0\" \"$@\"' ";
+    if (std::system("unshare -m true 2>/dev/null") == 0) cases.push_back({noProc, ""});
+    for (const Case& c : cases) {
+        std::remove((dir / "census.txt").c_str());
+        const Outcome r = runFieldfx(render + " -j 2 -o " + quote(dir / "two.y4m") + c.redirections, dir,
+                                     "timeout 60 env FAKE_FD_CENSUS=" + quote(dir / "census.txt") + " " + c.env);
+        EXPECT_EQ(r.status, 0) << c.env << c.redirections << "\n" << r.err;
+        EXPECT_TRUE(readFile(dir / "two.y4m") == readFile(dir / "one.y4m")) << c.env << c.redirections;
+        std::istringstream census(readFile(dir / "census.txt"));
+        int workers = 0;
+        for (std::string line; std::getline(census, line); ++workers) {
+            std::istringstream fds(line);
+            std::vector<int> open;
+            for (int fd; fds >> fd;) open.push_back(fd);
+            EXPECT_EQ(open.size(), 5u) << line;  // 0, 1, 2 and the two pipes
+            EXPECT_EQ(std::count(open.begin(), open.end(), 77), 0) << line;
+        }
+        EXPECT_EQ(workers, 2) << c.env << c.redirections;
+    }
+    close(77);
 }
 
 }  // namespace
