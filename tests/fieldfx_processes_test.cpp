@@ -1,14 +1,17 @@
 // The processes fieldfx starts: ffmpeg and ffprobe children whose set-up
-// fails at any step (made to fail by a preloaded library), and worker
-// processes that hold no descriptor but their own, also where the kernel
-// has no close_range, there is no /proc or fieldfx runs without standard
-// input or output.
+// fails at any step (made to fail by a preloaded library), worker processes
+// that hold no descriptor but their own, also where the kernel has no
+// close_range, there is no /proc or fieldfx runs without standard input or
+// output; and stop signals held back on one thread only.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -16,6 +19,7 @@
 
 #include "CliFixture.h"
 #include "FfmpegFixture.h"
+#include "Stop.h"
 
 using namespace fxtest;
 
@@ -100,6 +104,32 @@ TEST(WorkerProcesses, HoldOnlyTheirOwnDescriptors) {
         EXPECT_EQ(workers, 2) << c.env << c.redirections;
     }
     close(77);
+}
+
+// SignalsHeld blocks the stop signals on its own thread only: another
+// thread takes them meanwhile.
+TEST(StopSignals, AreHeldBackOnOneThreadOnly) {
+    auto blocked = [] {
+        sigset_t now;
+        pthread_sigmask(SIG_BLOCK, nullptr, &now);
+        return sigismember(&now, SIGINT) == 1 && sigismember(&now, SIGTERM) == 1 && sigismember(&now, SIGHUP) == 1;
+    };
+    std::atomic<int> step{0};
+    bool otherBlocked = true;
+    std::thread other([&] {
+        while (step != 1) std::this_thread::yield();
+        otherBlocked = blocked();
+        step = 2;
+    });
+    {
+        fieldfx::SignalsHeld held;
+        EXPECT_TRUE(blocked());
+        step = 1;
+        while (step != 2) std::this_thread::yield();
+    }
+    other.join();
+    EXPECT_FALSE(otherBlocked);
+    EXPECT_FALSE(blocked());
 }
 
 }  // namespace
