@@ -19,6 +19,7 @@
 #include "ElfExports.h"
 #include "FfmpegFixture.h"
 #include "LoadedOperator.h"
+#include "Operator.h"
 
 using namespace fxtest;
 
@@ -218,6 +219,22 @@ TEST(OnlyOperatorsAreLoaded, LibrariesWithConstructorsInThePathAreNeverLoaded) {
             EXPECT_FALSE(exists(trapFile)) << c.args << " " << where << " loaded " << readFile(trapFile);
         }
     }
+}
+
+// Libraries that export the entry points but turn out not to be operators
+// (a tag list without an end, a descriptor in unmapped memory) are unloaded
+// again; operators stay loaded.
+TEST(OnlyOperatorsAreLoaded, RejectedLibrariesAreUnloaded) {
+    const auto found = fieldfx::listOperators({kTestOps});
+    auto loaded = [](const std::string& name) {
+        void* handle = dlopen((kTestOps + "/lib" + name + ".so").c_str(), RTLD_NOW | RTLD_NOLOAD);
+        if (handle != nullptr) dlclose(handle);
+        return handle != nullptr;
+    };
+    EXPECT_FALSE(loaded("Endless"));
+    EXPECT_FALSE(loaded("Wild"));
+    EXPECT_TRUE(loaded("Passthrough"));
+    EXPECT_EQ(found.size(), 3u);  // Passthrough, Tally, Hoard
 }
 
 // The libraries whose constructors run are the same whether or not the
