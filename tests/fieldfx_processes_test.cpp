@@ -83,9 +83,12 @@ TEST(WorkerProcesses, HoldOnlyTheirOwnDescriptors) {
         {failing("close_range"), ""},
         {"", " <&- >&-"},
     };
-    // Without /proc, where a mount namespace of its own can be had.
+    // Without /proc, where a mount namespace of its own can be had (and
+    // not under AddressSanitizer, whose leak check reads /proc).
     const std::string noProc = "unshare -m sh -c 'umount -l /proc && exec \"$0\" \"$@\"' ";
+#if !defined(__SANITIZE_ADDRESS__)
     if (std::system("unshare -m true 2>/dev/null") == 0) cases.push_back({noProc, ""});
+#endif
     for (const Case& c : cases) {
         std::remove((dir / "census.txt").c_str());
         const Outcome r = runFieldfx(render + " -j 2 -o " + quote(dir / "two.y4m") + c.redirections, dir,
