@@ -4,18 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <string>
 #include <vector>
 
 #include "BoxBlur.h"
 #include "FadeStrength.h"
-#include "Bytes.h"
-#include "LoadedOperator.h"
-#include "RecordingHost.h"
-#include "SourceLines.h"
+#include "window_fixture.h"
 
 using namespace fxtest;
 
@@ -46,34 +39,9 @@ std::vector<uint8_t> expectedBlur(const ImageCopy& field, int32_t r, int32_t dir
     return scratch;
 }
 
-uint64_t checksum(const std::vector<uint8_t>& bytes) { return fnv1a(bytes, kRecordedBasis); }
-
-class BlurTest : public testing::Test {
+class BlurTest : public WindowEffectTest {
 protected:
-    BlurTest() : blur("Blur") { host.input(0).setSize(97, 41); }
-    void set(int32_t size, int32_t direction, int32_t percent, int32_t mode) {
-        blur.slider(1)->value = size;
-        blur.choice(2)->value = direction;
-        blur.slider(3)->value = percent;
-        blur.choice(4)->value = mode;
-    }
-    int32_t renderScaled(uint32_t length, uint32_t position, int16_t num, int16_t den) {
-        OperatorRequest request = makeRequest(CMD_RENDER, length, position, FLAG_REDUCED_SIZE);
-        request.scaleNum = num;
-        request.scaleDen = den;
-        return host.call(blur.action(), request);
-    }
-    void expectOutput(int32_t r, int32_t direction, uint32_t s, uint32_t position, const char* what) {
-        ASSERT_EQ(host.outputs().size(), 1u) << what;
-        EXPECT_TRUE(host.lastOutput().pixels ==
-                    expectedBlur(host.servedField(0, int32_t(position)), r, direction, s))
-            << what << ": r " << r << " direction " << direction << " strength " << s;
-        EXPECT_TRUE(host.violations().empty()) << what;
-        host.clearRecords();
-    }
-
-    LoadedOperator blur;
-    RecordingHost host;
+    BlurTest() : WindowEffectTest("Blur", expectedBlur) {}
 };
 
 }  // namespace
@@ -96,7 +64,7 @@ TEST_F(BlurTest, WindowLengthFromSizeAndScale) {
         if (c.scaled) {
             ASSERT_EQ(renderScaled(10, 3, c.num, c.den), 0);
         } else {
-            ASSERT_EQ(host.render(blur.action(), 10, 3), 0);
+            ASSERT_EQ(host.render(op.action(), 10, 3), 0);
         }
         expectOutput(c.r, 2, 255, 3, "window table");
     }
@@ -105,7 +73,7 @@ TEST_F(BlurTest, WindowLengthFromSizeAndScale) {
 TEST_F(BlurTest, EachDirectionRunsItsKernel) {
     for (int32_t direction : {0, 1, 2, 3, 17, -1, INT_MIN}) {
         set(4, direction, 0, 0);
-        ASSERT_EQ(host.render(blur.action(), 10, 2), 0);
+        ASSERT_EQ(host.render(op.action(), 10, 2), 0);
         expectOutput(16, direction, 255, 2, "direction");
     }
 }
@@ -113,10 +81,10 @@ TEST_F(BlurTest, EachDirectionRunsItsKernel) {
 // Initial settings, run of 100: the first field comes back as fetched, the
 // fade-in blends, and from position 50 on the blur is at full strength.
 TEST_F(BlurTest, InitialSettingsOverTheRun) {
-    EXPECT_EQ(blur.slider(1)->value, 5);
-    EXPECT_EQ(blur.choice(2)->value, 2);
+    EXPECT_EQ(op.slider(1)->value, 5);
+    EXPECT_EQ(op.choice(2)->value, 2);
     for (uint32_t position : {0u, 1u, 17u, 49u, 50u, 99u}) {
-        ASSERT_EQ(host.render(blur.action(), 100, position), 0);
+        ASSERT_EQ(host.render(op.action(), 100, position), 0);
         const uint32_t s = position >= 50 ? 255 : position * 255 / 50;
         if (position == 0) {
             EXPECT_EQ(host.lastOutput().pixels, host.servedField(0, 0).pixels);
@@ -131,86 +99,33 @@ TEST_F(BlurTest, FullStrengthKeyComesFromTheScratchImage) {
     host.input(0).content = [](int32_t, int32_t, int32_t x, int32_t y) {
         return 0x00000000u | uint32_t((x * 7 + y) & 0xFF) << 24;
     };
-    ASSERT_EQ(host.render(blur.action(), 10, 4), 0);
+    ASSERT_EQ(host.render(op.action(), 10, 4), 0);
     const ImageCopy& out = host.lastOutput();
     for (size_t i = 0; i < out.pixels.size(); i += 4) ASSERT_EQ(out.pixels[i], 0xFF);
 }
 
 TEST_F(BlurTest, HandsBackTheScratchImageAfterFreeingTheField) {
-    host.setPutResult(-42);
-    EXPECT_EQ(host.render(blur.action(), 100, 60), -42);
-    const std::vector<CallKind> want = {CallKind::GetField, CallKind::AllocImage,
-                                        CallKind::FreeImage, CallKind::PutField};
-    EXPECT_EQ(host.callKinds(), want);
-    EXPECT_EQ(host.calls()[3].image, host.calls()[1].image);
-    EXPECT_EQ(host.calls()[2].image, host.calls()[0].image);
+    expectScratchImageHandedBack(-42);
     EXPECT_EQ(host.calls()[0].args[0], 0);
     EXPECT_EQ(host.calls()[0].args[1], 60);
-    EXPECT_TRUE(host.violations().empty());
 }
 
 TEST_F(BlurTest, EachFailedHostCallLogsItsOwnLine) {
-    const int fetchLine = lineOf("ops/blur/src/Blur.cpp", "field == nullptr");
-    const int allocLine = lineOf("ops/blur/src/Blur.cpp", "scratch == nullptr");
-    ASSERT_GT(fetchLine, 0);
-    ASSERT_GT(allocLine, fetchLine);
-
-    host.failGetField();
-    EXPECT_EQ(host.render(blur.action(), 10, 1), -1);
-    ASSERT_EQ(host.logs().size(), 1u);
-    EXPECT_EQ(host.logs()[0].line, fetchLine);
-    EXPECT_EQ(host.callKinds(), (std::vector<CallKind>{CallKind::GetField, CallKind::Log}));
-    host.clearRecords();
-
-    host.failAllocImage();
-    EXPECT_EQ(host.render(blur.action(), 10, 1), -1);
-    ASSERT_EQ(host.logs().size(), 1u);
-    const LogRecord& record = host.logs()[0];
-    EXPECT_EQ(record.line, allocLine);
-    EXPECT_EQ(record.level, 4);
-    EXPECT_EQ(record.file, "src\\Blur");
-    EXPECT_EQ(record.code, 0x0B7A0000u);
-    EXPECT_EQ(record.text, " ");
     // The field fetched first is neither handed back nor released.
-    EXPECT_EQ(host.callKinds(), (std::vector<CallKind>{CallKind::GetField, CallKind::AllocImage,
-                                                       CallKind::Log}));
-    EXPECT_TRUE(host.outputs().empty());
+    expectFailurePaths(0x0B7A0000u, 10, 1);
 }
 
 // Exact output for a spread of settings, pinned as checksums. Run with
 // FIELDFX_PRINT_GOLDEN=1 to print the table afresh.
 TEST_F(BlurTest, GoldenFields) {
-    struct Case {
-        int32_t size, direction, percent, mode;
-        uint32_t length, position;
-        uint64_t sum;
-    };
-    const Case cases[] = {
+    expectGoldenFields({
         {5, 2, 50, 0, 100, 30, 0x122b767016bcffedull},
         {5, 2, 50, 0, 100, 70, 0x04870f87255332a8ull},
         {3, 0, 100, 1, 20, 15, 0xdff73145d52a3e19ull},
         {7, 1, 60, 2, 40, 3, 0x3c3a18684677f4feull},
         {2, 2, 80, 3, 30, 7, 0x9bf1da45998beba4ull},
         {25, 2, 0, 0, 10, 9, 0xf1d776cb4576ca63ull},
-    };
-    const bool print = std::getenv("FIELDFX_PRINT_GOLDEN") != nullptr;
-    host.input(0).setSize(121, 57);
-    for (const Case& c : cases) {
-        set(c.size, c.direction, c.percent, c.mode);
-        ASSERT_EQ(host.render(blur.action(), c.length, c.position), 0);
-        const uint64_t sum = checksum(host.lastOutput().pixels);
-        const int32_t s = FadeStrength(c.mode, c.percent, int32_t(c.length), int32_t(c.position));
-        ASSERT_TRUE(host.lastOutput().pixels ==
-                    expectedBlur(host.servedField(0, int32_t(c.position)), 4 * c.size,
-                                 c.direction, uint32_t(s)));
-        if (print) {
-            std::printf("        {%d, %d, %d, %d, %u, %u, 0x%016llxull},\n", c.size, c.direction,
-                        c.percent, c.mode, c.length, c.position, (unsigned long long)sum);
-        } else {
-            EXPECT_EQ(sum, c.sum) << "size " << c.size << " position " << c.position;
-        }
-        host.clearRecords();
-    }
+    });
 }
 
 // Windows below 2, huge sizes, fields smaller than the window, empty and
@@ -232,7 +147,7 @@ TEST_F(BlurTest, HazardousSettingsAndFields) {
             for (int32_t direction : {0, 1, 2}) {
                 set(c.size, direction, c.percent, c.mode);
                 for (uint32_t position : {0u, 5u, 12u, 0xFFFFFFFFu}) {
-                    ASSERT_EQ(host.render(blur.action(), 10, position), 0);
+                    ASSERT_EQ(host.render(op.action(), 10, position), 0);
                     const int32_t length = 10, pos = int32_t(position);
                     const int32_t s = FadeStrength(c.mode, c.percent, length, pos);
                     ASSERT_GE(s, 0);
@@ -252,11 +167,5 @@ TEST_F(BlurTest, HazardousSettingsAndFields) {
     ASSERT_EQ(renderScaled(10, 1, INT16_MIN, 1), 0);
     expectOutput(2, 2, 255, 1, "negative scaled");
 
-    for (auto [w, h] : {std::pair{0, 5}, {5, 0}, {-4, 3}, {3, -4}}) {
-        host.input(0).setSize(w, h);
-        ASSERT_EQ(host.render(blur.action(), 10, 5), 0);
-        ASSERT_EQ(host.outputs().size(), 1u);
-        EXPECT_TRUE(host.violations().empty());
-        host.clearRecords();
-    }
+    expectEmptyFieldsHandedBack();
 }

@@ -4,26 +4,25 @@
 
 #include <vector>
 
-#include "LoadedOperator.h"
-#include "RecordingHost.h"
+#include "effect_fixture.h"
 
 using namespace fxtest;
 
 namespace {
 
-class DyeTest : public testing::Test {
+class DyeTest : public EffectTest {
 protected:
-    DyeTest() : dye("Dye") {}
-    void setPercent(int32_t p) { dye.slider(2)->value = p; }
+    DyeTest() : EffectTest("Dye") {}
+    void setPercent(int32_t p) { op.slider(2)->value = p; }
     void setColor(uint8_t c1, uint8_t c2) {
-        dye.color(1)->color[1] = c1;
-        dye.color(1)->color[2] = c2;
+        op.color(1)->color[1] = c1;
+        op.color(1)->color[2] = c2;
     }
     // Renders one field whose every pixel is `pixel` and returns the output's
     // first pixel.
     uint32_t renderPixel(uint32_t pixel, uint32_t length, uint32_t position) {
         host.input(0).content = [pixel](int32_t, int32_t, int32_t, int32_t) { return pixel; };
-        EXPECT_EQ(host.render(dye.action(), length, position), 0);
+        EXPECT_EQ(host.render(op.action(), length, position), 0);
         return host.lastOutput().pixel(0, 0);
     }
     // The strength this field got, read back from a pixel with byte 1 = 0
@@ -32,9 +31,6 @@ protected:
         setColor(255, 0);
         return int(renderPixel(0x10000000u, length, position) >> 8 & 0xFF);
     }
-
-    LoadedOperator dye;
-    RecordingHost host;
 };
 
 }  // namespace
@@ -81,7 +77,7 @@ TEST_F(DyeTest, EveryPixelMatchesTheBlendFormula) {
     host.input(0).setSize(37, 5);  // odd width, scrambled content
     setColor(0x10, 0xA6);
     setPercent(25);
-    ASSERT_EQ(host.render(dye.action(), 100, 5), 0);  // S = 106
+    ASSERT_EQ(host.render(op.action(), 100, 5), 0);  // S = 106
     const ImageCopy in = host.servedField(0, 5);
     const ImageCopy& out = host.lastOutput();
     for (size_t i = 0; i < in.pixels.size(); i += 4) {
@@ -94,11 +90,11 @@ TEST_F(DyeTest, EveryPixelMatchesTheBlendFormula) {
 
 TEST_F(DyeTest, FirstFieldUnchangedAndFullTintWithoutFade) {
     host.input(0).setSize(9, 3);
-    ASSERT_EQ(host.render(dye.action(), 100, 0), 0);
+    ASSERT_EQ(host.render(op.action(), 100, 0), 0);
     EXPECT_EQ(host.lastOutput().pixels, host.servedField(0, 0).pixels);
 
     setPercent(0);
-    ASSERT_EQ(host.render(dye.action(), 100, 0), 0);
+    ASSERT_EQ(host.render(op.action(), 100, 0), 0);
     const ImageCopy in = host.servedField(0, 0);
     const ImageCopy& out = host.lastOutput();
     for (size_t i = 0; i < in.pixels.size(); i += 4) {
@@ -117,14 +113,7 @@ TEST_F(DyeTest, ValueWrittenBetweenRendersIsUsedByTheNext) {
 }
 
 TEST_F(DyeTest, DegenerateFieldsComeBackUnchanged) {
-    for (auto [w, h] : {std::pair{0, 5}, {5, 0}, {-3, 4}, {4, -3}, {-1, -1}}) {
-        host.input(0).setSize(w, h);
-        host.clearRecords();
-        EXPECT_EQ(host.render(dye.action(), 10, 5), 0);
-        ASSERT_EQ(host.outputs().size(), 1u);
-        EXPECT_EQ(host.lastOutput().width, w);
-        EXPECT_TRUE(host.violations().empty());
-    }
+    expectEmptyFieldsHandedBack();
 }
 
 // Positions outside the run and percentages outside 0..100: strength stays in
@@ -174,7 +163,7 @@ TEST_F(DyeTest, EveryByteValueAtEveryStrength) {
         // S = position * 255 / 127, and with percent 0 S = 255.
         for (uint32_t position = 1; position < 127; position += 5) {
             setPercent(100);
-            ASSERT_EQ(host.render(dye.action(), 255, position), 0);
+            ASSERT_EQ(host.render(op.action(), 255, position), 0);
             const uint32_t s = position * 255 / 127;
             const ImageCopy in = host.servedField(0, int32_t(position));
             const ImageCopy& out = host.lastOutput();
@@ -189,7 +178,7 @@ TEST_F(DyeTest, EveryByteValueAtEveryStrength) {
             host.clearRecords();
         }
         setPercent(0);
-        ASSERT_EQ(host.render(dye.action(), 255, 40), 0);
+        ASSERT_EQ(host.render(op.action(), 255, 40), 0);
         const ImageCopy& out = host.lastOutput();
         for (size_t i = 0; i < out.pixels.size(); i += 4) {
             ASSERT_EQ(out.pixels[i + 1], colour.c1);

@@ -37,17 +37,7 @@ struct TestField {
         image.regionHeight = int16_t(h);
     }
     const uint8_t* at(int32_t x, int32_t y) const { return &pixels[(size_t(y) * image.width + x) * 4]; }
-    fxtest::ImageCopy copy() const {
-        fxtest::ImageCopy c;
-        c.width = image.width;
-        c.height = image.height;
-        c.regionLeft = image.regionLeft;
-        c.regionTop = image.regionTop;
-        c.regionWidth = image.regionWidth;
-        c.regionHeight = image.regionHeight;
-        c.pixels = pixels;
-        return c;
-    }
+    fxtest::ImageCopy copy() const { return fxtest::copyOf(image); }
     void setPixel(int32_t x, int32_t y, uint32_t word) { std::memcpy(&pixels[(size_t(y) * image.width + x) * 4], &word, 4); }
 };
 

@@ -5,6 +5,8 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -53,6 +55,13 @@ std::string numbered(const char* prefix, int k, const char* suffix) {
     name.append(std::to_string(k));
     name.append(suffix);
     return name;
+}
+
+// Texts put together by appending, as numbered() does.
+std::string joined(std::initializer_list<std::string> parts) {
+    std::string text;
+    for (const std::string& part : parts) text.append(part);
+    return text;
 }
 
 void PrintTo(const ChunkCase& c, std::ostream* out) { *out << c.name; }
@@ -303,6 +312,93 @@ TEST(Join, RefusesChunksThatDoNotFit) {
     EXPECT_TRUE(readFile(dir / "out.y4m") == clip.bytes() + clip.bytes().substr(clip.header().size()));
 }
 
+// Chunks carry a note of their run and frames: join takes chunks of one
+// run that hold its frames once each, in order, whatever their names or
+// how the run was split, and refuses every other set with the reason.
+TEST(Join, NotesTellWhetherChunksFitWhateverTheirNames) {
+    TempDir dir;
+    Clip clip;
+    clip.frames = 12;
+    writeFile(dir / "in.y4m", clip.bytes());
+    const std::string render = "render " + kTestOps + "/libPassthrough.so " + quote(dir / "in.y4m") + " --quiet";
+    ASSERT_EQ(runFieldfx(render + " -o " + quote(dir / "whole.y4m"), dir).status, 0);
+    ASSERT_EQ(runFieldfx(render + " -o " + quote(dir / "whole%02d.png"), dir).status, 0);
+    const auto chunk = [&](const std::string& options, const std::string& out) {
+        const Outcome run = runFieldfx(render + " " + options + " -o " + quote(dir / out), dir);
+        ASSERT_EQ(run.status, 0) << options << ": " << run.err;
+    };
+    // a1..a4: the run in four (a3 with workers); r1: the first of three;
+    // h1: the first half; f3: chunk 3/4 of another run (another setting).
+    for (const char* ext : {".y4m", "-%02d.png"}) {
+        for (int k = 1; k <= 4; ++k) chunk("--chunk " + numbered("", k, "/4") + (k == 3 ? " -j 3" : " -j 1"), numbered("a", k, ext));
+        chunk("--chunk 1/3", std::string("r1") + ext);
+        chunk("--chunk 1/2", std::string("h1") + ext);
+        chunk("--chunk 3/4 --set param2=1", std::string("f3") + ext);
+    }
+    // s3: a3 cut short (two of its three frames) with its note; plain: a2
+    // without a note; bad: a2 with a note file that is none.
+    const std::string a3 = readFile(dir / "a3.y4m");
+    writeFile(dir / "s3.y4m", a3.substr(0, 2 * (a3.size() / 3)));
+    writeFile(dir / "s3.y4m.chunk", readFile(dir / "a3.y4m.chunk"));
+    writeFile(dir / "plain.y4m", readFile(dir / "a2.y4m"));
+    writeFile(dir / "bad.y4m", readFile(dir / "a2.y4m"));
+    writeFile(dir / "bad.y4m.chunk", "fieldfx chunk 2/4: frames 3 to 5 of 12");
+    for (int f : {6, 8}) writeFile(dir / numbered("s3-0", f, ".png"), readFile(dir / numbered("a3-0", f, ".png")));
+    writeFile(dir / "s3-%02d.png.chunk", readFile(dir / "a3-%02d.png.chunk"));
+    for (int f : {3, 4, 5}) writeFile(dir / numbered("plain-0", f, ".png"), readFile(dir / numbered("a2-0", f, ".png")));
+
+    const auto list = [&](std::initializer_list<const char*> names, const char* ext) {
+        std::string chunks;
+        for (const char* name : names) chunks.append(" ").append(quote(dir / joined({name, ext})));
+        return chunks;
+    };
+    // Joined, in any splitting of the run: the whole run's output.
+    for (const auto& names : {std::initializer_list<const char*>{"a1", "a2", "a3", "a4"}, {"h1", "a3", "a4"}}) {
+        Outcome run = runFieldfx("join " + quote(dir / "out.y4m") + list(names, ".y4m"), dir);
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_TRUE(readFile(dir / "out.y4m") == readFile(dir / "whole.y4m"));
+        run = runFieldfx("join " + quote(dir / "out%02d.png") + list(names, "-%02d.png"), dir);
+        ASSERT_EQ(run.status, 0) << run.err;
+        for (int f = 0; f < 12; ++f) {
+            const std::string number = joined({f < 10 ? "0" : "", std::to_string(f), ".png"});
+            EXPECT_TRUE(readFile(dir / joined({"out", number})) == readFile(dir / joined({"whole", number}))) << "frame " << f;
+        }
+    }
+    const struct {
+        std::initializer_list<const char*> names;
+        const char* ext;
+        const char* message;
+    } cases[] = {
+        {{"a1", "a2", "a4"}, ".y4m", "a4.y4m: holds frames 9 to 11 of the run, but frame 6 comes next (frames 6 to 8 are missing"},
+        {{"a1", "a2", "a3"}, ".y4m", "a3.y4m: ends at frame 8 of a run of 12 frames (a chunk after it is missing)"},
+        {{"a1", "a2", "a2", "a3", "a4"}, ".y4m", "a2.y4m: holds frames 3 to 5 of the run, but the chunks before it hold frames up to 5"},
+        {{"a1", "a3", "a2", "a4"}, ".y4m", "a3.y4m: holds frames 6 to 8 of the run, but frame 3 comes next"},
+        {{"r1", "a2", "a3", "a4"}, ".y4m", "a2.y4m: holds frames 3 to 5 of the run, but the chunks before it hold frames up to 3"},
+        {{"a2", "a3", "a4"}, ".y4m", "a2.y4m: holds no stream header, so it is not the first chunk"},
+        {{"a1", "a2", "f3", "a4"}, ".y4m", "f3.y4m: is a chunk of another run than "},
+        {{"a1", "a2", "s3", "a4"}, ".y4m", "s3.y4m: holds 2 frames, but its note names 3 (frames 6 to 8 of the run): it is cut short"},
+        {{"a1", "plain", "a3", "a4"}, ".y4m", "plain.y4m: has no chunk note (no "},
+        {{"a1", "bad", "a3", "a4"}, ".y4m", "bad.y4m.chunk: is not a chunk note of fieldfx render --chunk"},
+        {{"a1", "a2", "a4"}, "-%02d.png", "a4-%02d.png: starts at frame 9 but the chunk before it ends at frame 5"},
+        {{"a2", "a3", "a4"}, "-%02d.png", "a2-%02d.png: holds frames 3 to 5 of the run, but frame 0 comes next (frames 0 to 2 are missing"},
+        {{"a1", "a2", "a3"}, "-%02d.png", "a3-%02d.png: ends at frame 8 of a run of 12 frames (a chunk after it is missing)"},
+        {{"r1", "a2", "a3", "a4"}, "-%02d.png", "a2-%02d.png: starts at frame 3 but the chunk before it ends at frame 3"},
+        {{"a1", "a2", "f3", "a4"}, "-%02d.png", "f3-%02d.png: is a chunk of another run than "},
+        {{"a1", "a2", "s3", "a4"}, "-%02d.png", "s3-%02d.png: holds 2 frames, but its note names 3 (frames 6 to 8 of the run): it is cut short"},
+        {{"a1", "plain", "a3", "a4"}, "-%02d.png", "plain-%02d.png: has no chunk note (no "},
+    };
+    for (const auto& c : cases) {
+        const bool png = std::string(c.ext) != ".y4m";
+        const std::string out = png ? "none%02d.png" : "none.y4m";
+        const Outcome run = runFieldfx("join " + quote(dir / out) + list(c.names, c.ext), dir);
+        EXPECT_EQ(run.status, 1) << c.message;
+        EXPECT_NE(run.err.find(c.message), std::string::npos) << c.message << "\n" << run.err;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+        EXPECT_FALSE(exists(dir / (png ? "none00.png" : "none.y4m"))) << c.message;
+    }
+    for (const std::string& name : dir.files()) EXPECT_NE(name.rfind(".fieldfx-", 0), 0u) << name;
+}
+
 TEST(Join, EncodedChunksThroughFfmpeg) {
     if (std::system("command -v ffmpeg >/dev/null 2>&1 && command -v ffprobe >/dev/null 2>&1") != 0) {
         GTEST_SKIP() << "ffmpeg is not installed";
@@ -330,7 +426,16 @@ TEST(Join, EncodedChunksThroughFfmpeg) {
         {e(1) + " " + e(3) + " " + e(2), "e3.mkv: holds frames 6 to 8 of the run, but frame 3 comes next"},
         {e(1) + " " + e(2), "e2.mkv: ends at frame 5 of a run of 9 frames (a chunk after it is missing)"},
         {e(1) + " " + quote(dir / "in.y4m"), "in.y4m: does not fit"},
+        {e(2) + " " + e(3), "e2.mkv: holds frames 3 to 5 of the run, but frame 0 comes next (frames 0 to 2 are missing"},
+        {e(1) + " " + quote(dir / "f2.mkv") + " " + e(3), "f2.mkv: is a chunk of another run than "},
+        {e(1) + " " + quote(dir / "short2.mkv") + " " + e(3), "short2.mkv: holds 2 frames, but its note names 3 (frames 3 to 5 of the run): it is cut short"},
+        {e(1) + " " + quote(dir / "plain2.mkv") + " " + e(3), "plain2.mkv: has no chunk note (no fieldfx chunk note in its comment)"},
     };
+    // f2: chunk 2/3 of another run; short2: e2 with two of its frames and
+    // its note; plain2: e2 without a note.
+    ASSERT_EQ(runFieldfx(render + " --set param2=1 --chunk 2/3 -o " + quote(dir / "f2.mkv"), dir).status, 0);
+    ASSERT_EQ(std::system(("ffmpeg -v error -i " + e(2) + " -frames:v 2 -c copy " + quote(dir / "short2.mkv")).c_str()), 0);
+    ASSERT_EQ(std::system(("ffmpeg -v error -i " + e(2) + " -c copy -metadata comment= " + quote(dir / "plain2.mkv")).c_str()), 0);
     for (const auto& c : cases) {
         const Outcome refused = runFieldfx("join " + quote(dir / "again.mkv") + " " + c.chunks, dir);
         EXPECT_EQ(refused.status, 1) << c.chunks;

@@ -307,6 +307,26 @@ TEST(Info, VersionEntriesColoursAndRegion) {
 }
 
 // ---------------------------------------------------------------------------
+// A file neither fieldfx nor ffmpeg can read is refused with ffmpeg's
+// reason, not a crash.
+
+TEST(Unreadable, FilesFfmpegCannotReadAreRefused) {
+    REQUIRE_FFMPEG();
+    TempDir dir;
+    writeFile(dir / "words.txt", "not a picture\n");
+    std::string noise(4096, '\0');
+    for (size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<char>((i * 2654435761u) >> 13);
+    writeFile(dir / "noise.bin", noise);
+    writeFile(dir / "empty.mov", "");
+    for (const char* name : {"words.txt", "noise.bin", "empty.mov"}) {
+        const Outcome r = runFieldfx("render Blur " + quote(dir / name) + " -o " + quote(dir / "out.y4m"), dir);
+        EXPECT_EQ(r.status, 1) << name << ": " << r.err;
+        EXPECT_EQ(r.err.rfind("fieldfx: " + (dir / name) + ": ", 0), 0u) << r.err;
+        EXPECT_FALSE(exists(dir / "out.y4m")) << name;
+    }
+}
+
+// ---------------------------------------------------------------------------
 // cmake --install puts the program, the host libraries and the operators
 // under a prefix, and the installed program finds its operators there.
 
@@ -325,7 +345,8 @@ TEST(Install, TheInstalledProgramFindsItsOperators) {
 // ---------------------------------------------------------------------------
 // SIGINT to the whole process group (as a terminal's Ctrl-C), SIGTERM and
 // SIGHUP: the run stops, the output is valid and holds the frames the
-// summary names, no temporary file is left, the status is 128 + signal.
+// summary names, no temporary file is left, the status is 128 + signal. A
+// stopped chunk leaves no file at all.
 
 struct StopCase {
     const char* name;
@@ -377,6 +398,13 @@ TEST_P(Stop, FinishesTheOutputAndLeavesNothingElse) {
     std::remove(errFile.c_str());
     ASSERT_TRUE(WIFEXITED(status)) << err;
     EXPECT_EQ(WEXITSTATUS(status), 128 + c.signal) << err;
+    if (c.options.find("--chunk") != std::string::npos) {
+        // A chunk is kept only whole: a stopped one leaves nothing, not
+        // even its note, so that join cannot take it for the whole chunk.
+        EXPECT_NE(err.find("a chunk is kept only when it is complete, so nothing was written to "), std::string::npos) << err;
+        for (const std::string& name : dir.files()) ADD_FAILURE() << name << " left behind";
+        return;
+    }
     const size_t wrote = err.find("wrote ");
     ASSERT_NE(wrote, std::string::npos) << err;
     const int frames = std::atoi(err.c_str() + wrote + 6);
@@ -399,6 +427,9 @@ const StopCase kStops[] = {
     {"HangupToTheGroupMov", SIGHUP, true, "out.mov", "-j 1"},
     {"TermY4m", SIGTERM, false, "out.y4m", "-j 2"},
     {"CtrlCPngSequence", SIGINT, true, "out%03d.png", "-j 1"},
+    {"TermY4mChunk", SIGTERM, false, "out.y4m", "-j 2 --chunk 1/2"},
+    {"TermMkvChunk", SIGTERM, false, "out.mkv", "-j 1 --chunk 1/2"},
+    {"CtrlCPngSequenceChunk", SIGINT, true, "out%03d.png", "-j 1 --chunk 1/2"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Signals, Stop, testing::ValuesIn(kStops),

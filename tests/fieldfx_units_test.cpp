@@ -6,11 +6,13 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "Catalogue.h"
 #include "Error.h"
+#include "LoadedOperator.h"
 #include "fieldfx/HostBackend.h"
 #include "Operator.h"
 #include "Options.h"
@@ -388,33 +390,56 @@ TEST(Options, RegionScaleFramesAndFieldOrder) {
 }
 
 // ---------------------------------------------------------------------------
-// Text catalogue: every text id the eight operators declare has words, and
-// every label maps to the parameter's command-line name.
+// Text catalogue: each entry describes a built operator library as its own
+// descriptors do (inputs, parameters' kinds and labels in order), holds words
+// for every text id those descriptors use (labels, sliders' second texts,
+// choice entries that are text ids) and for no other, names every
+// parameter, and no entry is left without a library.
 
-TEST(Catalogue, CoversEveryTextIdOfTheEightOperators) {
-    const struct {
-        uint32_t label;
-        const char* name;
-        int extraIds;  // second text (1) or choice entries (n) after the label
-    } parameters[] = {
-        {110, "blurSize", 1},      {120, "blurDirection", 3}, {130, "fadePercent", 1},  {140, "fadeMode", 4},
-        {210, "hingeCorner", 0},   {220, "reboundMode", 2},   {230, "reboundCount", 1},
-        {310, "tintColor", 0},     {320, "fadePercent", 1},
-        {410, "blurSize", 1},      {420, "glowGain", 2},      {430, "fadePercent", 1},  {440, "fadeMode", 4},
-        {510, "spotSize", 1},      {520, "edgeSoftness", 1},  {530, "spotCenter", 0},   {540, "fadePercent", 1},
-        {610, "waveCount", 1},     {620, "waveAmplitude", 1}, {630, "waveSpeed", 1},    {640, "fadePercent", 1},
-        {710, "turns", 1},         {720, "trailCount", 1},    {730, "rotateMode", 2},
-        {810, "filmAge", 3},       {820, "tintAmount", 1},    {830, "contrastLevel", 1}, {840, "filmCondition", 1},
-    };
-    for (const auto& p : parameters) {
-        EXPECT_EQ(parameterName(p.label), p.name);
-        for (int id = 0; id <= p.extraIds; ++id) {
-            EXPECT_TRUE(catalogueHas(p.label + uint32_t(id))) << p.label + id;
+TEST(Catalogue, AgreesWithTheDescriptorsOfEveryBuiltOperator) {
+    const auto libraries = listOperators({FIELDFX_LIB_DIR});
+    std::vector<std::string> found;
+    std::vector<const KnownOperator*> matched;
+    for (const auto& op : libraries) {
+        SCOPED_TRACE(op->name());
+        found.push_back(op->name());
+        const auto& known = knownOperators();
+        const auto entry = std::find_if(known.begin(), known.end(),
+                                        [&](const KnownOperator& k) { return k.name == op->name(); });
+        ASSERT_NE(entry, known.end()) << "no catalogue entry";
+        EXPECT_EQ(knownOperator(*op), &*entry);
+        matched.push_back(&*entry);
+        EXPECT_EQ(entry->transition, op->isTransition());
+        EXPECT_FALSE(operatorDescription(*op).empty());
+        EXPECT_FALSE(operatorDescription(op->name()).empty());
+        ASSERT_EQ(entry->parameters.size(), op->parameters().size());
+        std::set<uint32_t> used;  // the text ids the descriptors use
+        for (size_t i = 0; i < op->parameters().size(); ++i) {
+            const Parameter& p = op->parameters()[i];
+            const KnownParameter& k = entry->parameters[i];
+            SCOPED_TRACE(k.name);
+            EXPECT_EQ(p.kind(), k.kind);
+            EXPECT_EQ(p.label(), k.label);
+            EXPECT_EQ(parameterName(p.label()), k.name);
+            EXPECT_EQ(p.name, k.name);
+            used.insert(p.label());
+            if (p.kind() == PARAM_SLIDER) used.insert(p.slider()->text2);
+            if (p.kind() == PARAM_CHOICE && p.style() == CHOICE_STYLE_TEXT) used.insert(p.entries.begin(), p.entries.end());
         }
-        EXPECT_FALSE(catalogueHas(p.label + uint32_t(p.extraIds) + 1)) << "nothing past " << p.name;
+        std::set<uint32_t> catalogued;
+        for (const CatalogueText& t : entry->texts) catalogued.insert(t.id);
+        EXPECT_EQ(catalogued, used);
+        for (uint32_t id : used) {
+            EXPECT_TRUE(catalogueHas(id)) << id;
+            EXPECT_NE(catalogueText(id), "text " + std::to_string(id));
+        }
     }
-    for (const char* op : {"Patina", "Blur", "Rotate", "Rebound", "Glow", "Limelight", "Underwater", "Dye"}) {
-        EXPECT_FALSE(operatorDescription(op).empty()) << op;
+    // Every built operator was found, and every entry matched one of them.
+    std::vector<std::string> built = fxtest::builtOperators();
+    std::sort(built.begin(), built.end());
+    EXPECT_EQ(found, built);
+    for (const KnownOperator& k : knownOperators()) {
+        EXPECT_NE(std::find(matched.begin(), matched.end(), &k), matched.end()) << k.name << " matches no library";
     }
     EXPECT_EQ(catalogueText(999), "text 999");
     EXPECT_EQ(parameterName(999), "");

@@ -5,19 +5,12 @@
 
 #include <algorithm>
 #include <climits>
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <string>
 #include <tuple>
 #include <vector>
 
 #include "BoxBlur.h"
 #include "FadeStrength.h"
-#include "Bytes.h"
-#include "LoadedOperator.h"
-#include "RecordingHost.h"
-#include "SourceLines.h"
+#include "window_fixture.h"
 
 using namespace fxtest;
 
@@ -26,13 +19,13 @@ namespace {
 // The output Glow must give for `field`: byte 3 blurred into an opaque black
 // scratch image, then per pixel key 255, colour differences from the field,
 // and the brightness mixed toward Y + (gain + 1) * B held to 0..240.
-std::vector<uint8_t> expectedGlow(const ImageCopy& field, int32_t r, int64_t gain, uint32_t s) {
+std::vector<uint8_t> expectedGlow(const ImageCopy& field, int32_t r, int32_t gain, uint32_t s) {
     std::vector<uint8_t> out(field.pixels.size());
     for (size_t i = 0; i < out.size(); i += 4) out[i + 3] = 0x10;
     BlurBoth(field.pixels.data(), out.data(), field.width, field.height, r, 3);
     for (size_t i = 0; i < out.size(); i += 4) {
         const int64_t y = field.pixels[i + 3];
-        const int64_t t = std::clamp<int64_t>(y + (gain + 1) * out[i + 3], 0, 240);
+        const int64_t t = std::clamp<int64_t>(y + (int64_t{gain} + 1) * out[i + 3], 0, 240);
         out[i] = 255;
         out[i + 1] = field.pixels[i + 1];
         out[i + 2] = field.pixels[i + 2];
@@ -40,8 +33,6 @@ std::vector<uint8_t> expectedGlow(const ImageCopy& field, int32_t r, int64_t gai
     }
     return out;
 }
-
-uint64_t checksum(const std::vector<uint8_t>& bytes) { return fnv1a(bytes, kRecordedBasis); }
 
 // Run settings that give a chosen strength: {length, position, percent, mode}.
 struct Strength {
@@ -57,26 +48,9 @@ Strength strengthOf(int s) {
     }
 }
 
-class GlowTest : public testing::Test {
+class GlowTest : public WindowEffectTest {
 protected:
-    GlowTest() : glow("Glow") { host.input(0).setSize(97, 41); }
-    void set(int32_t size, int32_t gain, int32_t percent, int32_t mode) {
-        glow.slider(1)->value = size;
-        glow.choice(2)->value = gain;
-        glow.slider(3)->value = percent;
-        glow.choice(4)->value = mode;
-    }
-    void expectOutput(int32_t r, int64_t gain, uint32_t s, uint32_t position, const char* what) {
-        ASSERT_EQ(host.outputs().size(), 1u) << what;
-        EXPECT_TRUE(host.lastOutput().pixels ==
-                    expectedGlow(host.servedField(0, int32_t(position)), r, gain, s))
-            << what << ": r " << r << " gain " << gain << " strength " << s;
-        EXPECT_TRUE(host.violations().empty()) << what;
-        host.clearRecords();
-    }
-
-    LoadedOperator glow;
-    RecordingHost host;
+    GlowTest() : WindowEffectTest("Glow", expectedGlow) {}
 };
 
 uint32_t lumaPixel(int y) { return 0x00456700u | uint32_t(y) << 24 | 0x21u; }
@@ -106,7 +80,7 @@ TEST_F(GlowTest, WorkedBrightnessValues) {
         }
         const Strength st = strengthOf(c.s);
         set(1, c.gain, st.percent, st.mode);
-        ASSERT_EQ(host.render(glow.action(), st.length, st.position), 0);
+        ASSERT_EQ(host.render(op.action(), st.length, st.position), 0);
         const uint32_t px = host.lastOutput().pixel(8, 4);
         EXPECT_EQ(int(px >> 24), c.out) << "Y " << c.y << " B " << c.b << " S " << c.s;
         EXPECT_EQ(px & 0x00FFFFFFu, 0x004567FFu);
@@ -120,7 +94,7 @@ TEST_F(GlowTest, EveryPixelFollowsTheFormula) {
             for (int32_t size : {1, 2, 5}) {
                 const Strength st = strengthOf(s);
                 set(size, gain, st.percent, st.mode);
-                ASSERT_EQ(host.render(glow.action(), st.length, st.position), 0);
+                ASSERT_EQ(host.render(op.action(), st.length, st.position), 0);
                 expectOutput(4 * size, gain, uint32_t(s), st.position, "formula");
             }
         }
@@ -129,7 +103,7 @@ TEST_F(GlowTest, EveryPixelFollowsTheFormula) {
 
 // S = 0 leaves bytes 1..3 as fetched; byte 0 is 255 whatever the field held.
 TEST_F(GlowTest, ZeroStrengthReturnsTheFieldWithAnOpaqueKey) {
-    ASSERT_EQ(host.render(glow.action(), 100, 0), 0);  // initial settings, FADE_IN
+    ASSERT_EQ(host.render(op.action(), 100, 0), 0);  // initial settings, FADE_IN
     const ImageCopy in = host.servedField(0, 0);
     std::vector<uint8_t> want = in.pixels;
     for (size_t i = 0; i < want.size(); i += 4) want[i] = 255;
@@ -139,85 +113,30 @@ TEST_F(GlowTest, ZeroStrengthReturnsTheFieldWithAnOpaqueKey) {
 TEST_F(GlowTest, ScaledWindow) {
     for (auto [size, num, den, r] : {std::tuple{5, 1, 2, 10}, {1, 1, 4, 2}, {3, 2, 3, 8}}) {
         set(size, 0, 0, FADE_IN);
-        OperatorRequest request = makeRequest(CMD_RENDER, 10, 2, FLAG_REDUCED_SIZE);
-        request.scaleNum = int16_t(num);
-        request.scaleDen = int16_t(den);
-        ASSERT_EQ(host.call(glow.action(), request), 0);
+        ASSERT_EQ(renderScaled(10, 2, int16_t(num), int16_t(den)), 0);
         expectOutput(r, 0, 255, 2, "scaled");
     }
 }
 
 TEST_F(GlowTest, HandsBackTheScratchImageAfterFreeingTheField) {
-    host.setPutResult(7);
-    EXPECT_EQ(host.render(glow.action(), 100, 60), 7);
-    const std::vector<CallKind> want = {CallKind::GetField, CallKind::AllocImage,
-                                        CallKind::FreeImage, CallKind::PutField};
-    EXPECT_EQ(host.callKinds(), want);
-    EXPECT_EQ(host.calls()[3].image, host.calls()[1].image);
-    EXPECT_EQ(host.calls()[2].image, host.calls()[0].image);
-    EXPECT_TRUE(host.violations().empty());
+    expectScratchImageHandedBack(7);
 }
 
 TEST_F(GlowTest, EachFailedHostCallLogsItsOwnLine) {
-    const int fetchLine = lineOf("ops/glow/src/Glow.cpp", "field == nullptr");
-    const int allocLine = lineOf("ops/glow/src/Glow.cpp", "scratch == nullptr");
-    ASSERT_GT(fetchLine, 0);
-    ASSERT_GT(allocLine, fetchLine);
-
-    host.failGetField();
-    EXPECT_EQ(host.render(glow.action(), 10, 1), -1);
-    ASSERT_EQ(host.logs().size(), 1u);
-    EXPECT_EQ(host.logs()[0].line, fetchLine);
-    host.clearRecords();
-
-    host.failAllocImage();
-    EXPECT_EQ(host.render(glow.action(), 10, 1), -1);
-    ASSERT_EQ(host.logs().size(), 1u);
-    const LogRecord& record = host.logs()[0];
-    EXPECT_EQ(record.line, allocLine);
-    EXPECT_EQ(record.level, 4);
-    EXPECT_EQ(record.file, "src\\Glow");
-    EXPECT_EQ(record.code, 0x0B7D0000u);
-    EXPECT_EQ(record.text, " ");
-    EXPECT_EQ(host.callKinds(), (std::vector<CallKind>{CallKind::GetField, CallKind::AllocImage,
-                                                       CallKind::Log}));
-    EXPECT_TRUE(host.outputs().empty());
+    expectFailurePaths(0x0B7D0000u, 10, 1);
 }
 
 // Exact output for a spread of settings, pinned as checksums. Run with
 // FIELDFX_PRINT_GOLDEN=1 to print the table afresh.
 TEST_F(GlowTest, GoldenFields) {
-    struct Case {
-        int32_t size, gain, percent, mode;
-        uint32_t length, position;
-        uint64_t sum;
-    };
-    const Case cases[] = {
+    expectGoldenFields({
         {5, 0, 50, 0, 100, 30, 0xa11a6dde0f88b705ull},
         {5, 1, 50, 0, 100, 70, 0xe89d0060538064a2ull},
         {3, 0, 100, 1, 20, 15, 0x362428cf2dc712d6ull},
         {7, 1, 60, 2, 40, 3, 0x02d51fdce278a78full},
         {2, 0, 80, 3, 30, 7, 0x90d1bda104fcbec1ull},
         {25, 1, 0, 0, 10, 9, 0x8f6a69783e4c0659ull},
-    };
-    const bool print = std::getenv("FIELDFX_PRINT_GOLDEN") != nullptr;
-    host.input(0).setSize(121, 57);
-    for (const Case& c : cases) {
-        set(c.size, c.gain, c.percent, c.mode);
-        ASSERT_EQ(host.render(glow.action(), c.length, c.position), 0);
-        const int32_t s = FadeStrength(c.mode, c.percent, int32_t(c.length), int32_t(c.position));
-        ASSERT_TRUE(host.lastOutput().pixels ==
-                    expectedGlow(host.servedField(0, int32_t(c.position)), 4 * c.size, c.gain,
-                                 uint32_t(s)));
-        const uint64_t sum = checksum(host.lastOutput().pixels);
-        if (print) {
-            std::printf("        {%d, %d, %d, %d, %u, %u, 0x%016llxull},\n", c.size, c.gain,
-                        c.percent, c.mode, c.length, c.position, (unsigned long long)sum);
-        } else {
-            EXPECT_EQ(sum, c.sum) << "size " << c.size << " position " << c.position;
-        }
-        host.clearRecords();
-    }
+    });
 }
 
 // Gains far outside 0..1 (negative ones push T below 0, which is held at 0),
@@ -238,7 +157,7 @@ TEST_F(GlowTest, HazardousSettingsAndFields) {
         for (const Case& c : cases) {
             set(c.size, c.gain, c.percent, c.mode);
             for (uint32_t position : {0u, 6u, 11u, 0x80000000u}) {
-                ASSERT_EQ(host.render(glow.action(), 10, position), 0);
+                ASSERT_EQ(host.render(op.action(), 10, position), 0);
                 const int32_t s = FadeStrength(c.mode, c.percent, 10, int32_t(position));
                 ASSERT_GE(s, 0);
                 ASSERT_LE(s, 255);
@@ -247,11 +166,5 @@ TEST_F(GlowTest, HazardousSettingsAndFields) {
             }
         }
     }
-    for (auto [w, h] : {std::pair{0, 5}, {5, 0}, {-4, 3}, {3, -4}}) {
-        host.input(0).setSize(w, h);
-        ASSERT_EQ(host.render(glow.action(), 10, 5), 0);
-        ASSERT_EQ(host.outputs().size(), 1u);
-        EXPECT_TRUE(host.violations().empty());
-        host.clearRecords();
-    }
+    expectEmptyFieldsHandedBack();
 }

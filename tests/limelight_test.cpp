@@ -5,14 +5,12 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include "Bytes.h"
-#include "LoadedOperator.h"
-#include "RecordingHost.h"
+#include "Golden.h"
+#include "effect_fixture.h"
 
 using namespace fxtest;
 
@@ -71,9 +69,9 @@ std::vector<uint8_t> plainLimelight(const ImageCopy& in, const Settings& s, int3
 // different positions see the same pixels.
 uint32_t stillNoise(int32_t, int32_t, int32_t x, int32_t y) { return noiseContent(0, 0, x, y); }
 
-class LimelightTest : public testing::Test {
+class LimelightTest : public EffectTest {
 protected:
-    LimelightTest() : op("Limelight") {}
+    LimelightTest() : EffectTest("Limelight") {}
 
     void apply(const Settings& s) {
         op.slider(1)->value = s.size;
@@ -96,9 +94,6 @@ protected:
             return 0x00806040u | uint32_t(luma) << 24;
         };
     }
-
-    LoadedOperator op;
-    RecordingHost host;
 };
 
 }  // namespace
@@ -219,34 +214,16 @@ TEST_F(LimelightTest, GoldenChecksums) {
         {{80, 40, 300, 100, 50, 1094, FLAG_LOWER_FIELD}, 60, 0x1f812a8cef5a39cfull},
     };
     host.input(0).setSize(720, 288);
-    for (const Case& c : cases) {
-        const uint64_t sum = fnv1a(render(c.s, 100, c.position).pixels);
-        if (std::getenv("FIELDFX_PRINT_GOLDEN") != nullptr) std::printf("0x%016llxull\n", (unsigned long long)sum);
-        EXPECT_EQ(sum, c.checksum) << "position " << c.position;
-    }
+    for (const Case& c : cases) expectGolden(fnv1a(render(c.s, 100, c.position).pixels), c.checksum, c.position);
 }
 
+// The field is released and the scratch image handed back; each failure
+// names its own line.
 TEST_F(LimelightTest, RenderCallsAndFailurePaths) {
     host.input(0).setSize(8, 4);
     render(Settings{}, 10, 3);
-    EXPECT_EQ(host.callKinds(), (std::vector<CallKind>{CallKind::GetField, CallKind::AllocImage,
-                                                        CallKind::FreeImage, CallKind::PutField}));
-    EXPECT_EQ(host.calls()[2].image, host.calls()[0].image);  // the field is released
-    EXPECT_EQ(host.calls()[3].image, host.calls()[1].image);  // the scratch image is the result
-
-    std::vector<int32_t> lines;
-    for (int failAt : {0, 1}) {
-        host.clearRecords();
-        if (failAt == 0) host.failGetField(); else host.failAllocImage();
-        EXPECT_EQ(host.render(op.action(), 10, 3), -1);
-        ASSERT_EQ(host.logs().size(), 1u);
-        EXPECT_EQ(host.logs()[0].code, 0x0B7E0000u);
-        lines.push_back(host.logs()[0].line);
-        EXPECT_EQ(host.calls().back().kind, CallKind::Log);
-        EXPECT_EQ(host.calls().size(), size_t(failAt) + 2);  // no free, no put
-        EXPECT_TRUE(host.violations().empty());
-    }
-    EXPECT_NE(lines[0], lines[1]);
+    expectFieldAndScratchCalls(true);
+    expectFailurePaths(0x0B7E0000u, 10, 3);
 }
 
 // Requests and settings outside the contract: no crash, no overflow, nothing
@@ -275,9 +252,8 @@ TEST_F(LimelightTest, HazardousRequestsStaySafe) {
         host.input(0).setRegion(l, t, w, h);
         render(Settings{}, 100, 50);
     }
-    for (auto [w, h] : {std::pair{0, 5}, {5, 0}, {-3, 4}}) {
-        host.input(0).setSize(w, h);
-        render(Settings{}, 100, 50);
-        EXPECT_EQ(host.outputs().size(), 1u);
-    }
+    expectEmptyFieldsHandedBack([&] {
+        apply(Settings{});
+        return host.render(op.action(), 100, 50);
+    });
 }

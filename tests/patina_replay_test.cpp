@@ -93,24 +93,29 @@ const ReplayCase kCases[] = {
 
 class PatinaReplay : public PatinaTest, public testing::WithParamInterface<ReplayCase> {
 protected:
+    // The case's settings and field, and its whole run rendered in order
+    // from the start.
     void SetUp() override {
         if (patina.replay() == nullptr) GTEST_FAIL() << "libPatina exports no OperatorReplay";
+        const ReplayCase& c = GetParam();
+        set(c.age, 25, 60, c.condition);
+        const Geometry& g = c.geometry;
+        host.input(0).setSize(g.width, g.height);
+        host.input(0).setRegion(g.regionLeft, g.regionTop, g.regionWidth, g.regionHeight);
+        positions = callPositions(c.calls, c.progressive);
+        whole = runCalls(positions, c.flags, c.scaleNum, c.scaleDen);
+        ASSERT_EQ(whole.size(), positions.size());
     }
     static OperatorRequest renderRequest(uint8_t flags) { return makeRequest(CMD_RENDER, 1000, 0, flags); }
+
+    std::vector<uint32_t> positions;  // the render calls of the run
+    std::vector<ImageCopy> whole;     // the fields of the whole run
 };
 
 constexpr uint32_t kFollowing = 4;  // calls compared after the first one shown
 
 TEST_P(PatinaReplay, StartedAnywhereGivesTheFieldsOfTheWholeRun) {
     const ReplayCase& c = GetParam();
-    set(c.age, 25, 60, c.condition);
-    const Geometry& g = c.geometry;
-    host.input(0).setSize(g.width, g.height);
-    host.input(0).setRegion(g.regionLeft, g.regionTop, g.regionWidth, g.regionHeight);
-
-    const std::vector<uint32_t> positions = callPositions(c.calls, c.progressive);
-    const std::vector<ImageCopy> whole = runCalls(positions, c.flags, c.scaleNum, c.scaleDen);
-    ASSERT_EQ(whole.size(), positions.size());
 
     // Starts: every `every`-th call, and the calls just before, at and after
     // each update and each multiple of both steady periods (in long runs, of
@@ -159,14 +164,6 @@ TEST_P(PatinaReplay, StartedAnywhereGivesTheFieldsOfTheWholeRun) {
 // whole run's.
 TEST_P(PatinaReplay, SkipsAheadBetweenStretchesOfOneRun) {
     const ReplayCase& c = GetParam();
-    set(c.age, 25, 60, c.condition);
-    const Geometry& g = c.geometry;
-    host.input(0).setSize(g.width, g.height);
-    host.input(0).setRegion(g.regionLeft, g.regionTop, g.regionWidth, g.regionHeight);
-
-    const std::vector<uint32_t> positions = callPositions(c.calls, c.progressive);
-    const std::vector<ImageCopy> whole = runCalls(positions, c.flags, c.scaleNum, c.scaleDen);
-
     host.clearRecords();
     ASSERT_EQ(start(c.flags, c.scaleNum, c.scaleDen), 0);
     std::vector<uint32_t> rendered;  // the call index of every output

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -15,26 +14,16 @@ using namespace fxtest;
 
 namespace {
 
-class ReboundTest : public TransitionTest {
+// Input 0 rules the geometry; mode 0 swings input 1 in over input 0.
+class ReboundTest : public TransitionTest<fxref::ReboundSettings> {
 protected:
-    ReboundTest() : TransitionTest("Rebound") {}
-    void set(fxref::ReboundSettings s) {
-        rebound.choice(1)->value = s.corner;
-        rebound.choice(2)->value = s.mode;
-        rebound.slider(3)->value = s.count;
-    }
-    std::vector<uint8_t> expected(uint32_t length, uint32_t position, fxref::ReboundSettings s) const {
-        return fxref::rebound(host.servedField(0, position), host.servedField(1, position), length,
-                              position, s);
-    }
-
-    LoadedOperator& rebound = op;
+    ReboundTest() : TransitionTest("Rebound", fxref::rebound, 0) {}
 };
 
 }  // namespace
 
 TEST_F(ReboundTest, CornerChoiceListsPlainNumbers) {
-    const ChoiceParam* corner = rebound.choice(1);
+    const ChoiceParam* corner = op.choice(1);
     EXPECT_EQ(corner->head.style, 1u);
     const std::vector<uint32_t> entries(corner->entries, corner->entries + 5);
     EXPECT_EQ(entries, (std::vector<uint32_t>{2, 4, 6, 8, 0}));
@@ -44,27 +33,13 @@ TEST_F(ReboundTest, CornerChoiceListsPlainNumbers) {
 // Odd sizes, a region smaller than the field, every corner (and one outside
 // 0..3), both modes and several rebound counts over a whole run.
 TEST_F(ReboundTest, MatchesThePlainVersionByteForByte) {
-    const uint32_t length = 20;
-    for (const FieldAndRegion& sz : kTransitionSizes) {
-        setSize(sz.w, sz.h);
-        setRegion(sz.l, sz.t, sz.rw, sz.rh);
-        for (int32_t corner : {0, 1, 2, 3, 4}) {
-            for (int32_t mode : {0, 1}) {
-                for (int32_t rebounds : {1, 3, 9}) {
-                    const fxref::ReboundSettings s{corner, mode, rebounds};
-                    set(s);
-                    for (uint32_t position : {0u, 1u, 4u, 9u, 13u, 19u, 20u}) {
-                        const ImageCopy out = render(length, position);
-                        const std::vector<uint8_t> want = expected(length, position, s);
-                        ASSERT_EQ(out.pixels.size(), want.size());
-                        EXPECT_EQ(std::memcmp(out.pixels.data(), want.data(), want.size()), 0)
-                            << sz.w << "x" << sz.h << " corner " << corner << " mode " << mode
-                            << " rebounds " << rebounds << " position " << position;
-                    }
-                }
-            }
+    std::vector<fxref::ReboundSettings> settings;
+    for (int32_t corner : {0, 1, 2, 3, 4}) {
+        for (int32_t mode : {0, 1}) {
+            for (int32_t rebounds : {1, 3, 9}) settings.push_back({corner, mode, rebounds});
         }
     }
+    expectPlainVersionAtOddSizes(settings, {0u, 1u, 4u, 9u, 13u, 19u, 20u});
 }
 
 // At the ends of the run the picture is wholly in place or wholly outside:
@@ -110,47 +85,17 @@ TEST_F(ReboundTest, PivotPixelOfCornerThreeAlwaysTakesTheMovingPicture) {
 TEST_F(ReboundTest, CallSequence) {
     for (int32_t mode : {0, 1, 6}) {
         for (auto [w, h] : {std::pair{11, 7}, {0, 4}, {-2, 3}, {5, 0}, {5, -1}}) {
+            SCOPED_TRACE(testing::Message() << "mode " << mode << ", " << w << "x" << h);
             set({1, mode, 3});
             setSize(w, h);
             render(20, 6);
-            const size_t rows = h > 0 ? size_t(h) : 0;
-            const std::vector<HostCall>& calls = host.calls();
-            ASSERT_EQ(calls.size(), 4 + rows);
-            EXPECT_EQ(calls[0].kind, CallKind::GetField);
-            EXPECT_EQ(calls[0].args[0], 0);
-            EXPECT_EQ(calls[0].args[1], 6);
-            EXPECT_EQ(calls[1].kind, CallKind::GetField);
-            EXPECT_EQ(calls[1].args[0], 1);
-            EXPECT_EQ(count(CallKind::ChkAbort), rows);
-            const bool swingIn = mode == 0;
-            EXPECT_EQ(calls[calls.size() - 2].kind, CallKind::FreeImage);
-            EXPECT_EQ(calls[calls.size() - 2].image, calls[swingIn ? 1 : 0].image);
-            EXPECT_EQ(calls.back().kind, CallKind::PutField);
-            EXPECT_EQ(calls.back().image, calls[swingIn ? 0 : 1].image);
+            expectCallSequence(6, h > 0 ? size_t(h) : 0, mode == 0 ? 1 : 0);
         }
     }
 }
 
 TEST_F(ReboundTest, FailuresWriteOneRecordAndDrawNothing) {
-    struct Case {
-        int32_t failFetch;  // 0: none
-        int32_t w1, h1;     // input 1's size; input 0 is 10 x 6
-        size_t calls;
-    };
-    const Case cases[] = {{1, 10, 6, 2}, {2, 10, 6, 3}, {0, 9, 6, 3}, {0, 10, 7, 3}, {0, -10, 6, 3}};
-    for (const Case& c : cases) {
-        host.input(0).setSize(10, 6);
-        host.input(1).setSize(c.w1, c.h1);
-        host.clearRecords();
-        if (c.failFetch > 0) host.failGetField(c.failFetch);
-        EXPECT_EQ(host.render(rebound.action(), 20, 5), -1);
-        ASSERT_EQ(host.logs().size(), 1u);
-        EXPECT_EQ(host.logs()[0].file, "src\\Rebound");
-        EXPECT_EQ(host.logs()[0].code, 0x0B7B0000u);
-        EXPECT_EQ(host.calls().size(), c.calls);
-        EXPECT_EQ(count(CallKind::ChkAbort) + count(CallKind::PutField) + count(CallKind::FreeImage), 0u);
-        EXPECT_TRUE(host.violations().empty());
-    }
+    expectFailuresWriteOneRecord(0x0B7B0000u, {{1, 10, 6, 2}, {2, 10, 6, 3}, {0, 9, 6, 3}, {0, 10, 7, 3}, {0, -10, 6, 3}});
 }
 
 // Valid regions partly or wholly outside the field, parameter values outside
@@ -158,42 +103,26 @@ TEST_F(ReboundTest, FailuresWriteOneRecordAndDrawNothing) {
 // mode 1, nothing overflows or reads outside a field (checked by the
 // sanitizer build), and both fields leave the render.
 TEST_F(ReboundTest, OutOfRangeRequestsAreSafe) {
-    setSize(15, 9);
-    set({2, 1, 3});
-    const std::vector<uint8_t> mode1 = render(20, 6).pixels;
-    for (int32_t mode : {2, -1, INT32_MAX, INT32_MIN}) {
-        set({2, mode, 3});
-        EXPECT_EQ(render(20, 6).pixels, mode1) << mode;
-    }
+    expectOutOfRangeModesActAsModeOne({2, 1, 3}, &fxref::ReboundSettings::mode);
     struct Region {
         int32_t l, t, w, h;
     };
     const Region regions[] = {{0, 0, -1, -1}, {20, 20, 5, 5}, {-4, -4, 30, 30}, {3, 3, 0, 0}};
-    const std::pair<uint32_t, uint32_t> runs[] = {{0, 0}, {0, 5}, {20, 25}, {20, 0xFFFFFFFFu},
-                                                  {0xFFFFFFFFu, 0xFFFFFFF0u}};
     for (const Region& r : regions) {
         host.input(0).setRegion(r.l, r.t, r.w, r.h);
         for (int32_t corner : {0, 3, INT32_MIN}) {
             for (int32_t rebounds : {INT32_MAX, INT32_MIN, 0}) {
                 set({corner, 0, rebounds});
-                for (auto [length, position] : runs) render(length, position);
+                renderOutOfRangeRuns();
             }
         }
     }
 }
 
-// Golden checksums (FNV-1a of the output bytes) for one fixed pair of
-// generated fields over several positions and settings. They were produced
-// by this implementation; each entry is also compared with the plain version
-// here, so a wrong entry cannot pass unnoticed. Regenerate with
-// FIELDFX_PRINT_GOLDEN=1 after a deliberate change.
+// Golden checksums. Regenerate with FIELDFX_PRINT_GOLDEN=1 after a
+// deliberate change.
 TEST_F(ReboundTest, GoldenChecksums) {
-    struct Case {
-        fxref::ReboundSettings settings;
-        uint32_t position;
-        uint64_t hash;
-    };
-    const Case cases[] = {
+    expectGoldenChecksums({
         {{0, 1, 3}, 0, 0x4f0ee8663c9aa98cull},
         {{0, 1, 3}, 17, 0x5817b01f765e860aull},
         {{0, 1, 3}, 50, 0x60202965600da109ull},
@@ -204,19 +133,5 @@ TEST_F(ReboundTest, GoldenChecksums) {
         {{3, 0, 2}, 12, 0x0acdc5374d19eef5ull},
         {{2, 1, 5}, 29, 0x239ba5760c85e76dull},
         {{1, 1, 7}, 48, 0x335e7b1f682a70daull},
-    };
-    setSize(97, 61);
-    host.input(0).setRegion(4, 2, 88, 55);
-    for (const Case& c : cases) {
-        set(c.settings);
-        const ImageCopy out = render(50, c.position);
-        const uint64_t hash = fxref::fnv1a(out.pixels);
-        if (fxref::printGolden()) {
-            std::printf("        {{%d, %d, %d}, %u, 0x%016llxull},\n", c.settings.corner,
-                        c.settings.mode, c.settings.count, c.position,
-                        static_cast<unsigned long long>(hash));
-        }
-        EXPECT_EQ(hash, c.hash) << "position " << c.position;
-        EXPECT_EQ(out.pixels, expected(50, c.position, c.settings)) << "position " << c.position;
-    }
+    });
 }

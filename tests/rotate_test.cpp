@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <cstdio>
-#include <cstring>
 #include <vector>
 
 #include "transition_fixture.h"
@@ -15,20 +13,10 @@ using namespace fxtest;
 
 namespace {
 
-class RotateTest : public TransitionTest {
+// Input 1 rules the geometry; mode 0 grows input 1 in over input 0.
+class RotateTest : public TransitionTest<fxref::RotateSettings> {
 protected:
-    RotateTest() : TransitionTest("Rotate") {}
-    void set(fxref::RotateSettings s) {
-        rotate.slider(1)->value = s.turns;
-        rotate.slider(2)->value = s.trailCount;
-        rotate.choice(3)->value = s.mode;
-    }
-    std::vector<uint8_t> expected(uint32_t length, uint32_t position, fxref::RotateSettings s) const {
-        return fxref::rotate(host.servedField(0, position), host.servedField(1, position), length,
-                             position, s);
-    }
-
-    LoadedOperator& rotate = op;
+    RotateTest() : TransitionTest("Rotate", fxref::rotate, 1) {}
 };
 
 uint32_t constant(uint32_t word) { return word; }
@@ -38,24 +26,8 @@ uint32_t constant(uint32_t word) { return word; }
 // Odd sizes, a region smaller than the field, both modes, both senses of
 // turn and several trail lengths over a whole run.
 TEST_F(RotateTest, MatchesThePlainVersionByteForByte) {
-    const fxref::RotateSettings settings[] = {{4, 3, 1}, {4, 3, 0}, {-9, 9, 0}, {1, 0, 1},
-                                              {0, 2, 1}, {7, 5, 0}, {-2, 1, 2}};
-    const uint32_t length = 20;
-    for (const FieldAndRegion& sz : kTransitionSizes) {
-        setSize(sz.w, sz.h);
-        setRegion(sz.l, sz.t, sz.rw, sz.rh);
-        for (const auto& s : settings) {
-            set(s);
-            for (uint32_t position : {0u, 1u, 2u, 7u, 10u, 19u, 20u}) {
-                const ImageCopy out = render(length, position);
-                const std::vector<uint8_t> want = expected(length, position, s);
-                ASSERT_EQ(out.pixels.size(), want.size());
-                EXPECT_EQ(std::memcmp(out.pixels.data(), want.data(), want.size()), 0)
-                    << sz.w << "x" << sz.h << " turns " << s.turns << " trail " << s.trailCount
-                    << " mode " << s.mode << " position " << position;
-            }
-        }
-    }
+    expectPlainVersionAtOddSizes({{4, 3, 1}, {4, 3, 0}, {-9, 9, 0}, {1, 0, 1}, {0, 2, 1}, {7, 5, 0}, {-2, 1, 2}},
+                                 {0u, 1u, 2u, 7u, 10u, 19u, 20u});
 }
 
 TEST_F(RotateTest, GrowInAtTheStartReturnsTheOutgoingFieldUnchanged) {
@@ -110,23 +82,10 @@ TEST_F(RotateTest, CallSequence) {
                           {0, 0, 10, 1}, {1, 9, 0, 1},  {7, 2, 20, 3}};
     setSize(7, 5);
     for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "mode " << c.mode << " position " << c.position);
         set({4, c.trailCount, c.mode});
         render(20, c.position);
-        const std::vector<HostCall>& calls = host.calls();
-        ASSERT_EQ(calls.size(), 4 + 5 * c.passes) << "mode " << c.mode << " position " << c.position;
-        EXPECT_EQ(calls[0].kind, CallKind::GetField);
-        EXPECT_EQ(calls[0].args[0], 1);
-        EXPECT_EQ(calls[0].args[1], int32_t(c.position));
-        EXPECT_EQ(calls[1].kind, CallKind::GetField);
-        EXPECT_EQ(calls[1].args[0], 0);
-        EXPECT_EQ(count(CallKind::ChkAbort), 5 * c.passes);
-        const HostCall& freed = calls[calls.size() - 2];
-        const HostCall& put = calls.back();
-        EXPECT_EQ(freed.kind, CallKind::FreeImage);
-        EXPECT_EQ(put.kind, CallKind::PutField);
-        const bool growIn = c.mode == 0;
-        EXPECT_EQ(freed.image, calls[growIn ? 0 : 1].image);
-        EXPECT_EQ(put.image, calls[growIn ? 1 : 0].image);
+        expectCallSequence(c.position, 5 * c.passes, c.mode == 0 ? 1 : 0);
     }
 }
 
@@ -142,25 +101,7 @@ TEST_F(RotateTest, AbortRequestsDoNotStopTheRender) {
 // A failed fetch, or two fields that cannot be combined: one failure
 // record, -1, and nothing drawn or handed back.
 TEST_F(RotateTest, FailuresWriteOneRecordAndDrawNothing) {
-    struct Case {
-        int32_t failFetch;  // 0: none
-        int32_t w0, h0;     // input 0's size; input 1 is 10 x 6
-        size_t calls;
-    };
-    const Case cases[] = {{1, 10, 6, 2}, {2, 10, 6, 3}, {0, 11, 6, 3}, {0, 10, 5, 3}, {0, 0, 0, 3}};
-    for (const Case& c : cases) {
-        host.input(1).setSize(10, 6);
-        host.input(0).setSize(c.w0, c.h0);
-        host.clearRecords();
-        if (c.failFetch > 0) host.failGetField(c.failFetch);
-        EXPECT_EQ(host.render(rotate.action(), 20, 5), -1);
-        ASSERT_EQ(host.logs().size(), 1u);
-        EXPECT_EQ(host.logs()[0].file, "src\\Rotate");
-        EXPECT_EQ(host.logs()[0].code, 0x0B800000u);
-        EXPECT_EQ(host.calls().size(), c.calls);
-        EXPECT_EQ(count(CallKind::ChkAbort) + count(CallKind::PutField) + count(CallKind::FreeImage), 0u);
-        EXPECT_TRUE(host.violations().empty());
-    }
+    expectFailuresWriteOneRecord(0x0B800000u, {{1, 10, 6, 2}, {2, 10, 6, 3}, {0, 11, 6, 3}, {0, 10, 5, 3}, {0, 0, 0, 3}});
 }
 
 // Fields without pixels, or whose valid region lies (partly) outside them:
@@ -188,13 +129,7 @@ TEST_F(RotateTest, DegenerateGeometryIsSafe) {
 // act as mode 1, more than nine trail copies as nine, and nothing overflows
 // or reads outside a field (checked by the sanitizer build).
 TEST_F(RotateTest, OutOfRangeValuesAreSafe) {
-    setSize(15, 9);
-    set({4, 3, 1});
-    const std::vector<uint8_t> mode1 = render(20, 6).pixels;
-    for (int32_t mode : {2, -1, INT32_MAX, INT32_MIN}) {
-        set({4, 3, mode});
-        EXPECT_EQ(render(20, 6).pixels, mode1) << mode;
-    }
+    expectOutOfRangeModesActAsModeOne({4, 3, 1}, &fxref::RotateSettings::mode);
     set({4, 9, 1});
     const std::vector<uint8_t> nine = render(20, 15).pixels;
     for (int32_t trails : {10, 1000, INT32_MAX}) {
@@ -205,28 +140,17 @@ TEST_F(RotateTest, OutOfRangeValuesAreSafe) {
         set({4, trails, 1});
         EXPECT_EQ(render(20, 15).pixels, expected(20, 15, {4, 0, 1})) << trails;
     }
-    const fxref::RotateSettings wild[] = {{INT32_MAX, 3, 0}, {INT32_MIN, 3, 1}, {4, 3, 0}, {4, 3, 1}};
-    const std::pair<uint32_t, uint32_t> runs[] = {{0, 0}, {0, 5}, {20, 25}, {20, 0xFFFFFFFFu},
-                                                  {0xFFFFFFFFu, 0xFFFFFFF0u}, {1, 1}};
-    for (const auto& s : wild) {
+    for (const fxref::RotateSettings& s : {fxref::RotateSettings{INT32_MAX, 3, 0}, {INT32_MIN, 3, 1}, {4, 3, 0}, {4, 3, 1}}) {
         set(s);
-        for (auto [length, position] : runs) render(length, position);
+        renderOutOfRangeRuns();
     }
 }
 
-// Golden checksums (FNV-1a of the output bytes) for one fixed pair of
-// generated fields over several positions and settings. They were produced
-// by this implementation, and MatchesThePlainVersionByteForByte checks the
-// same kind of output against the plain version; each entry below is also
-// compared with the plain version here, so a wrong entry cannot pass
-// unnoticed. Regenerate with FIELDFX_PRINT_GOLDEN=1 after a deliberate change.
+// Golden checksums; MatchesThePlainVersionByteForByte checks the same kind
+// of output against the plain version. Regenerate with
+// FIELDFX_PRINT_GOLDEN=1 after a deliberate change.
 TEST_F(RotateTest, GoldenChecksums) {
-    struct Case {
-        fxref::RotateSettings settings;
-        uint32_t position;
-        uint64_t hash;
-    };
-    const Case cases[] = {
+    expectGoldenChecksums({
         {{4, 3, 1}, 0, 0x53bb81e286997845ull},
         {{4, 3, 1}, 13, 0xdf6a0fd55f7900faull},
         {{4, 3, 1}, 25, 0x2c86cf0e39990918ull},
@@ -237,21 +161,7 @@ TEST_F(RotateTest, GoldenChecksums) {
         {{-9, 9, 0}, 20, 0xaeefc4cbf45bc2b0ull},
         {{0, 0, 1}, 30, 0x7c00c210e68ea04bull},
         {{2, 5, 1}, 49, 0x81654fb6eb108d10ull},
-    };
-    setSize(97, 61);
-    host.input(1).setRegion(4, 2, 88, 55);
-    for (const Case& c : cases) {
-        set(c.settings);
-        const ImageCopy out = render(50, c.position);
-        const uint64_t hash = fxref::fnv1a(out.pixels);
-        if (fxref::printGolden()) {
-            std::printf("        {{%d, %d, %d}, %u, 0x%016llxull},\n", c.settings.turns,
-                        c.settings.trailCount, c.settings.mode, c.position,
-                        static_cast<unsigned long long>(hash));
-        }
-        EXPECT_EQ(hash, c.hash) << "position " << c.position;
-        EXPECT_EQ(out.pixels, expected(50, c.position, c.settings)) << "position " << c.position;
-    }
+    });
 }
 
 // At full size the turn by 4 x 6.283185308 exceeds whole turns slightly:

@@ -6,7 +6,6 @@
 
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
 #include <vector>
 
 #include "RecordingHost.h"
@@ -126,19 +125,5 @@ inline std::vector<uint8_t> rebound(const fxtest::ImageCopy& in0, const fxtest::
     }
     return target;
 }
-
-// FNV-1a over the bytes of an image, for golden checksums.
-inline uint64_t fnv1a(const std::vector<uint8_t>& bytes) {
-    uint64_t h = 0xcbf29ce484222325ull;
-    for (uint8_t b : bytes) {
-        h ^= b;
-        h *= 0x100000001b3ull;
-    }
-    return h;
-}
-
-// Set FIELDFX_PRINT_GOLDEN=1 to print the checksums a golden test computes,
-// for pasting into its table after a deliberate change.
-inline bool printGolden() { return std::getenv("FIELDFX_PRINT_GOLDEN") != nullptr; }
 
 }  // namespace fxref

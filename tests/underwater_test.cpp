@@ -4,14 +4,12 @@
 
 #include <array>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include "Bytes.h"
-#include "LoadedOperator.h"
-#include "RecordingHost.h"
+#include "Golden.h"
+#include "effect_fixture.h"
 
 using namespace fxtest;
 
@@ -64,15 +62,13 @@ uint32_t coordinates(int32_t, int32_t, int32_t x, int32_t y) { return uint32_t(x
 // A field size, its region, settings, position and the strength expected there.
 struct RegionCase { int32_t w, h, left, top, rw, rh; Settings s; uint32_t position; int32_t strength; };
 
-class UnderwaterTest : public testing::Test {
+class UnderwaterTest : public EffectTest {
 protected:
-    UnderwaterTest() : op("Underwater") {}
+    UnderwaterTest() : EffectTest("Underwater") {}
 
+    void apply(const Settings& s) { op.setValues({s.count, s.amplitude, s.speed, s.percent}); }
     const ImageCopy& render(const Settings& s, uint32_t length, uint32_t position) {
-        op.slider(1)->value = s.count;
-        op.slider(2)->value = s.amplitude;
-        op.slider(3)->value = s.speed;
-        op.slider(4)->value = s.percent;
+        apply(s);
         OperatorRequest request = makeRequest(CMD_RENDER, length, position, s.flags);
         request.scaleNum = s.scaleNum;
         request.scaleDen = s.scaleDen;
@@ -97,9 +93,6 @@ protected:
         }
         return in;
     }
-
-    LoadedOperator op;
-    RecordingHost host;
 };
 
 }  // namespace
@@ -200,33 +193,16 @@ TEST_F(UnderwaterTest, GoldenChecksums) {
     };
     host.input(0).setSize(720, 288);
     host.input(0).setRegion(4, 2, 710, 284);
-    for (const Case& c : cases) {
-        const uint64_t sum = fnv1a(render(c.s, 100, c.position).pixels);
-        if (std::getenv("FIELDFX_PRINT_GOLDEN") != nullptr) std::printf("0x%016llxull\n", (unsigned long long)sum);
-        EXPECT_EQ(sum, c.checksum) << "position " << c.position;
-    }
+    for (const Case& c : cases) expectGolden(fnv1a(render(c.s, 100, c.position).pixels), c.checksum, c.position);
 }
 
+// The scratch image is released and the field itself handed back; each
+// failure names its own line.
 TEST_F(UnderwaterTest, RenderCallsAndFailurePaths) {
     host.input(0).setSize(8, 4);
     render(Settings{}, 10, 3);
-    EXPECT_EQ(host.callKinds(), (std::vector<CallKind>{CallKind::GetField, CallKind::AllocImage,
-                                                        CallKind::FreeImage, CallKind::PutField}));
-    EXPECT_EQ(host.calls()[2].image, host.calls()[1].image);  // the scratch image is released
-    EXPECT_EQ(host.calls()[3].image, host.calls()[0].image);  // the field is the result
-
-    std::vector<int32_t> lines;
-    for (int failAt : {0, 1}) {
-        host.clearRecords();
-        if (failAt == 0) host.failGetField(); else host.failAllocImage();
-        EXPECT_EQ(host.render(op.action(), 10, 3), -1);
-        ASSERT_EQ(host.logs().size(), 1u);
-        EXPECT_EQ(host.logs()[0].code, 0x0B7F0000u);
-        lines.push_back(host.logs()[0].line);
-        EXPECT_EQ(host.calls().size(), size_t(failAt) + 2);  // no free, no put
-        EXPECT_TRUE(host.violations().empty());
-    }
-    EXPECT_NE(lines[0], lines[1]);
+    expectFieldAndScratchCalls(false);
+    expectFailurePaths(0x0B7F0000u, 10, 3);
 }
 
 // Requests and settings outside the contract: no division by zero, no
@@ -264,10 +240,9 @@ TEST_F(UnderwaterTest, HazardousRequestsStaySafe) {
         host.input(0).setRegion(l, t, w, h);
         EXPECT_EQ(render(Settings{}, 100, 50).pixels, host.servedField(0, 50).pixels);
     }
-    for (auto [w, h] : {std::pair{0, 5}, {5, 0}, {-3, 4}}) {
-        host.input(0).setSize(w, h);
-        host.input(0).setRegion(0, 0, -1, -1);
-        render(Settings{}, 100, 50);
-        EXPECT_EQ(host.outputs().size(), 1u);
-    }
+    host.input(0).setRegion(0, 0, -1, -1);
+    expectEmptyFieldsHandedBack([&] {
+        apply(Settings{});
+        return host.render(op.action(), 100, 50);
+    });
 }

@@ -64,43 +64,36 @@ struct Case {
     std::function<std::vector<uint8_t>(const ImageCopy&)> expected;
 };
 
-void sliders(LoadedOperator& op, std::vector<std::pair<int, int32_t>> values) {
-    for (auto [number, value] : values) op.slider(number)->value = value;
-}
-void choices(LoadedOperator& op, std::vector<std::pair<int, int32_t>> values) {
-    for (auto [number, value] : values) op.choice(number)->value = value;
-}
-
 const Case kCases[] = {
     // Blur: every direction, small and large windows, strength 0 from the
     // start of a fade-in, from FADE_OUT_IN at percent 0, and from an unknown
     // fade mode (whose working position then does not exist: S = 0 there too,
     // so the same position serves both).
     {"Blur both, first field of the fade-in", "Blur", [](LoadedOperator&) {}, 100, 0, 60, unchanged},
-    {"Blur rows", "Blur", [](LoadedOperator& op) { choices(op, {{2, 0}}); }, 100, 0, 1, unchanged},
-    {"Blur columns", "Blur", [](LoadedOperator& op) { choices(op, {{2, 1}}); }, 100, 0, 99, unchanged},
-    {"Blur no direction", "Blur", [](LoadedOperator& op) { choices(op, {{2, 5}}); }, 100, 0, 70, unchanged},
-    {"Blur largest window", "Blur", [](LoadedOperator& op) { sliders(op, {{1, 25}}); }, 10, 0, 5, unchanged},
+    {"Blur rows", "Blur", [](LoadedOperator& op) { op.setValue(2, 0); }, 100, 0, 1, unchanged},
+    {"Blur columns", "Blur", [](LoadedOperator& op) { op.setValue(2, 1); }, 100, 0, 99, unchanged},
+    {"Blur no direction", "Blur", [](LoadedOperator& op) { op.setValue(2, 5); }, 100, 0, 70, unchanged},
+    {"Blur largest window", "Blur", [](LoadedOperator& op) { op.setValue(1, 25); }, 10, 0, 5, unchanged},
     {"Blur FADE_OUT_IN at 0 percent", "Blur",
-     [](LoadedOperator& op) { sliders(op, {{3, 0}}); choices(op, {{4, 3}}); }, 10, 4, 4, unchanged},
-    {"Blur FADE_OUT_IN hold", "Blur", [](LoadedOperator& op) { choices(op, {{4, 3}}); }, 20, 10, 2, unchanged},
-    {"Blur unknown fade mode", "Blur", [](LoadedOperator& op) { choices(op, {{4, 4}}); }, 10, 3, 3, unchanged},
+     [](LoadedOperator& op) { op.setValue(3, 0); op.setValue(4, 3); }, 10, 4, 4, unchanged},
+    {"Blur FADE_OUT_IN hold", "Blur", [](LoadedOperator& op) { op.setValue(4, 3); }, 20, 10, 2, unchanged},
+    {"Blur unknown fade mode", "Blur", [](LoadedOperator& op) { op.setValue(4, 4); }, 10, 3, 3, unchanged},
     // Glow: both gains, the key still becomes opaque.
     {"Glow first field", "Glow", [](LoadedOperator&) {}, 100, 0, 70, opaqueKey},
-    {"Glow double gain", "Glow", [](LoadedOperator& op) { choices(op, {{2, 1}}); }, 100, 0, 30, opaqueKey},
-    {"Glow FADE_OUT_IN hold", "Glow", [](LoadedOperator& op) { choices(op, {{4, 3}}); }, 20, 12, 1, opaqueKey},
-    {"Glow unknown fade mode", "Glow", [](LoadedOperator& op) { choices(op, {{4, 9}}); }, 10, 5, 5, opaqueKey},
+    {"Glow double gain", "Glow", [](LoadedOperator& op) { op.setValue(2, 1); }, 100, 0, 30, opaqueKey},
+    {"Glow FADE_OUT_IN hold", "Glow", [](LoadedOperator& op) { op.setValue(4, 3); }, 20, 12, 1, opaqueKey},
+    {"Glow unknown fade mode", "Glow", [](LoadedOperator& op) { op.setValue(4, 9); }, 10, 5, 5, opaqueKey},
     // Dye and Limelight: the first field of a run with a fade.
     {"Dye first field", "Dye", [](LoadedOperator&) {}, 100, 0, 50, unchanged},
-    {"Dye full fade", "Dye", [](LoadedOperator& op) { sliders(op, {{2, 100}}); }, 10, 0, 9, unchanged},
+    {"Dye full fade", "Dye", [](LoadedOperator& op) { op.setValue(2, 100); }, 10, 0, 9, unchanged},
     {"Limelight first field", "Limelight", [](LoadedOperator&) {}, 100, 0, 50, unchanged},
-    {"Limelight hard edge", "Limelight", [](LoadedOperator& op) { sliders(op, {{2, 0}}); }, 10, 0, 3,
+    {"Limelight hard edge", "Limelight", [](LoadedOperator& op) { op.setValue(2, 0); }, 10, 0, 3,
      unchanged},
     // Underwater: strength 0, and a strength above 0 whose displacements all
     // truncate to 0 (amplitude 1, S = 85: at most 2 * 85 / 1024 columns).
     {"Underwater first field", "Underwater", [](LoadedOperator&) {}, 100, 0, 50, unchanged},
     {"Underwater displacement below one pixel", "Underwater",
-     [](LoadedOperator& op) { sliders(op, {{2, 1}}); }, 100, 1, 50, unchanged},
+     [](LoadedOperator& op) { op.setValue(2, 1); }, 100, 1, 50, unchanged},
 };
 
 // Names the case in failure messages (the struct itself holds padding and

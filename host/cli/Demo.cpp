@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "Font.h"
+#include "Rgba.h"
 
 namespace fieldfx {
 
@@ -90,18 +91,18 @@ VideoFormat demoFormat() {
 Picture demoFrame(int clip, int frame, const VideoFormat& format) {
     Picture p;
     p.resize(format.width, format.height);
+    std::vector<uint8_t> rgba(size_t(format.width) * 4, 255);  // opaque
     for (int y = 0; y < format.height; ++y) {
         const int field = y & 1;
         const int place = format.interlace == Interlace::BottomFirst ? 1 - field : field;
         const double t = 2.0 * frame + place;  // time in fields
         for (int x = 0; x < format.width; ++x) {
             const Rgb c = clip == 0 ? clip0(x, y, t, format.width, format.height) : clip1(x, y, t, format.width, format.height);
-            const YCbCr v = rgbToYCbCr(std::clamp(c.r, 0, 255), std::clamp(c.g, 0, 255), std::clamp(c.b, 0, 255));
-            const size_t i = size_t(y) * format.width + x;
-            p.y[i] = v.y;
-            p.cb[i] = v.cb;
-            p.cr[i] = v.cr;
+            rgba[4 * size_t(x)] = uint8_t(std::clamp(c.r, 0, 255));
+            rgba[4 * size_t(x) + 1] = uint8_t(std::clamp(c.g, 0, 255));
+            rgba[4 * size_t(x) + 2] = uint8_t(std::clamp(c.b, 0, 255));
         }
+        rgbaToPlanes(rgba.data(), pictureRow(p, y), format.width);
     }
     return p;
 }

@@ -1,6 +1,7 @@
 #include "DemoCommand.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -12,6 +13,7 @@
 #include "Demo.h"
 #include "Error.h"
 #include "OutputPath.h"
+#include "Png.h"
 #include "RenderCommand.h"
 #include "Stop.h"
 #include "Y4m.h"
@@ -25,9 +27,8 @@ constexpr int kColumns = 5, kThumbW = 144, kThumbH = 115;
 
 void writeDemoClip(const std::string& path, int clip, int64_t frames) {
     const VideoFormat format = demoFormat();
-    const std::string temp = temporaryPathFor(path);
-    FILE* file = std::fopen(temp.c_str(), "wb");
-    if (file == nullptr) throw UserError(path, "cannot write");
+    std::string temp;
+    FILE* file = createTemporaryStream(path, temp);
     try {
         Y4mWriter writer(file, format, path);
         for (int64_t f = 0; f < frames && !g_abortRequested; ++f) writer.writeFrame(packFrame(format, demoFrame(clip, int(f), format)));
@@ -37,9 +38,10 @@ void writeDemoClip(const std::string& path, int clip, int64_t frames) {
         throw;
     }
     if (std::fclose(file) != 0 || g_abortRequested || std::rename(temp.c_str(), path.c_str()) != 0) {
+        const int error = errno;
         std::remove(temp.c_str());
         if (g_abortRequested) throw UserError("demo", "interrupted");
-        throw UserError(path, "cannot write");
+        throw UserError(path, std::string("cannot write: ") + std::strerror(error));
     }
 }
 
@@ -77,11 +79,19 @@ SheetRow renderOperator(OperatorLibrary& op, const std::string& dir, const std::
 }
 
 void writeSheet(const std::string& path, const std::vector<std::string>& headings, const std::vector<SheetRow>& rows) {
-    const std::string temp = temporaryPathFor(path);
-    writePng(temp, contactSheet(headings, rows), false);
-    if (std::rename(temp.c_str(), path.c_str()) != 0) {
+    std::string temp;
+    FILE* file = createTemporaryStream(path, temp);
+    try {
+        writePng(file, path, contactSheet(headings, rows), false);
+    } catch (...) {
+        std::fclose(file);
         std::remove(temp.c_str());
-        throw UserError(path, "cannot write");
+        throw;
+    }
+    if (std::fclose(file) != 0 || std::rename(temp.c_str(), path.c_str()) != 0) {
+        const int error = errno;
+        std::remove(temp.c_str());
+        throw UserError(path, std::string("cannot write: ") + std::strerror(error));
     }
 }
 
@@ -99,6 +109,11 @@ int commandDemo(const std::vector<std::string>& args) {
     const auto ops = listOperators(operatorSearchPath(a.value("--ops")));
     if (ops.empty()) throw UserError("demo", "no operators found (build them, or point --ops or FIELDFX_OPS at them)");
     if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) throw UserError(dir, std::string("cannot make directory: ") + std::strerror(errno));
+    struct stat info {};
+    if (stat(dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+        throw UserError(dir, "is not a directory (demo -o names the directory it writes into)");
+    }
+    if (access(dir.c_str(), W_OK) != 0) throw UserError(dir, std::string("cannot write into it: ") + std::strerror(errno));
 
     const std::string clips[2] = {dir + "/source-a.y4m", dir + "/source-b.y4m"};
     if (!quiet) std::fprintf(stderr, "fieldfx: demo: generating two %lld-frame 720x576 interlaced clips\n", static_cast<long long>(frames));

@@ -1,5 +1,6 @@
 #include "RenderCommand.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -7,15 +8,20 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <memory>
+#include <sstream>
 
 #include "Error.h"
 #include "Ffmpeg.h"
 #include "HelpTexts.h"
-#include "Join.h"
+#include "ChunkNote.h"
 #include "OutputPath.h"
 #include "Progress.h"
 #include "Stop.h"
+#include "Text.h"
+#include "Y4m.h"
 
 namespace fieldfx {
 
@@ -177,7 +183,48 @@ AudioPlan audioPlan(const RenderRequest& r, const OpenInputs& in, const RenderJo
     return plan;
 }
 
-SinkOptions sinkOptionsFor(const RenderRequest& r, const OpenInputs& in, const RenderJob& job) {
+// The size and time of change of a file, or of standard input.
+std::string fileStamp(const std::string& path) {
+    struct stat info {};
+    const int got = path == "-" ? fstat(STDIN_FILENO, &info) : stat(path.c_str(), &info);
+    if (got != 0 || !S_ISREG(info.st_mode)) return "stream";
+    return std::to_string(info.st_size) + "@" + std::to_string(info.st_mtim.tv_sec) + "." +
+           std::to_string(info.st_mtim.tv_nsec);
+}
+
+// What makes a run the run it is, the same on every machine that renders a
+// chunk of it without their talking to each other: the program's version,
+// the operator (its name and its library's bytes), every input (its
+// format, its frames, and the size and time of change of every file it
+// reads), the settings and options that shape the output, the run's place
+// in the inputs, and the output's kind and format. Not the chunk, the
+// number of workers or the output's name, which differ between chunks of
+// one run and change none of its bytes.
+std::string runIdentity(const OperatorLibrary& op, const RenderRequest& r, const OpenInputs& in, const RenderJob& job,
+                        const VideoFormat& out, const SinkOptions& options) {
+    std::ifstream library(op.path(), std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(library)), std::istreambuf_iterator<char>());
+    std::ostringstream text;
+    text << "fieldfx " << FIELDFX_VERSION << "\noperator " << op.name() << " " << runDigest(bytes) << "\n";
+    for (size_t i = 0; i < in.sources.size(); ++i) {
+        text << "input " << formatY4mHeader(in.sources[i]->format()) << " frames " << in.sources[i]->frameCount();
+        const std::vector<std::string> files = r.inputs[i] == "-" ? std::vector<std::string>{"-"} : inputFiles(r.inputs[i]);
+        for (const std::string& file : files) text << " " << fileStamp(file);
+        text << "\n";
+    }
+    for (const std::string& setting : r.settings) text << "set " << setting << "\n";
+    text << "region " << r.region << "\nscale " << r.scale << "\nfield-order " << r.fieldOrder << "\npix-fmt "
+         << r.pixFmt << "\nduration " << r.duration << "\nrate " << r.rate << "\nallow-short " << r.allowShort << "\n";
+    text << "run from " << job.firstFrame << " frames " << job.run.frames << "\n";
+    const size_t dot = r.output.rfind('.');
+    text << "output " << (dot == std::string::npos ? std::string() : lowerCase(r.output.substr(dot))) << " "
+         << formatY4mHeader(out) << " bits " << options.bits << "\n";
+    text << "audio " << options.audio.inputs.size() << " " << options.audio.crossfade << " " << options.audio.fade << "\n";
+    return text.str();
+}
+
+SinkOptions sinkOptionsFor(const OperatorLibrary& op, const RenderRequest& r, const OpenInputs& in,
+                           const RenderJob& job, const VideoFormat& out) {
     SinkOptions options;
     options.bits = r.pixFmt.empty() ? in.sources[0]->media().bits : pixFmtBits(r.pixFmt);
     if (!r.pixFmt.empty() && options.bits > 8 && sinkKindFor(r.output) != SinkKind::Ffmpeg) {
@@ -194,9 +241,13 @@ SinkOptions sinkOptionsFor(const RenderRequest& r, const OpenInputs& in, const R
     }
     options.firstFrame = job.chunkBegin;
     if (!r.chunk.empty()) {
-        int k = 1, n = 1;
-        parseChunk(r.chunk, k, n);
-        options.note = chunkNote(k, n, job.chunkBegin, job.chunkEnd, job.run.frames);
+        ChunkNote note;
+        parseChunk(r.chunk, note.k, note.n);
+        note.begin = job.chunkBegin;
+        note.end = job.chunkEnd;
+        note.frames = job.run.frames;
+        note.run = runDigest(runIdentity(op, r, in, job, out, options));
+        options.chunk = note;
     }
     return options;
 }
@@ -231,7 +282,12 @@ void printSummary(const OperatorLibrary& op, const RenderRequest& r, const Rende
                   const RenderResult& result, double seconds) {
     const long long fields = 2 * (job.chunkEnd - job.chunkBegin);
     if (result.aborted) {
-        if (result.framesWritten > 0) {
+        if (!r.chunk.empty()) {
+            // A chunk is joined whole or not at all: one cut short is not kept.
+            std::fprintf(stderr, "fieldfx: %s: interrupted after %lld of %lld fields; a chunk is kept only when it is "
+                                 "complete, so nothing was written to %s (render the chunk again)\n",
+                         op.name().c_str(), static_cast<long long>(result.fieldsRendered), fields, r.output.c_str());
+        } else if (result.framesWritten > 0) {
             std::fprintf(stderr, "fieldfx: %s: interrupted after %lld of %lld fields; wrote %lld frames to %s\n",
                          op.name().c_str(), static_cast<long long>(result.fieldsRendered), fields,
                          static_cast<long long>(result.framesWritten), r.output.c_str());
@@ -258,13 +314,16 @@ void printSummary(const OperatorLibrary& op, const RenderRequest& r, const Rende
 }  // namespace
 
 RenderResult renderClip(OperatorLibrary& op, const RenderRequest& r, const FrameWatch& watch) {
+    const auto started = r.started.value_or(std::chrono::steady_clock::now());
+    checkOutputName(r.output);
     OpenInputs in = openInputs(op, r);
     RenderJob job;
     job.jobs = r.jobs;
     placeRun(job, r, in);
     const VideoFormat out = describeRun(job, op, r, in.format);
-    checkSink(r.output, job.chunkEnd - job.chunkBegin, r.inputs);
-    const SinkOptions sinkOptions = sinkOptionsFor(r, in, job);
+    checkSink(r.output, job.chunkEnd - job.chunkBegin, r.inputs, job.chunkBegin,
+              r.chunk.empty() ? std::vector<std::string>{} : std::vector<std::string>{noteFileFor(r.output)});
+    const SinkOptions sinkOptions = sinkOptionsFor(op, r, in, job, out);
     for (auto& s : in.sources) job.inputs.push_back(s.get());
 
     std::unique_ptr<FrameSink> sink = openSink(r.output, out, sinkOptions);
@@ -278,10 +337,13 @@ RenderResult renderClip(OperatorLibrary& op, const RenderRequest& r, const Frame
         result = runRender(job, *sink, shown);
     }
     // An interrupted run keeps the frames it finished; with none, no file.
-    if (!result.aborted || result.framesWritten > 0) sink->commit();
+    // An interrupted chunk keeps nothing: joined, it would leave its
+    // frames out of the run.
+    if (!result.aborted || (result.framesWritten > 0 && r.chunk.empty())) sink->commit();
     sink.reset();
     progress.finish();
-    if (!r.quiet || result.aborted) printSummary(op, r, job, out, result, progress.seconds());
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    if (!r.quiet || result.aborted) printSummary(op, r, job, out, result, seconds);
     return result;
 }
 
@@ -305,6 +367,7 @@ int parseJobs(const Arguments& a) {
 }
 
 int commandRender(const std::vector<std::string>& args) {
+    const auto started = std::chrono::steady_clock::now();
     static const std::set<std::string> kValueOptions = {
         "-o", "--output", "--set", "--from", "--length", "--region", "--scale", "--field-order", "--pix-fmt",
         "--duration", "--rate", "--ops", "-j", "--jobs", "--chunk"};
@@ -331,6 +394,7 @@ int commandRender(const std::vector<std::string>& args) {
     r.noAudio = a.has("--no-audio");
     setFfmpegVerbose(a.has("--verbose"));
     r.jobs = parseJobs(a);
+    r.started = started;
     auto op = findOperator(a.positional[0], operatorSearchPath(a.value("--ops")));
     const RenderResult result = renderClip(*op, r);
     return result.aborted ? stopExitStatus() : 0;

@@ -2,8 +2,10 @@
 // words to the closing summary line. The demo renders through it too.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,6 +24,9 @@ struct RenderRequest {
     int jobs = 1;
     bool quiet = false;
     bool allowShort = false, noAudio = false;
+    // When the command started, for the summary's time; by default when
+    // renderClip is called.
+    std::optional<std::chrono::steady_clock::time_point> started;
 };
 
 // Shown each frame of the output, with its index in the render.

@@ -55,11 +55,12 @@ bool isHostLibrary(const std::string& name) {
     return false;
 }
 
-// True when `size` bytes at `address` can be read. The kernel copies them
-// into a pipe and reports EFAULT instead of faulting when it cannot, so a
-// library whose tag list or descriptors point into nowhere is refused rather
-// than crashing the program.
-bool readable(const void* address, size_t size) {
+}  // namespace
+
+// The kernel copies the bytes into a pipe and reports EFAULT instead of
+// faulting when it cannot, so a library whose tag list or descriptors point
+// into nowhere is refused rather than crashing the program.
+bool readableMemory(const void* address, size_t size) {
     if (address == nullptr) return false;
     int fds[2];
     if (pipe(fds) != 0) return true;  // cannot check; the reads go ahead
@@ -68,10 +69,6 @@ bool readable(const void* address, size_t size) {
     close(fds[1]);
     return copied == ssize_t(size);
 }
-
-}  // namespace
-
-bool readableMemory(const void* address, size_t size) { return readable(address, size); }
 
 namespace {
 
@@ -126,12 +123,12 @@ std::unique_ptr<OperatorLibrary> OperatorLibrary::load(const std::string& path) 
     op->replay_ = reinterpret_cast<OperatorReplayFn>(dlsym(handle, "OperatorReplay"));  // optional
 
     const uintptr_t* tags = info();
-    if (!readable(tags, sizeof *tags)) {
+    if (!readableMemory(tags, sizeof *tags)) {
         throw UserError(path, "not an operator library (GetOperatorInfo returned no readable tag list)");
     }
     size_t words = 0;
     while (words < kMaxTagWords && tags[words] != 0) {
-        if (!readable(tags + words, 3 * sizeof *tags)) {
+        if (!readableMemory(tags + words, 3 * sizeof *tags)) {
             throw UserError(path, "not an operator library (its tag list runs into unreadable memory)");
         }
         words += 2;
@@ -150,14 +147,14 @@ std::unique_ptr<OperatorLibrary> OperatorLibrary::load(const std::string& path) 
     }
     for (const auto& [number, descriptor] : descriptors) {
         const std::string where = "parameter " + std::to_string(number);
-        if (!readable(descriptor, sizeof(ParamDescriptor))) {
+        if (!readableMemory(descriptor, sizeof(ParamDescriptor))) {
             throw UserError(path, "not an operator library (" + where + " has no readable descriptor)");
         }
         if (descriptor->kind > PARAM_POINT) {
             throw UserError(path, "not an operator library (" + where + " has unknown kind " +
                                       std::to_string(descriptor->kind) + ")");
         }
-        if (!readable(descriptor, descriptorBytes(descriptor->kind))) {
+        if (!readableMemory(descriptor, descriptorBytes(descriptor->kind))) {
             throw UserError(path, "not an operator library (" + where + " has no readable descriptor)");
         }
         Parameter p;
@@ -168,10 +165,10 @@ std::unique_ptr<OperatorLibrary> OperatorLibrary::load(const std::string& path) 
         if (descriptor->kind == PARAM_CHOICE) {
             const uint32_t* entries = p.choice()->entries;
             size_t n = 0;
-            while (n < kMaxChoiceEntries && readable(entries + n, sizeof *entries) && entries[n] != 0) {
+            while (n < kMaxChoiceEntries && readableMemory(entries + n, sizeof *entries) && entries[n] != 0) {
                 p.entries.push_back(entries[n++]);
             }
-            if (n < kMaxChoiceEntries && !readable(entries + n, sizeof *entries)) {
+            if (n < kMaxChoiceEntries && !readableMemory(entries + n, sizeof *entries)) {
                 throw UserError(path, "not an operator library (" + where + " has no readable entry list)");
             }
             if (n >= kMaxChoiceEntries || n == 0) {

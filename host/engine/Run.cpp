@@ -55,11 +55,25 @@ ImagePtr regionAndScale(ImagePtr image, const RunSpec& spec) {
     return image;
 }
 
+// A copy of a field image, region and all.
+FieldImage* copyField(const FieldImage& source) {
+    FieldImage* copy = newFieldImage(source.width, source.height, false);  // every pixel is set below
+    if (copy == nullptr) return nullptr;
+    std::memcpy(copy->pixels, source.pixels, size_t(source.width) * size_t(source.height) * PIXEL_BYTES);
+    copy->regionLeft = source.regionLeft;
+    copy->regionTop = source.regionTop;
+    copy->regionWidth = source.regionWidth;
+    copy->regionHeight = source.regionHeight;
+    return copy;
+}
+
 // Field `field` of an input's frame as the operator sees it.
 ImagePtr makeField(const RunSpec& spec, InputFrame& frame, int field) {
     ImagePtr image;
     const VideoFormat* stored = frame.storedFormat;
-    if (frame.bytes != nullptr && stored != nullptr) {
+    if (frame.given[field] != nullptr) {
+        image.reset(copyField(*frame.given[field]));
+    } else if (frame.bytes != nullptr && stored != nullptr) {
         image.reset(newFieldImage(stored->width, stored->height / 2, false));  // every pixel is set below
         if (image != nullptr) {
             FieldImage* only[2] = {nullptr, nullptr};
@@ -141,7 +155,7 @@ std::string Run::start() {
 
 void Run::prepareFields(InputFrame& frame) const {
     const VideoFormat* stored = frame.storedFormat;
-    if (frame.bytes != nullptr && stored != nullptr) {
+    if (frame.given[0] == nullptr && frame.bytes != nullptr && stored != nullptr) {
         // Both fields in one pass over the frame's chroma.
         ImagePtr fields[2];
         for (ImagePtr& f : fields) {

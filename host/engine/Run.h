@@ -52,12 +52,14 @@ struct RunSpec {
 void scaledFieldSize(const VideoFormat& format, int num, int den, int& width, int& height);
 
 // One input's frame of the run: a stored frame (`bytes` in `storedFormat`,
-// kept in `stored` or wherever the caller keeps it), else the full
+// kept in `stored` or wherever the caller keeps it), or the frame's two
+// fields as the host made them (`given`, which it keeps), or else the full
 // picture; and its two fields as the operator sees them.
 struct InputFrame {
     const VideoFormat* storedFormat = nullptr;
     const uint8_t* bytes = nullptr;
     Frame stored;
+    const FieldImage* given[2] = {nullptr, nullptr};
     Picture picture;
     ImagePtr fields[2];  // by field index; each handed out at its first fetch
     ConvertScratch scratch;

@@ -216,26 +216,9 @@ std::vector<Setting> Instance::settingsNow() const {
     return settings;
 }
 
-// The host's RGBA frame as the run's input: a picture of the frame, with a
-// last line of its own repeated when the height is odd, so that both
-// fields have it.
-InputFrame Instance::inputOf(const uint32_t* rgba) const {
-    InputFrame frame;
-    frame.picture = pictureFromRgba(reinterpret_cast<const uint8_t*>(rgba), width_, height_);
-    Picture& p = frame.picture;
-    if (height_ % 2 != 0) {
-        for (std::vector<uint8_t>* plane : {&p.y, &p.cb, &p.cr, &p.a}) {
-            const std::vector<uint8_t> last(plane->end() - width_, plane->end());
-            plane->insert(plane->end(), last.begin(), last.end());
-        }
-        p.height = height_ + 1;
-    }
-    return frame;
-}
-
-// The frame at `seconds` through the run, into `output`; false when the
-// operator failed. The caller holds operatorCallLock().
-bool Instance::render(double seconds, std::vector<InputFrame>& inputs, Picture& output) {
+// The frame at `seconds` through the run from the fields in inputs_, into
+// `out`; false when the operator failed. The caller holds operatorCallLock().
+bool Instance::render(double seconds, uint32_t* out) {
     const RunShape shape = shapeNow();
     const int64_t frame = std::isnan(seconds) ? std::clamp<int64_t>(nextFrame_, 0, shape.frames - 1)
                                               : frameAt(seconds, frameRate_, shape.frames);
@@ -258,38 +241,47 @@ bool Instance::render(double seconds, std::vector<InputFrame>& inputs, Picture& 
     InstalledHost installed(run_->host());
     run_->setSettings(settingsNow());
     nextFrame_ = frame + 1;
-    for (InputFrame& input : inputs) run_->prepareFields(input);
+    for (InputFrame& input : inputs_) run_->prepareFields(input);
     // Earlier frames of the run are not at hand: a seek that renders the
     // calls before the frame renders them from this frame.
-    std::string why = run_->seek(frame, [&](int64_t) -> std::vector<InputFrame>& { return inputs; });
-    OutputFrame rendered;
-    for (int place = 0; place < 2 && why.empty(); ++place) why = run_->renderField(inputs, frame, place, rendered);
+    std::string why = run_->seek(frame, [&](int64_t) -> std::vector<InputFrame>& { return inputs_; });
+    for (int place = 0; place < 2 && why.empty(); ++place) why = run_->renderField(inputs_, frame, place, rendered_);
     if (!why.empty()) {
         run_.reset();  // the next frame starts a new run
         return false;
     }
-    run_->packOutput(nullptr, rendered);
-    output = std::move(rendered.picture);
+    const FieldImage* fields[2] = {rendered_.fields[0].get(), rendered_.fields[1].get()};
+    auto fits = [&](const FieldImage* f) { return f->width == width_ && f->height == (height_ + 1) / 2; };
+    if (fits(fields[0]) && fits(fields[1])) {
+        fieldsToRgba(fields, width_, height_, reinterpret_cast<uint8_t*>(out));
+    } else {
+        // Fields of another size than the frame's: woven as far as they reach.
+        run_->packOutput(nullptr, rendered_);
+        rendered_.picture.height = height_;  // a repeated line stays behind
+        rgbaFromPicture(rendered_.picture, reinterpret_cast<uint8_t*>(out));
+    }
+    rendered_.fields[0].reset();
+    rendered_.fields[1].reset();
     return true;
 }
 
 void Instance::update(double seconds, const uint32_t* first, const uint32_t* second, uint32_t* out) {
     if (first == nullptr || out == nullptr) return;
-    std::vector<InputFrame> inputs;
-    inputs.push_back(inputOf(first));
-    if (plugin_.transition()) inputs.push_back(inputOf(second != nullptr ? second : first));
-    Picture output;
-    bool ok = false;
-    {
-        std::lock_guard<std::mutex> lock(operatorCallLock());
-        ok = render(seconds, inputs, output);
+    const uint32_t* frames[2] = {first, second != nullptr ? second : first};
+    const size_t inputs = plugin_.transition() ? 2 : 1;
+    std::lock_guard<std::mutex> lock(operatorCallLock());
+    inputs_.resize(inputs);
+    for (size_t i = 0; i < inputs; ++i) {
+        for (ImagePtr& field : fields_[i]) {
+            if (field == nullptr) field.reset(newFieldImage(width_, (height_ + 1) / 2, false));
+            if (field == nullptr) throw std::bad_alloc();
+        }
+        FieldImage* const fields[2] = {fields_[i][0].get(), fields_[i][1].get()};
+        rgbaToFields(reinterpret_cast<const uint8_t*>(frames[i]), width_, height_, fields);
+        inputs_[i].given[0] = fields[0];
+        inputs_[i].given[1] = fields[1];
     }
-    if (!ok) {
-        std::memcpy(out, first, size_t(width_) * size_t(height_) * 4);
-        return;
-    }
-    output.height = height_;  // the repeated line stays behind
-    rgbaFromPicture(output, reinterpret_cast<uint8_t*>(out));
+    if (!render(seconds, out)) std::memcpy(out, first, size_t(width_) * size_t(height_) * 4);
 }
 
 }  // namespace fieldfx::frei0r

@@ -118,8 +118,7 @@ private:
     };
     RunShape shapeNow() const;
     std::vector<Setting> settingsNow() const;
-    InputFrame inputOf(const uint32_t* rgba) const;
-    bool render(double seconds, std::vector<InputFrame>& inputs, Picture& output);
+    bool render(double seconds, uint32_t* out);
 
     Plugin& plugin_;
     int width_, height_;
@@ -132,6 +131,11 @@ private:
     std::unique_ptr<Run> run_;  // the run of the shape below, once a frame asked for one
     RunShape shape_;
     int64_t nextFrame_ = 0;
+    // The fields of the host's frames, by input, made anew in the same
+    // images every frame; and what the run renders from them.
+    ImagePtr fields_[2][2];
+    std::vector<InputFrame> inputs_;
+    OutputFrame rendered_;
 };
 
 }  // namespace fieldfx::frei0r

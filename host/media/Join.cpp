@@ -1,7 +1,7 @@
 #include "Join.h"
 
 #include <dirent.h>
-#include <sys/wait.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,12 +9,16 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 
+#include "ChunkNote.h"
 #include "Error.h"
 #include "Ffmpeg.h"
 #include "OutputPath.h"
+#include "SequenceName.h"
 #include "Text.h"
 #include "Y4m.h"
 
@@ -61,7 +65,79 @@ std::string formatText(const VideoFormat& f) {
                                                : f.interlace == Interlace::BottomFirst ? "bottom field first" : "progressive");
 }
 
-// An output file written beside its target and renamed into place at the end.
+// ---------------------------------------------------------------------------
+// Chunk notes: with any chunk noted, every chunk must be a chunk of the same
+// run, and together they must hold its frames once each, in order.
+
+using Notes = std::vector<std::optional<ChunkNote>>;
+
+std::string range(int64_t first, int64_t last) { return std::to_string(first) + " to " + std::to_string(last); }
+
+// `where` says where a chunk's note would be, for the message about a
+// chunk without one.
+void checkNotes(const std::vector<std::string>& chunks, const Notes& notes,
+                const std::function<std::string(const std::string&)>& where) {
+    const auto noted = std::find_if(notes.begin(), notes.end(), [](const auto& n) { return n.has_value(); });
+    if (noted == notes.end()) return;  // plain files, joined as they are
+    const std::string& model = chunks[size_t(noted - notes.begin())];
+    const ChunkNote& run = **noted;
+    int64_t next = 0;
+    for (size_t i = 0; i < chunks.size(); ++i) {
+        if (!notes[i]) {
+            throw UserError(chunks[i], "has no chunk note (" + where(chunks[i]) + "), so it is not a chunk of the run " +
+                                           model + " belongs to");
+        }
+        const ChunkNote& note = *notes[i];
+        if (note.run != run.run || note.frames != run.frames) {
+            throw UserError(chunks[i], "is a chunk of another run than " + model + " (run " + note.run + " of " +
+                                           std::to_string(note.frames) + " frames, not run " + run.run + " of " +
+                                           std::to_string(run.frames) + ")");
+        }
+        const std::string holds = "holds frames " + range(note.begin, note.end - 1) + " of the run, but ";
+        if (note.begin > next) {
+            throw UserError(chunks[i], holds + "frame " + std::to_string(next) + " comes next (frames " +
+                                           range(next, note.begin - 1) + " are missing; give every chunk once, in order)");
+        }
+        if (note.begin < next) {
+            throw UserError(chunks[i], holds + "the chunks before it hold frames up to " + std::to_string(next - 1) +
+                                           " (give every chunk once, in order)");
+        }
+        next = note.end;
+    }
+    if (next != run.frames) {
+        throw UserError(chunks.back(), "ends at frame " + std::to_string(next - 1) + " of a run of " +
+                                           std::to_string(run.frames) + " frames (a chunk after it is missing)");
+    }
+}
+
+// A chunk must hold the frames its note names: one cut short (or one
+// holding more) does not fit.
+void checkHeld(const std::string& chunk, const std::optional<ChunkNote>& note, int64_t held) {
+    if (!note || held == note->end - note->begin) return;
+    throw UserError(chunk, "holds " + std::to_string(held) + " frames, but its note names " +
+                               std::to_string(note->end - note->begin) + " (frames " + range(note->begin, note->end - 1) +
+                               " of the run)" + (held < note->end - note->begin ? ": it is cut short" : ""));
+}
+
+// The notes kept beside YUV4MPEG2 and PNG-sequence chunks.
+Notes notesBeside(const std::vector<std::string>& chunks) {
+    Notes notes;
+    for (const std::string& chunk : chunks) {
+        ChunkNote note;
+        notes.push_back(readNoteFile(chunk, note) ? std::optional<ChunkNote>(note) : std::nullopt);
+    }
+    return notes;
+}
+
+std::string noteBeside(const std::string& chunk) { return "no " + noteFileFor(chunk) + " beside it"; }
+
+bool sameFile(const std::string& a, const std::string& b) {
+    struct stat x {}, y {};
+    return stat(a.c_str(), &x) == 0 && stat(b.c_str(), &y) == 0 && x.st_dev == y.st_dev && x.st_ino == y.st_ino;
+}
+
+// An output file written to a new file beside its target and renamed into
+// place at the end.
 class JoinOutput {
 public:
     explicit JoinOutput(const std::string& path) : path_(path) {
@@ -69,9 +145,7 @@ public:
             file_ = stdout;
             return;
         }
-        temp_ = temporaryPathFor(path);
-        file_ = std::fopen(temp_.c_str(), "wb");
-        if (file_ == nullptr) throw UserError(path, std::string("cannot write: ") + std::strerror(errno));
+        file_ = createTemporaryStream(path, temp_);
     }
     ~JoinOutput() {
         if (file_ != nullptr && file_ != stdout) std::fclose(file_);
@@ -83,9 +157,9 @@ public:
         const int closed = file_ == stdout ? 0 : std::fclose(file_);
         if (file_ != stdout) file_ = nullptr;
         if (flushed != 0 || closed != 0) throw UserError(path_, std::string("write error: ") + std::strerror(errno));
-        if (!temp_.empty() && std::rename(temp_.c_str(), path_.c_str()) != 0) {
-            throw UserError(path_, std::string("cannot move the output into place: ") + std::strerror(errno));
-        }
+        if (temp_.empty()) return;
+        removeNoteFile(path_);
+        moveIntoPlace({{temp_, path_}});
         temp_.clear();
     }
 
@@ -102,42 +176,55 @@ struct OpenFile {
     FILE* file;
 };
 
+// Whether the file starts with a stream header; false for an empty file.
+bool startsWithHeader(FILE* file, size_t& got) {
+    char magic[9] = {};
+    got = std::fread(magic, 1, sizeof magic, file);
+    std::rewind(file);
+    return got == sizeof magic && std::memcmp(magic, "YUV4MPEG2", sizeof magic) == 0;
+}
+
 void joinY4m(const std::string& output, const std::vector<std::string>& chunks) {
-    JoinOutput out(output);
-    std::unique_ptr<Y4mWriter> writer;
+    // The stream headers first: the first chunk's, and any later one's,
+    // which must be the same.
     VideoFormat format;
-    Frame frame;
     for (size_t i = 0; i < chunks.size(); ++i) {
         OpenFile in(chunks[i]);
-        char magic[9] = {};
-        const size_t got = std::fread(magic, 1, sizeof magic, in.file);
-        std::rewind(in.file);
-        const bool header = got == sizeof magic && std::memcmp(magic, "YUV4MPEG2", sizeof magic) == 0;
-        std::unique_ptr<Y4mReader> reader;
-        if (header) {
-            reader = std::make_unique<Y4mReader>(in.file, chunks[i]);
-            if (i == 0) {
-                format = reader->format();
-                writer = std::make_unique<Y4mWriter>(out.file(), format, output);
-            } else if (formatY4mHeader(reader->format()) != formatY4mHeader(format)) {
-                throw UserError(chunks[i], formatText(reader->format()) + " does not fit " + formatText(format) +
-                                               " of " + chunks[0]);
+        size_t got = 0;
+        if (startsWithHeader(in.file, got)) {
+            const VideoFormat f = Y4mReader(in.file, chunks[i]).format();
+            if (i == 0) format = f;
+            if (formatY4mHeader(f) != formatY4mHeader(format)) {
+                throw UserError(chunks[i], formatText(f) + " does not fit " + formatText(format) + " of " + chunks[0]);
             }
         } else if (i == 0) {
             throw UserError(chunks[i], got == 0 ? "is empty, and the first chunk holds the stream header"
                                                 : "holds no stream header, so it is not the first chunk of a run "
                                                   "(give the chunks in order)");
-        } else {
-            reader = std::make_unique<Y4mReader>(in.file, chunks[i], format);
         }
+    }
+    const Notes notes = notesBeside(chunks);
+    checkNotes(chunks, notes, noteBeside);
+
+    JoinOutput out(output);
+    Y4mWriter writer(out.file(), format, output);
+    Frame frame;
+    for (size_t i = 0; i < chunks.size(); ++i) {
+        OpenFile in(chunks[i]);
+        size_t got = 0;
+        std::unique_ptr<Y4mReader> reader = startsWithHeader(in.file, got)
+                                                 ? std::make_unique<Y4mReader>(in.file, chunks[i])
+                                                 : std::make_unique<Y4mReader>(in.file, chunks[i], format);
         // Every frame is read whole before it is written: a chunk cut short,
         // or one of another size or chroma layout, fails at its frame.
+        int64_t held = 0;
         try {
-            while (reader->readFrame(frame)) writer->writeFrame(frame);
+            for (; reader->readFrame(frame); ++held) writer.writeFrame(frame);
         } catch (const UserError& e) {
             throw UserError(chunks[i], e.reason() + " (frames of " + formatText(format) + " expected, as in " +
                                            chunks[0] + ")");
         }
+        checkHeld(chunks[i], notes[i], held);
     }
     out.commit();
 }
@@ -145,40 +232,18 @@ void joinY4m(const std::string& output, const std::vector<std::string>& chunks) 
 // ---------------------------------------------------------------------------
 // PNG sequences
 
-struct Pattern {
-    std::string dir, prefix, suffix;
-};
-
-Pattern splitPattern(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    Pattern p;
-    p.dir = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
-    const std::string file = slash == std::string::npos ? path : path.substr(slash + 1);
-    const size_t percent = file.find('%');
-    const size_t d = file.find('d', percent);
-    if (percent == std::string::npos || d == std::string::npos || file.find('%', percent + 1) != std::string::npos) {
-        throw UserError(path, "a PNG sequence needs one number pattern like %04d");
-    }
-    p.prefix = file.substr(0, percent);
-    p.suffix = file.substr(d + 1);
-    return p;
-}
-
-// The numbered files of a pattern, by number.
-std::map<long, std::string> filesOf(const std::string& path) {
-    const Pattern p = splitPattern(path);
-    std::map<long, std::string> files;
-    DIR* d = opendir(p.dir.c_str());
+// The numbered files of a sequence name, by number.
+std::map<int64_t, std::string> filesOf(const std::string& path) {
+    SequenceName name;
+    if (const std::string why = name.parse(path); !why.empty()) throw UserError(path, why);
+    std::map<int64_t, std::string> files;
+    const std::string dir = name.directory();
+    DIR* d = opendir(dir.c_str());
     if (d == nullptr) throw UserError(path, std::string("cannot read its directory: ") + std::strerror(errno));
+    const std::string lead = name.directoryPrefix();
     while (const dirent* e = readdir(d)) {
-        const std::string name = e->d_name;
-        if (name.size() <= p.prefix.size() + p.suffix.size() || name.rfind(p.prefix, 0) != 0 ||
-            name.compare(name.size() - p.suffix.size(), p.suffix.size(), p.suffix) != 0) {
-            continue;
-        }
-        const std::string digits = name.substr(p.prefix.size(), name.size() - p.prefix.size() - p.suffix.size());
-        if (digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos) continue;
-        files[std::stol(digits)] = (p.dir == "." && path.find('/') == std::string::npos ? "" : p.dir + "/") + name;
+        int64_t number = 0;
+        if (name.numberOf(lead + e->d_name, number)) files[number] = lead + e->d_name;
     }
     closedir(d);
     return files;
@@ -196,69 +261,98 @@ std::string pngShape(const std::string& path) {
            (head[24] != 8 ? ", " + std::to_string(head[24]) + "-bit" : "");
 }
 
-void copyFile(const std::string& from, const std::string& to) {
-    OpenFile in(from);
-    FILE* out = std::fopen(to.c_str(), "wb");
-    if (out == nullptr) throw UserError(to, std::string("cannot write: ") + std::strerror(errno));
+// Copies `from` into `out`, which it closes; `to` names it in errors.
+void copyFile(const std::string& from, FILE* out, const std::string& to) {
+    std::unique_ptr<OpenFile> in;
+    try {
+        in = std::make_unique<OpenFile>(from);
+    } catch (...) {
+        std::fclose(out);
+        throw;
+    }
     char buffer[1 << 16];
     size_t n = 0;
     bool ok = true;
-    while ((n = std::fread(buffer, 1, sizeof buffer, in.file)) > 0) ok = ok && std::fwrite(buffer, 1, n, out) == n;
-    ok = !std::ferror(in.file) && ok;
-    if (std::fclose(out) != 0 || !ok) {
-        std::remove(to.c_str());
-        throw UserError(to, std::string("write error: ") + std::strerror(errno));
-    }
+    while ((n = std::fread(buffer, 1, sizeof buffer, in->file)) > 0) ok = ok && std::fwrite(buffer, 1, n, out) == n;
+    ok = !std::ferror(in->file) && ok;
+    if (std::fclose(out) != 0 || !ok) throw UserError(to, std::string("write error: ") + std::strerror(errno));
 }
 
 void joinPngSequences(const std::string& output, const std::vector<std::string>& chunks) {
-    splitPattern(output);
-    struct Piece {
-        std::map<long, std::string> files;
-    };
-    std::vector<Piece> pieces;
+    SequenceName out;
+    if (const std::string why = out.parse(output); !why.empty()) throw UserError(output, why);
+    const Notes notes = notesBeside(chunks);
+    std::vector<std::map<int64_t, std::string>> pieces;
     std::string shape;
-    long expected = -1;
-    for (const std::string& chunk : chunks) {
-        Piece piece{filesOf(chunk)};
-        if (piece.files.empty()) throw UserError(chunk, "no numbered PNG files match it");
-        const long first = piece.files.begin()->first, last = piece.files.rbegin()->first;
-        if (last - first + 1 != long(piece.files.size())) throw UserError(chunk, "its numbers have gaps");
+    int64_t expected = -1;
+    for (size_t i = 0; i < chunks.size(); ++i) {
+        const std::string& chunk = chunks[i];
+        std::map<int64_t, std::string> files = filesOf(chunk);
+        if (notes[i]) {
+            // The frames the note names, every one of them; any others
+            // (an earlier sequence's) are not part of the chunk.
+            std::map<int64_t, std::string> held;
+            for (int64_t f = notes[i]->begin; f < notes[i]->end; ++f) {
+                if (files.count(f) != 0) held[f] = files[f];
+            }
+            checkHeld(chunk, notes[i], int64_t(held.size()));
+            files = std::move(held);
+        }
+        if (files.empty()) throw UserError(chunk, "no numbered PNG files match it");
+        const int64_t first = files.begin()->first, last = files.rbegin()->first;
+        if (last - first + 1 != int64_t(files.size())) throw UserError(chunk, "its numbers have gaps");
         if (expected >= 0 && first != expected) {
             throw UserError(chunk, "starts at frame " + std::to_string(first) + " but the chunk before it ends at frame " +
                                        std::to_string(expected - 1) + " (give the chunks in order, none missing)");
         }
         expected = last + 1;
-        for (const auto& [number, file] : piece.files) {
+        for (const auto& [number, file] : files) {
             const std::string s = pngShape(file);
             if (shape.empty()) shape = s;
             if (s != shape) throw UserError(file, "is " + s + ", the chunks before it " + shape);
         }
-        pieces.push_back(std::move(piece));
+        pieces.push_back(std::move(files));
     }
-    // Copies to temporary names first, renamed when every copy is made.
+    checkNotes(chunks, notes, noteBeside);
+    // Copies to new temporary files first, moved into place, all or none,
+    // when every copy is made. A chunk written under the output's own
+    // names stays where it is; no other chunk's file is written over.
     std::vector<std::pair<std::string, std::string>> moves;
     auto cleanup = [&] {
         for (const auto& m : moves) std::remove(m.first.c_str());
     };
+    std::map<std::pair<dev_t, ino_t>, std::string> sources;  // every chunk's files
+    for (const auto& piece : pieces) {
+        for (const auto& [number, file] : piece) {
+            struct stat info {};
+            if (stat(file.c_str(), &info) == 0) sources[{info.st_dev, info.st_ino}] = file;
+        }
+    }
     try {
-        for (const Piece& piece : pieces) {
-            for (const auto& [number, file] : piece.files) {
-                char target[4096];
-                std::snprintf(target, sizeof target, output.c_str(), static_cast<int>(number));
-                if (target == file) continue;  // the chunk was written under the output's own names
-                moves.emplace_back(temporaryPathFor(target), target);
-                copyFile(file, moves.back().first);
+        for (const auto& piece : pieces) {
+            for (const auto& [number, file] : piece) {
+                const std::string target = out.name(number);
+                struct stat info {};
+                if (stat(target.c_str(), &info) == 0) {
+                    if (sameFile(target, file)) continue;
+                    if (const auto source = sources.find({info.st_dev, info.st_ino}); source != sources.end()) {
+                        throw UserError(target, "is " + source->second + ", a frame of a chunk (choose another output)");
+                    }
+                }
+                std::string temp;
+                FILE* copy = createTemporaryStream(target, temp);
+                moves.emplace_back(temp, target);
+                copyFile(file, copy, target);
             }
         }
-        for (const auto& [temp, target] : moves) {
-            if (std::rename(temp.c_str(), target.c_str()) != 0) {
-                throw UserError(target, std::string("cannot move into place: ") + std::strerror(errno));
-            }
-        }
+        removeNoteFile(output);
+        moveIntoPlace(moves);
     } catch (...) {
         cleanup();
         throw;
+    }
+    if (const std::string stale = staleFramesAfter(output, expected); !stale.empty()) {
+        std::fprintf(stderr, "fieldfx: %s: %s\n", output.c_str(), stale.c_str());
     }
 }
 
@@ -272,11 +366,25 @@ std::string streamText(const MediaProbe& p) {
            ", pix_fmt=" + p.pixFmt + ", r_frame_rate=" + p.rate;
 }
 
+// Video packets in the file, counted by ffprobe without decoding; -1
+// when ffprobe cannot tell.
+int64_t countVideoPackets(const std::string& path) {
+    ChildProcess ffprobe("ffprobe",
+                         {"-v", "error", "-select_streams", "v:0", "-count_packets", "-show_entries",
+                          "stream=nb_read_packets", "-of", "default=noprint_wrappers=1:nokey=1", path},
+                         ChildProcess::Pipe::FromChild, path);
+    char line[64] = {};
+    const bool read = std::fgets(line, sizeof line, ffprobe.stream()) != nullptr;
+    char* end = nullptr;
+    const long long packets = read ? std::strtoll(line, &end, 10) : -1;
+    if (!ffprobe.finish() || !read || end == line) return -1;
+    return packets;
+}
+
 void joinEncoded(const std::string& output, const std::vector<std::string>& chunks) {
     if (!ffmpegAvailable()) throw UserError(output, "joining this format needs ffmpeg, which is not on the PATH");
     std::string first;
-    long nextFrame = 0;
-    bool noted = true;
+    Notes notes;
     for (size_t i = 0; i < chunks.size(); ++i) {
         const MediaProbe p = probeMedia(chunks[i]);
         if (!p.known) throw UserError(chunks[i], "ffprobe finds no video stream in it");
@@ -285,39 +393,50 @@ void joinEncoded(const std::string& output, const std::vector<std::string>& chun
         if (stream != first) {
             throw UserError(chunks[i], "does not fit " + chunks[0] + ": " + stream + " against " + first);
         }
-        long k = 0, n = 0, begin = 0, last = 0, frames = 0;
-        noted = noted && std::sscanf(p.comment.c_str(), "fieldfx chunk %ld/%ld: frames %ld to %ld of %ld", &k, &n, &begin,
-                                     &last, &frames) == 5;
-        if (!noted) continue;
-        if (begin != nextFrame) {
-            throw UserError(chunks[i], "holds frames " + std::to_string(begin) + " to " + std::to_string(last) +
-                                           " of the run, but frame " + std::to_string(nextFrame) +
-                                           " comes next (give the chunks in order, none missing)");
-        }
-        nextFrame = last + 1;
-        if (i + 1 == chunks.size() && nextFrame != frames) {
-            throw UserError(chunks[i], "ends at frame " + std::to_string(last) + " of a run of " +
-                                           std::to_string(frames) + " frames (a chunk after it is missing)");
-        }
+        ChunkNote note;
+        notes.push_back(parseChunkNote(p.comment, note) ? std::optional<ChunkNote>(note) : std::nullopt);
+    }
+    checkNotes(chunks, notes, [](const std::string&) { return std::string("no fieldfx chunk note in its comment"); });
+    for (size_t i = 0; i < chunks.size(); ++i) {
+        if (!notes[i]) continue;
+        const int64_t packets = countVideoPackets(chunks[i]);
+        if (packets < 0) throw UserError(chunks[i], "ffprobe cannot count its frames");
+        checkHeld(chunks[i], notes[i], packets);
     }
     // The concat demuxer's list, beside the output, with absolute paths.
-    const std::string list = temporaryPathFor(output) + ".list";
+    char cwd[4096];
+    if (getcwd(cwd, sizeof cwd) == nullptr) throw UserError(output, std::string("cannot tell the working directory: ") + std::strerror(errno));
+    std::string list;
     {
-        FILE* f = std::fopen(list.c_str(), "w");
-        if (f == nullptr) throw UserError(output, std::string("cannot write beside it: ") + std::strerror(errno));
+        FILE* f = createTemporaryStream(output + ".list", list);
+        bool written = true;
         for (const std::string& chunk : chunks) {
-            std::string path = chunk;
-            if (path[0] != '/') {
-                char cwd[4096];
-                if (getcwd(cwd, sizeof cwd) != nullptr) path = std::string(cwd) + "/" + path;
+            if (chunk.find_first_of("\n\r") != std::string::npos) {
+                std::fclose(f);
+                std::remove(list.c_str());
+                throw UserError(chunk, "a name with a line break cannot be given to ffmpeg's concat demuxer (rename it)");
             }
-            std::string quoted;
-            for (char c : path) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-            std::fprintf(f, "file '%s'\n", quoted.c_str());
+            const std::string path = chunk[0] == '/' ? chunk : std::string(cwd) + "/" + chunk;
+            std::string line = "file '";
+            for (char c : path) line += c == '\'' ? std::string("'\\''") : std::string(1, c);
+            line += "'\n";
+            written = written && std::fputs(line.c_str(), f) >= 0;
         }
-        std::fclose(f);
+        if (std::fclose(f) != 0 || !written) {
+            const int error = errno;
+            std::remove(list.c_str());
+            throw UserError(output, std::string("cannot write the list of chunks beside it: ") + std::strerror(error));
+        }
     }
-    const std::string temp = temporaryPathFor(output);
+    std::string temp;
+    try {
+        const TemporaryFile made = createTemporary(output);
+        close(made.fd);
+        temp = made.path;
+    } catch (...) {
+        std::remove(list.c_str());
+        throw;
+    }
     ChildProcess ffmpeg("ffmpeg",
                         {"-nostdin", "-hide_banner", "-loglevel", "error", "-y", "-f", "concat", "-safe", "0", "-i",
                          list, "-map", "0", "-c", "copy", temp},
@@ -329,26 +448,25 @@ void joinEncoded(const std::string& output, const std::vector<std::string>& chun
         const std::string why = ffmpeg.firstMessage(temp, output);
         throw UserError(output, "ffmpeg could not join the chunks" + (why.empty() ? std::string() : " (" + why + ")"));
     }
-    if (std::rename(temp.c_str(), output.c_str()) != 0) {
+    try {
+        removeNoteFile(output);
+        moveIntoPlace({{temp, output}});
+    } catch (...) {
         std::remove(temp.c_str());
-        throw UserError(output, std::string("cannot move the output into place: ") + std::strerror(errno));
+        throw;
     }
 }
 
 }  // namespace
 
-std::string chunkNote(int k, int n, int64_t begin, int64_t end, int64_t frames) {
-    return "fieldfx chunk " + std::to_string(k) + "/" + std::to_string(n) + ": frames " + std::to_string(begin) + " to " +
-           std::to_string(end - 1) + " of " + std::to_string(frames);
-}
-
 void joinChunks(const std::string& output, const std::vector<std::string>& chunks) {
     if (chunks.empty()) throw UserError("join", "no chunks given (fieldfx join OUTPUT CHUNK...)");
+    checkOutputName(output);
     const SinkKind kind = sinkKindFor(output);
     if (kind == SinkKind::PngSingle) throw UserError(output, "a single PNG holds one frame; join into a sequence like out%04d.png");
     if (kind != SinkKind::PngSequence) {
         for (const std::string& chunk : chunks) {
-            if (chunk == output) throw UserError(chunk, "is the output as well as a chunk");
+            if (chunk == output || sameFile(chunk, output)) throw UserError(chunk, "is the output as well as a chunk");
         }
     }
     checkChunkNames(chunks);

@@ -2,6 +2,7 @@
 
 #include <png.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -36,6 +37,18 @@ RgbaImage readPng(const std::string& path) {
 }
 
 void writePng(const std::string& path, const RgbaImage& rgba, bool withAlpha) {
+    FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) throw UserError(path, std::string("cannot write PNG: ") + std::strerror(errno));
+    try {
+        writePng(file, path, rgba, withAlpha);
+    } catch (...) {
+        std::fclose(file);
+        throw;
+    }
+    if (std::fclose(file) != 0) throw UserError(path, std::string("cannot write PNG: ") + std::strerror(errno));
+}
+
+void writePng(FILE* file, const std::string& path, const RgbaImage& rgba, bool withAlpha) {
     png_image image;
     std::memset(&image, 0, sizeof image);
     image.version = PNG_IMAGE_VERSION;
@@ -52,7 +65,7 @@ void writePng(const std::string& path, const RgbaImage& rgba, bool withAlpha) {
         }
         data = rgb.data();
     }
-    if (!png_image_write_to_file(&image, path.c_str(), 0, data, 0, nullptr)) {
+    if (!png_image_write_to_stdio(&image, file, 0, data, 0, nullptr)) {
         const std::string why = image.message;
         png_image_free(&image);
         throw UserError(path, "cannot write PNG: " + why);

@@ -2,7 +2,6 @@
 
 #include <sys/stat.h>
 
-#include <cstdio>
 #include <cstring>
 
 #include "Error.h"
@@ -13,11 +12,7 @@ namespace fieldfx {
 
 namespace {
 
-std::string numbered(const std::string& pattern, int64_t index) {
-    char name[4096];
-    std::snprintf(name, sizeof name, pattern.c_str(), static_cast<int>(index));
-    return name;
-}
+constexpr int64_t kMaxFrames = 100000000;
 
 bool isFile(const std::string& path) {
     struct stat info {};
@@ -26,21 +21,19 @@ bool isFile(const std::string& path) {
 
 class PngSequenceSource : public FrameSource {
 public:
-    PngSequenceSource(const std::string& pattern, const SourceOptions& options) : name_(pattern) {
-        while (first_ <= 4 && !isFile(numbered(pattern, first_))) ++first_;
-        if (first_ > 4) throw UserError(pattern, "no such PNG sequence (no frame numbered 0 to 4 exists)");
-        count_ = 1;
-        while (count_ < kMaxFrames && isFile(numbered(pattern, first_ + count_))) ++count_;
-        const RgbaImage firstFrame = readPng(numbered(pattern, first_));
+    PngSequenceSource(const std::string& pattern, const SourceOptions& options)
+        : name_(pattern), files_(findPngSequence(pattern)) {
+        if (files_.count == 0) throw UserError(pattern, "no such PNG sequence (no frame numbered 0 to 4 exists)");
+        const RgbaImage firstFrame = readPng(files_.file(0));
         format_ = pngSourceFormat(firstFrame.width, firstFrame.height, options, pattern);
     }
     const std::string& name() const override { return name_; }
     const VideoFormat& format() const override { return format_; }
-    int64_t frameCount() const override { return count_; }
+    int64_t frameCount() const override { return files_.count; }
     SourceMedia media() const override { return {}; }
     bool read(uint8_t* frame) override {
-        if (served_ >= count_) return false;
-        const std::string path = numbered(name_, first_ + served_);
+        if (served_ >= files_.count) return false;
+        const std::string path = files_.file(served_);
         const RgbaImage image = readPng(path);
         if (image.width != format_.width || image.height != format_.height) {
             throw UserError(path, "is " + std::to_string(image.width) + "x" + std::to_string(image.height) +
@@ -53,27 +46,33 @@ public:
         return true;
     }
     bool skip() override {
-        if (served_ >= count_) return false;
+        if (served_ >= files_.count) return false;
         ++served_;
         return true;
     }
 
 private:
-    static constexpr int64_t kMaxFrames = 100000000;
     std::string name_;
+    PngSequenceFiles files_;
     VideoFormat format_;
-    int64_t first_ = 0, count_ = 0, served_ = 0;
+    int64_t served_ = 0;
 };
 
 }  // namespace
 
 bool isPngSequencePattern(const std::string& path) {
-    if (path.size() < 4) return false;
-    const std::string tail = lowerCase(path.substr(path.size() - 4));
-    const size_t percent = path.find('%');
-    if (tail != ".png" || percent == std::string::npos || path.find('%', percent + 1) != std::string::npos) return false;
-    const size_t d = path.find_first_not_of("0123456789", percent + 1);
-    return d != std::string::npos && path[d] == 'd';
+    struct stat info {};
+    return endsWithNoCase(path, ".png") && hasPercent(path) && stat(path.c_str(), &info) != 0;
+}
+
+PngSequenceFiles findPngSequence(const std::string& pattern) {
+    PngSequenceFiles files;
+    if (const std::string why = files.name.parse(pattern); !why.empty()) throw UserError(pattern, why);
+    while (files.first <= 4 && !isFile(files.name.name(files.first))) ++files.first;
+    if (files.first > 4) return files;
+    files.count = 1;
+    while (files.count < kMaxFrames && isFile(files.file(files.count))) ++files.count;
+    return files;
 }
 
 std::unique_ptr<FrameSource> openPngSequence(const std::string& pattern, const SourceOptions& options) {

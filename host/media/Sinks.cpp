@@ -1,5 +1,7 @@
 #include "Sinks.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -9,6 +11,7 @@
 #include "Ffmpeg.h"
 #include "OutputPath.h"
 #include "Png.h"
+#include "SequenceName.h"
 #include "Stop.h"
 #include "Text.h"
 #include "Y4m.h"
@@ -17,48 +20,60 @@ namespace fieldfx {
 
 namespace {
 
-// An output written under temporary names beside its targets, renamed into
-// place by commit(); whatever is not committed is removed.
+// An output written under new temporary names beside its targets, moved
+// into place by commit(); whatever is not committed is removed.
 class FileSink : public FrameSink {
 public:
-    FileSink(std::string path, const VideoFormat& format) : path_(std::move(path)), format_(format) {}
+    FileSink(std::string path, const VideoFormat& format, const SinkOptions& options)
+        : path_(std::move(path)), format_(format), chunk_(options.chunk) {}
     ~FileSink() override {
-        for (const std::string& t : temporaries_) std::remove(t.c_str());
+        for (const auto& move : moves_) std::remove(move.first.c_str());
     }
     const VideoFormat& format() const override { return format_; }
 
 protected:
-    std::string newTemporary(const std::string& target) {
-        temporaries_.push_back(temporaryPathFor(target));
-        targets_.push_back(target);
-        return temporaries_.back();
+    // A new temporary file that commit() moves onto `target`, open for writing.
+    FILE* newTemporary(const std::string& target) {
+        std::string temp;
+        FILE* file = createTemporaryStream(target, temp);
+        moves_.emplace_back(temp, target);
+        return file;
     }
-    void renameAll() {
-        for (size_t i = 0; i < temporaries_.size(); ++i) {
-            if (std::rename(temporaries_[i].c_str(), targets_[i].c_str()) != 0) {
-                throw UserError(targets_[i], std::string("cannot move the output into place: ") + std::strerror(errno));
-            }
-        }
-        temporaries_.clear();
+    // The same, closed, for a child process to write.
+    std::string newTemporaryPath(const std::string& target) {
+        const TemporaryFile temp = createTemporary(target);
+        close(temp.fd);
+        moves_.emplace_back(temp.path, target);
+        return temp.path;
+    }
+    // Every temporary onto its target, all or none; a chunk's note beside
+    // the output when `noteFile`. A note left by an earlier chunk of that
+    // name goes first: it no longer describes the file.
+    void putInPlace(bool noteFile) {
+        removeNoteFile(path_);
+        moveIntoPlace(moves_);
+        moves_.clear();
+        if (chunk_ && noteFile) writeNoteFile(path_, *chunk_);
     }
     std::string path_;
     VideoFormat format_;
+    std::optional<ChunkNote> chunk_;
 
 private:
-    std::vector<std::string> temporaries_, targets_;
+    std::vector<std::pair<std::string, std::string>> moves_;  // temporary, target
 };
 
 class Y4mSink : public FileSink {
 public:
-    Y4mSink(const std::string& path, const VideoFormat& format, bool header) : FileSink(path, format) {
-        if (path == "-") {
-            file_ = stdout;
-        } else {
-            const std::string temp = newTemporary(path);
-            file_ = std::fopen(temp.c_str(), "wb");
-            if (file_ == nullptr) throw UserError(path, std::string("cannot write: ") + std::strerror(errno));
+    Y4mSink(const std::string& path, const VideoFormat& format, const SinkOptions& options)
+        : FileSink(path, format, options) {
+        file_ = path == "-" ? stdout : newTemporary(path);
+        try {
+            writer_ = std::make_unique<Y4mWriter>(file_, format_, path, options.firstFrame == 0);
+        } catch (...) {
+            if (file_ != stdout) std::fclose(file_);
+            throw;
         }
-        writer_ = std::make_unique<Y4mWriter>(file_, format_, path, header);
     }
     ~Y4mSink() override {
         if (file_ != nullptr && file_ != stdout) std::fclose(file_);
@@ -72,7 +87,7 @@ public:
         const int closed = file_ == stdout ? 0 : std::fclose(file_);
         if (file_ != stdout) file_ = nullptr;
         if (flushed != 0 || closed != 0) throw UserError(path_, std::string("write error: ") + std::strerror(errno));
-        renameAll();
+        if (path_ != "-") putInPlace(true);
     }
 
 private:
@@ -84,28 +99,42 @@ private:
 // the alpha is written when the run's chroma has it.
 class PngSink : public FileSink {
 public:
-    PngSink(const std::string& path, const VideoFormat& format, bool sequence, int64_t firstIndex)
-        : FileSink(path, format), sequence_(sequence), alpha_(hasAlpha(format.chroma)), first_(firstIndex),
-          index_(firstIndex) {
+    PngSink(const std::string& path, const VideoFormat& format, const SinkOptions& options, bool sequence)
+        : FileSink(path, format, options), sequence_(sequence), alpha_(hasAlpha(format.chroma)),
+          first_(sequence ? options.firstFrame : 0), index_(first_) {
         format_.chroma = Chroma::C444alpha;
+        if (sequence_) {
+            if (const std::string why = name_.parse(path); !why.empty()) throw UserError(path, why);
+        }
     }
     void write(const uint8_t* frame, size_t size) override {
-        std::string target = path_;
-        if (sequence_) {
-            char name[4096];
-            std::snprintf(name, sizeof name, path_.c_str(), static_cast<int>(index_));
-            target = name;
-        } else if (index_ > first_) {
-            throw UserError(path_, "a single PNG holds one frame");
-        }
+        if (!sequence_ && index_ > first_) throw UserError(path_, "a single PNG holds one frame");
+        const std::string target = sequence_ ? name_.name(index_) : path_;
         ++index_;
         Frame stored;
         stored.data.assign(frame, frame + size);
-        writePng(newTemporary(target), rgbaFromPicture(expandFrame(format_, stored)), alpha_);
+        FILE* file = newTemporary(target);
+        try {
+            writePng(file, target, rgbaFromPicture(expandFrame(format_, stored)), alpha_);
+        } catch (...) {
+            std::fclose(file);
+            throw;
+        }
+        if (std::fclose(file) != 0) throw UserError(target, std::string("cannot write PNG: ") + std::strerror(errno));
     }
-    void commit() override { renameAll(); }
+    void commit() override {
+        putInPlace(true);
+        // Frames after the last one written, left by an earlier sequence,
+        // would be read as part of this one; a chunk before the last has
+        // its successors there.
+        if (!sequence_ || (chunk_ && chunk_->end != chunk_->frames)) return;
+        if (const std::string stale = staleFramesAfter(path_, index_); !stale.empty()) {
+            std::fprintf(stderr, "fieldfx: %s: %s\n", path_.c_str(), stale.c_str());
+        }
+    }
 
 private:
+    SequenceName name_;
     bool sequence_, alpha_;
     int64_t first_, index_;
 };
@@ -140,8 +169,8 @@ std::vector<std::string> videoArguments(const std::string& path, const VideoForm
 class FfmpegSink : public FileSink {
 public:
     FfmpegSink(const std::string& path, const VideoFormat& format, const SinkOptions& options)
-        : FileSink(path, format) {
-        temp_ = newTemporary(path);
+        : FileSink(path, format, options) {
+        temp_ = newTemporaryPath(path);
         std::vector<std::string> args = {"-nostdin", "-hide_banner", "-loglevel", ffmpegVerbose() ? "info" : "error",
                                          "-y", "-f", "yuv4mpegpipe", "-i", "-"};
         const std::vector<std::string> audio = audioArguments(options.audio);
@@ -150,7 +179,7 @@ public:
         if (!audio.empty()) args.insert(args.end(), {"-map", "[audio]", "-shortest"});
         const std::vector<std::string> video = videoArguments(path, format, options.bits);
         args.insert(args.end(), video.begin(), video.end());
-        if (!options.note.empty()) args.insert(args.end(), {"-metadata", "comment=" + options.note});
+        if (options.chunk) args.insert(args.end(), {"-metadata", "comment=" + formatChunkNote(*options.chunk)});
         args.push_back(temp_);
         child_ = std::make_unique<ChildProcess>("ffmpeg", args, ChildProcess::Pipe::ToChild, path);
         try {
@@ -170,7 +199,7 @@ public:
     }
     void commit() override {
         if (!failure_.empty() || std::fflush(child_->stream()) != 0 || !child_->finish()) failed();
-        renameAll();
+        putInPlace(false);
     }
 
 private:
@@ -196,9 +225,9 @@ private:
 
 std::unique_ptr<FrameSink> openSink(const std::string& path, const VideoFormat& format, const SinkOptions& options) {
     switch (sinkKindFor(path)) {
-    case SinkKind::Y4m: return std::make_unique<Y4mSink>(path, format, options.firstFrame == 0);
-    case SinkKind::PngSingle: return std::make_unique<PngSink>(path, format, false, 0);
-    case SinkKind::PngSequence: return std::make_unique<PngSink>(path, format, true, options.firstFrame);
+    case SinkKind::Y4m: return std::make_unique<Y4mSink>(path, format, options);
+    case SinkKind::PngSingle: return std::make_unique<PngSink>(path, format, options, false);
+    case SinkKind::PngSequence: return std::make_unique<PngSink>(path, format, options, true);
     case SinkKind::Ffmpeg: return std::make_unique<FfmpegSink>(path, format, options);
     }
     return nullptr;

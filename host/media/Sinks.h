@@ -1,14 +1,17 @@
 // Where frames go to: YUV4MPEG2 files and pipes, PNG stills and sequences,
 // and any other format through an ffmpeg child process. Outputs are written
-// to a temporary file beside the target and renamed into place only when
-// the run is complete, so a failed run leaves no file behind.
+// to new temporary files beside the target and moved into place only when
+// the run is complete (a sequence's frames all or none), so a failed run
+// leaves no file behind.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "ChunkNote.h"
 #include "Video.h"
 
 namespace fieldfx {
@@ -20,7 +23,9 @@ public:
     virtual const VideoFormat& format() const = 0;
     // Writes one frame of frameBytes(format()) bytes. Throws UserError.
     virtual void write(const uint8_t* frame, size_t size) = 0;
-    // Completes the output and puts it in place.
+    // Completes the output and puts it in place (with a chunk's note). A
+    // PNG sequence that leaves frames of an earlier, longer one after its
+    // own says so on stderr.
     virtual void commit() = 0;
 };
 
@@ -47,7 +52,9 @@ struct SinkOptions {
     // of the whole run. Files ffmpeg writes are whole files, joined by
     // `fieldfx join`.
     int64_t firstFrame = 0;
-    std::string note;  // kept in an encoded file's comment, for fieldfx join
+    // A chunk's note (see ChunkNote.h): kept in an encoded file's comment,
+    // else in the note file beside the output, written when it is committed.
+    std::optional<ChunkNote> chunk;
 };
 
 // Opens the output for frames of `format` (its size, chroma and scan). The

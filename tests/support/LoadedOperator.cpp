@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <stdexcept>
+#include <string>
 
 namespace fxtest {
 
@@ -76,6 +77,22 @@ ParamDescriptor* LoadedOperator::param(int number) const {
         if (tag == OPE_TAG_PARAM1 + uintptr_t(number) - 1) return reinterpret_cast<ParamDescriptor*>(value);
     }
     return nullptr;
+}
+
+void LoadedOperator::setValue(int number, int32_t value) {
+    ParamDescriptor* p = param(number);
+    if (p != nullptr && p->kind == PARAM_CHOICE) {
+        choice(number)->value = value;
+    } else if (p != nullptr && p->kind == PARAM_SLIDER) {
+        slider(number)->value = value;
+    } else {
+        throw std::logic_error("parameter " + std::to_string(number) + " is neither a choice nor a slider");
+    }
+}
+
+void LoadedOperator::setValues(std::initializer_list<int32_t> values) {
+    int number = 1;
+    for (int32_t value : values) setValue(number++, value);
 }
 
 void LoadedOperator::restoreParams() {

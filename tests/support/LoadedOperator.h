@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <utility>
 #include <vector>
@@ -40,6 +41,12 @@ public:
     ColorParam* color(int number) const { return reinterpret_cast<ColorParam*>(param(number)); }
     SliderParam* slider(int number) const { return reinterpret_cast<SliderParam*>(param(number)); }
     PointParam* point(int number) const { return reinterpret_cast<PointParam*>(param(number)); }
+
+    // Writes the value of parameter `number`, a choice (its entry index) or
+    // a slider; throws for the other kinds, whose values are not one number.
+    void setValue(int number, int32_t value);
+    // Writes parameters 1, 2, … in turn.
+    void setValues(std::initializer_list<int32_t> values);
 
     // Writes back the descriptor contents the library had when it was loaded.
     void restoreParams();

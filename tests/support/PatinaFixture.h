@@ -18,10 +18,7 @@ protected:
     ~PatinaTest() override { finish(); }
 
     void set(int32_t age, int32_t tint, int32_t contrast, int32_t condition) {
-        patina.choice(1)->value = age;
-        patina.slider(2)->value = tint;
-        patina.slider(3)->value = contrast;
-        patina.slider(4)->value = condition;
+        patina.setValues({age, tint, contrast, condition});
     }
     int32_t start(uint8_t flags = 0, int16_t num = 1, int16_t den = 1) {
         OperatorRequest request = makeRequest(CMD_START, 1000, 0, flags);

@@ -79,7 +79,7 @@ FieldImage* RecordingHost::makeImage(const FieldShape& shape, bool black, int32_
     return image;
 }
 
-static ImageCopy copyOf(const FieldImage& image) {
+ImageCopy copyOf(const FieldImage& image) {
     ImageCopy copy;
     copy.width = image.width;
     copy.height = image.height;

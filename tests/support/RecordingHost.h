@@ -52,6 +52,9 @@ struct ImageCopy {
     uint8_t byte(int32_t x, int32_t y, int c) const { return pixels[(size_t(y) * width + x) * 4 + c]; }
 };
 
+// A copy of `image`: its geometry and the bytes of its pixels.
+ImageCopy copyOf(const FieldImage& image);
+
 enum class CallKind { GetField, PutField, ChkAbort, AllocImage, FreeImage, Log };
 const char* callName(CallKind kind);
 

@@ -1,0 +1,245 @@
+// The MLT module libmltfieldfx.so: registers a filter or a transition per
+// operator with its metadata, reads each frame's settings from the
+// service's properties and hands the frame to renderServiceFrame().
+//
+// The operator libraries are found from the module's own directory: in the
+// build tree beside it in build/lib/, when installed in lib/fieldfx/ (the
+// path from the module directory to each is compiled in), then where the
+// fieldfx program looks ($FIELDFX_OPS, ../lib and ../lib/fieldfx beside the
+// program). The metadata is read from $MLT_DATA/fieldfx/, then from the
+// install's or the build tree's data directory beside the module.
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <map>
+#include <memory>
+
+#include "Error.h"
+#include "ServiceFrame.h"
+#include "Settings.h"
+#include "Text.h"
+#include "fieldfx/HostBackend.h"
+
+namespace fieldfx::mlt {
+
+namespace {
+
+std::string moduleDirectory() {
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&moduleDirectory), &info) == 0 || info.dli_fname == nullptr) return ".";
+    const std::string self = info.dli_fname;
+    const size_t slash = self.rfind('/');
+    return slash == std::string::npos ? "." : self.substr(0, slash);
+}
+
+std::vector<std::string> operatorDirectories() {
+    const std::string dir = moduleDirectory();
+    std::vector<std::string> dirs = {dir + "/" FIELDFX_MLT_OPS_FROM_MODULE_INSTALL,
+                                     dir + "/" FIELDFX_MLT_OPS_FROM_MODULE_BUILD};
+    for (const std::string& more : operatorSearchPath("")) dirs.push_back(more);
+    return dirs;
+}
+
+// The services whose operator library loaded, by id; filled once, at
+// registration, and never changed after.
+std::map<std::string, std::unique_ptr<LoadedService>>& loadedServices() {
+    static std::map<std::string, std::unique_ptr<LoadedService>> loaded;
+    return loaded;
+}
+
+const char* serviceKind(const ServiceInfo& info) { return info.known->transition ? "transition" : "filter"; }
+
+std::string metadataFile(const ServiceInfo& info) {
+    return std::string(serviceKind(info)) + "_" + lowerCase(info.known->name) + ".yml";
+}
+
+mlt_properties metadata(mlt_service_type, const char* id, void* data) {
+    const ServiceInfo& info = *static_cast<const ServiceInfo*>(data);
+    const std::string file = metadataFile(info), dir = moduleDirectory();
+    std::vector<std::string> candidates;
+    if (const char* mltData = mlt_environment("MLT_DATA"); mltData != nullptr) {
+        candidates.push_back(std::string(mltData) + "/fieldfx/" + file);
+    }
+    candidates.push_back(dir + "/" FIELDFX_MLT_DATA_FROM_MODULE_INSTALL "/" + file);
+    candidates.push_back(dir + "/" FIELDFX_MLT_DATA_FROM_MODULE_BUILD "/" + file);
+    for (const std::string& path : candidates) {
+        if (access(path.c_str(), R_OK) == 0) return mlt_properties_parse_yaml(path.c_str());
+    }
+    mlt_log_warning(nullptr, "fieldfx: %s: no metadata (%s not found beside the module or in MLT_DATA)\n", id,
+                    file.c_str());
+    return nullptr;
+}
+
+// Logs each of the frame's problems once per instance.
+void logProblems(ServiceInstance& instance, const std::vector<std::string>& problems) {
+    for (const std::string& problem : problems) {
+        if (instance.logged.insert(problem).second) {
+            mlt_log_warning(instance.mltService, "%s\n", problem.c_str());
+        }
+    }
+}
+
+Interlace scanOf(mlt_frame frame) {
+    mlt_properties properties = MLT_FRAME_PROPERTIES(frame);
+    if (mlt_properties_get_int(properties, "progressive")) return Interlace::Progressive;
+    return mlt_properties_get_int(properties, "top_field_first") ? Interlace::TopFirst : Interlace::BottomFirst;
+}
+
+// Reads the settings and renders one frame of the instance in place.
+void renderFrame(ServiceInstance& instance, ServiceFrame& sf) {
+    std::lock_guard<std::mutex> lock(instance.mutex);
+    sf.instance = &instance;
+    sf.frames = std::max<int64_t>(sf.frames, sf.position + 1);
+    sf.scan = scanOf(sf.frame);
+    sf.profile = mlt_service_profile(instance.mltService);
+    const LoadedService& service = *instance.service;
+    mlt_service_lock(instance.mltService);
+    ServiceSettings settings = settingsFromProperties(MLT_SERVICE_PROPERTIES(instance.mltService),
+                                                      *service.library, service.initial, int(sf.frames));
+    mlt_service_unlock(instance.mltService);
+    logProblems(instance, settings.problems);
+    sf.settings = std::move(settings.settings);
+    renderServiceFrame(sf);
+}
+
+bool isRgba(ServiceInstance& instance, mlt_image_format format) {
+    if (format == mlt_image_rgba) return true;
+    logProblems(instance, {std::string("the image came as ") + mlt_image_format_name(format) +
+                           ", not rgba; the frame passes through unchanged"});
+    return false;
+}
+
+int filterGetImage(mlt_frame frame, uint8_t** image, mlt_image_format* format, int* width, int* height, int) {
+    mlt_filter filter = static_cast<mlt_filter>(mlt_frame_pop_service(frame));
+    auto& instance = *static_cast<ServiceInstance*>(filter->child);
+    *format = mlt_image_rgba;
+    const int error = mlt_frame_get_image(frame, image, format, width, height, 1);
+    if (error != 0 || *image == nullptr) return error;
+    std::unique_lock<std::mutex> check(instance.mutex);
+    if (!isRgba(instance, *format)) return 0;
+    check.unlock();
+    ServiceFrame sf;
+    sf.frame = frame;
+    sf.image = *image;
+    sf.width = *width;
+    sf.height = *height;
+    sf.position = mlt_filter_get_position(filter, frame);
+    sf.frames = mlt_filter_get_length2(filter, frame);
+    renderFrame(instance, sf);
+    return 0;
+}
+
+mlt_frame filterProcess(mlt_filter filter, mlt_frame frame) {
+    mlt_frame_push_service(frame, filter);
+    mlt_frame_push_get_image(frame, filterGetImage);
+    return frame;
+}
+
+int transitionGetImage(mlt_frame a, uint8_t** image, mlt_image_format* format, int* width, int* height, int) {
+    mlt_frame b = mlt_frame_pop_frame(a);
+    mlt_transition transition = static_cast<mlt_transition>(mlt_frame_pop_service(a));
+    auto& instance = *static_cast<ServiceInstance*>(transition->child);
+    *format = mlt_image_rgba;
+    int error = mlt_frame_get_image(a, image, format, width, height, 1);
+    if (error != 0 || *image == nullptr) return error;
+    uint8_t* incoming = nullptr;
+    mlt_image_format incomingFormat = mlt_image_rgba;
+    int incomingWidth = *width, incomingHeight = *height;
+    error = mlt_frame_get_image(b, &incoming, &incomingFormat, &incomingWidth, &incomingHeight, 0);
+    {
+        std::lock_guard<std::mutex> check(instance.mutex);
+        if (!isRgba(instance, *format)) return 0;
+        if (error != 0 || incoming == nullptr || !isRgba(instance, incomingFormat)) {
+            logProblems(instance, {"no image from the incoming track; the outgoing frame passes through unchanged"});
+            return 0;
+        }
+        if (incomingWidth != *width || incomingHeight != *height) {
+            logProblems(instance, {"the incoming frames are " + std::to_string(incomingWidth) + "x" +
+                                   std::to_string(incomingHeight) + ", the outgoing " + std::to_string(*width) + "x" +
+                                   std::to_string(*height) + "; the outgoing frame passes through unchanged"});
+            return 0;
+        }
+    }
+    ServiceFrame sf;
+    sf.frame = a;
+    sf.incoming = b;
+    sf.image = *image;
+    sf.incomingImage = incoming;
+    sf.width = *width;
+    sf.height = *height;
+    sf.position = mlt_transition_get_position(transition, a);
+    sf.frames = mlt_transition_get_length(transition);
+    renderFrame(instance, sf);
+    return 0;
+}
+
+mlt_frame transitionProcess(mlt_transition transition, mlt_frame a, mlt_frame b) {
+    mlt_frame_push_service(a, transition);
+    mlt_frame_push_frame(a, b);
+    mlt_frame_push_get_image(a, transitionGetImage);
+    return a;
+}
+
+void filterClose(mlt_filter filter) {
+    delete static_cast<ServiceInstance*>(filter->child);
+    filter->child = nullptr;
+    filter->close = nullptr;
+    filter->parent.close = nullptr;
+    mlt_service_close(&filter->parent);
+}
+
+void transitionClose(mlt_transition transition) {
+    delete static_cast<ServiceInstance*>(transition->child);
+    transition->child = nullptr;
+    transition->close = nullptr;
+    transition->parent.close = nullptr;
+    mlt_service_close(&transition->parent);
+}
+
+void* createService(mlt_profile, mlt_service_type type, const char* id, const void*) {
+    const auto found = loadedServices().find(id != nullptr ? id : "");
+    if (found == loadedServices().end()) return nullptr;
+    auto instance = std::make_unique<ServiceInstance>();
+    instance->service = found->second.get();
+    if (type == mlt_service_transition_type) {
+        mlt_transition transition = mlt_transition_new();
+        if (transition == nullptr) return nullptr;
+        transition->process = transitionProcess;
+        transition->close = transitionClose;
+        instance->mltService = MLT_TRANSITION_SERVICE(transition);
+        transition->child = instance.release();
+        // Video only: MLT mixes no audio through it.
+        mlt_properties_set_int(MLT_TRANSITION_PROPERTIES(transition), "_transition_type", 1);
+        return transition;
+    }
+    mlt_filter filter = mlt_filter_new();
+    if (filter == nullptr) return nullptr;
+    filter->process = filterProcess;
+    filter->close = filterClose;
+    instance->mltService = MLT_FILTER_SERVICE(filter);
+    filter->child = instance.release();
+    return filter;
+}
+
+}  // namespace
+
+}  // namespace fieldfx::mlt
+
+extern "C" __attribute__((visibility("default"))) void mlt_register(mlt_repository repository) {
+    using namespace fieldfx::mlt;
+    std::lock_guard<std::mutex> lock(fieldfx::operatorCallLock());
+    const std::vector<std::string> dirs = operatorDirectories();
+    for (const ServiceInfo& info : services()) {
+        try {
+            if (loadedServices().count(info.id) == 0) loadedServices()[info.id] = loadService(info, dirs);
+        } catch (const fieldfx::UserError& e) {
+            mlt_log_warning(nullptr, "fieldfx: %s: not available: %s\n", info.id.c_str(), e.what());
+            continue;
+        }
+        const mlt_service_type type = info.known->transition ? mlt_service_transition_type : mlt_service_filter_type;
+        mlt_repository_register(repository, type, info.id.c_str(), createService);
+        mlt_repository_register_metadata(repository, type, info.id.c_str(), metadata,
+                                         const_cast<ServiceInfo*>(&info));
+    }
+}
