@@ -65,7 +65,7 @@ TEST(ChildProcesses, EveryFailedSetUpStepIsReported) {
 // fieldfx inherited (here 77) is closed, with close_range or without it,
 // with /proc or without it, and a worker started while fieldfx had no
 // standard input or output renders as the others do.
-TEST(WorkerProcesses, HoldOnlyTheirOwnDescriptors) {
+TEST(WorkerDescriptors, OnlyTheirOwnAreHeld) {
     TempDir dir;
     Clip clip;
     clip.frames = 6;
