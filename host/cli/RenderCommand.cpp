@@ -73,6 +73,12 @@ OpenInputs openInputs(const OperatorLibrary& op, const RenderRequest& r) {
                                              std::to_string(a.height) + " at " + rateText(a.rate) +
                                              " (a transition needs two inputs of the same size and rate)");
         }
+        // The run takes each frame's fields in one order: two inputs of
+        // different scans need to be told which.
+        if (b.interlace != a.interlace && r.fieldOrder.empty()) {
+            throw UserError(op.name(), r.inputs[0] + " is " + scanName(a.interlace) + " and " + r.inputs[1] + " " +
+                                           scanName(b.interlace) + "; --field-order tff|bff says which to use");
+        }
         in.available = std::min(in.available, in.sources[1]->frameCount());
     }
     if (!r.fieldOrder.empty()) {

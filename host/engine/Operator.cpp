@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 #include <map>
 
 #include "Catalogue.h"
+#include "ElfExports.h"
 #include "Error.h"
 #include "Text.h"
 
@@ -39,6 +41,11 @@ std::string programDirectory() {
     std::string self(buffer, size_t(n));
     const size_t slash = self.rfind('/');
     return slash == std::string::npos ? "." : self.substr(0, slash);
+}
+
+bool sameFile(const std::string& a, const std::string& b) {
+    struct stat x {}, y {};
+    return stat(a.c_str(), &x) == 0 && stat(b.c_str(), &y) == 0 && x.st_dev == y.st_dev && x.st_ino == y.st_ino;
 }
 
 bool isHostLibrary(const std::string& name) {
@@ -87,6 +94,16 @@ std::string operatorNameFromPath(const std::string& path) {
 std::unique_ptr<OperatorLibrary> OperatorLibrary::load(const std::string& path) {
     if (access(path.c_str(), R_OK) != 0) {
         throw UserError(path, std::string("cannot open operator library: ") + std::strerror(errno));
+    }
+    // Loading runs the library's constructors: only a library whose own
+    // symbol table shows the two entry points is loaded.
+    static const std::vector<std::string> kEntryPoints = {"GetOperatorInfo", "OperatorAction"};
+    std::vector<bool> exported;
+    if (const std::string why = readElfExports(path, kEntryPoints, exported); !why.empty()) {
+        throw UserError(path, "cannot load operator library: " + why);
+    }
+    for (size_t i = 0; i < kEntryPoints.size(); ++i) {
+        if (!exported[i]) throw UserError(path, "not an operator library (no " + kEntryPoints[i] + ")");
     }
     void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
@@ -223,10 +240,13 @@ std::vector<std::string> operatorSearchPath(const std::string& opsOption) {
             start = colon + 1;
         }
     }
+    // The program's own operator folder, and only that: an installed
+    // fieldfx (<prefix>/bin) keeps its operators in <prefix>/lib/fieldfx,
+    // while the rest of <prefix>/lib holds other programs' libraries. The
+    // build tree builds them into its lib/.
     const std::string self = programDirectory();
-    dirs.push_back(self + "/../lib");
-    dirs.push_back(self + "/../lib/fieldfx");  // where cmake --install puts them
-    dirs.push_back(self);
+    dirs.push_back(self + "/../lib/fieldfx");
+    if (sameFile(self, FIELDFX_BUILD_BIN_DIR)) dirs.push_back(FIELDFX_BUILD_LIB_DIR);
     return dirs;
 }
 

@@ -291,6 +291,14 @@ void weaveField(Picture& p, int field, const FieldImage& image) {
     }
 }
 
+const char* scanName(Interlace scan) {
+    switch (scan) {
+    case Interlace::TopFirst: return "top field first";
+    case Interlace::BottomFirst: return "bottom field first";
+    default: return "progressive";
+    }
+}
+
 int fieldAt(Interlace order, int place) {
     return order == Interlace::BottomFirst ? 1 - place : place;
 }

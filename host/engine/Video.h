@@ -21,7 +21,11 @@ struct Rational {
     int64_t num = 0;
     int64_t den = 0;
     bool known() const { return num > 0 && den > 0; }
-    bool operator==(const Rational& o) const { return num * o.den == o.num * den; }
+    // Cross products in 128 bits: a stream's header may give terms of up to
+    // twelve digits, whose products overflow 64.
+    bool operator==(const Rational& o) const {
+        return static_cast<__int128>(num) * o.den == static_cast<__int128>(o.num) * den;
+    }
 };
 
 struct VideoFormat {
@@ -119,6 +123,9 @@ Frame packFrame(const VideoFormat& format, const Picture& picture);
 // as a field image in operator pixel order: key, Cr, Cb, Y'.
 FieldImage* fieldOf(const Picture& picture, int field);
 void weaveField(Picture& picture, int field, const FieldImage& image);
+
+// "progressive", "top field first" or "bottom field first", for messages.
+const char* scanName(Interlace scan);
 
 // Field index (0 top, 1 bottom) shown at the first and second place of a frame.
 int fieldAt(Interlace order, int place);

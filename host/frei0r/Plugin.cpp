@@ -23,12 +23,12 @@ std::string pluginDirectory() {
     return slash == std::string::npos ? "." : self.substr(0, slash);
 }
 
-// The operator library beside the plug-in, in the directory above it (the
-// build tree's lib/ and lib/frei0r-1/) or in ../fieldfx (an install that
-// keeps operators in lib/fieldfx/).
+// The operator library of the plug-in: in ../fieldfx (an install keeps
+// operators in lib/fieldfx/ and the plug-ins in lib/frei0r-1/), or in the
+// directory above it or its own (the build tree's lib/ and lib/frei0r-1/).
 std::string findLibrary(const std::string& operatorName, std::string& tried) {
     const std::string dir = pluginDirectory(), file = "lib" + operatorName + ".so";
-    for (const std::string& candidate : {dir + "/" + file, dir + "/../" + file, dir + "/../fieldfx/" + file}) {
+    for (const std::string& candidate : {dir + "/../fieldfx/" + file, dir + "/../" + file, dir + "/" + file}) {
         if (access(candidate.c_str(), R_OK) == 0) return candidate;
         tried += (tried.empty() ? "" : ", ") + candidate;
     }

@@ -11,9 +11,11 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
 
 #include "Error.h"
+#include "Stop.h"
 #include "Text.h"
 
 extern char** environ;
@@ -43,33 +45,58 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     const int ourEnd = pipe == Pipe::FromChild ? ends[0] : ends[1];
     if (!g_verbose) log_ = std::tmpfile();
 
+    // The child's descriptors, signals and process group; every step is
+    // checked, since a child started without one of them (its output not
+    // on the pipe, its signals blocked) would not do what it is run for.
     posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, childEnd, pipe == Pipe::FromChild ? 1 : 0);
-    if (pipe == Pipe::FromChild) posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    if (log_ != nullptr) posix_spawn_file_actions_adddup2(&actions, fileno(log_), 2);
     posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    // A process group of its own, and the signals fieldfx ignores or
-    // catches back at their defaults (a broken pipe ends it quietly).
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    for (int s : {SIGPIPE, SIGINT, SIGTERM, SIGHUP}) sigaddset(&defaults, s);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    const int error = posix_spawnp(&pid_, program.c_str(), &actions, &attributes, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
+    int error = posix_spawn_file_actions_init(&actions);
+    if (error == 0 && (error = posix_spawnattr_init(&attributes)) != 0) posix_spawn_file_actions_destroy(&actions);
+    if (error == 0) {
+        // A process group of its own, and the signals fieldfx ignores or
+        // catches back at their defaults (a broken pipe ends it quietly).
+        sigset_t defaults;
+        sigemptyset(&defaults);
+        for (int s : {SIGPIPE, SIGINT, SIGTERM, SIGHUP}) sigaddset(&defaults, s);
+        sigset_t none;
+        sigemptyset(&none);
+        const std::function<int()> steps[] = {
+            [&] { return posix_spawn_file_actions_adddup2(&actions, childEnd, pipe == Pipe::FromChild ? 1 : 0); },
+            [&] {
+                return pipe == Pipe::FromChild ? posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0) : 0;
+            },
+            [&] { return log_ != nullptr ? posix_spawn_file_actions_adddup2(&actions, fileno(log_), 2) : 0; },
+            [&] { return posix_spawnattr_setsigdefault(&attributes, &defaults); },
+            [&] { return posix_spawnattr_setsigmask(&attributes, &none); },
+            [&] { return posix_spawnattr_setpgroup(&attributes, 0); },
+            [&] {
+                return posix_spawnattr_setflags(&attributes,
+                                                POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+            },
+        };
+        for (const auto& step : steps) {
+            if (error == 0) error = step();
+        }
+        if (error == 0) {
+            std::vector<char*> argv;
+            argv.push_back(const_cast<char*>(program.c_str()));
+            for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            error = posix_spawnp(&pid_, program.c_str(), &actions, &attributes, argv.data(), environ);
+        }
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attributes);
+    }
     close(childEnd);
+    if (error == 0) {
+        stream_ = fdopen(ourEnd, pipe == Pipe::FromChild ? "rb" : "wb");
+        if (stream_ == nullptr) {
+            error = errno;
+            ::kill(pid_, SIGKILL);
+            while (waitpid(pid_, &status_, 0) < 0 && errno == EINTR) {
+            }
+        }
+    }
     if (error != 0) {
         pid_ = -1;
         close(ourEnd);
@@ -77,7 +104,6 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
         log_ = nullptr;
         throw UserError(subject, "cannot start " + program + ": " + std::strerror(error));
     }
-    stream_ = fdopen(ourEnd, pipe == Pipe::FromChild ? "rb" : "wb");
 }
 
 ChildProcess::~ChildProcess() {
@@ -163,7 +189,22 @@ MediaProbe probeMedia(const std::string& path) {
                 section[key.rfind("TAG:", 0) == 0 ? lowerCase(key) : key] = line.substr(eq + 1);
             }
         }
-        if (!ffprobe.finish() || video.empty()) return probe;
+        if (g_abortRequested) {
+            // A stop signal: ffprobe, in a process group of its own, did not
+            // get it and may be waiting on its input still.
+            ffprobe.stop();
+            return probe;
+        }
+        probe.ran = true;
+        if (!ffprobe.finish()) {
+            // "in.mp4: Invalid data found when processing input": the name
+            // is said once, by the caller.
+            probe.problem = ffprobe.firstMessage(path + ": ", "");
+            if (probe.problem.empty()) probe.problem = ffprobe.failure();
+            return probe;
+        }
+        probe.readable = true;
+        if (video.empty()) return probe;
         probe.known = true;
         probe.codec = video["codec_name"];
         probe.width = std::atoi(video["width"].c_str());
@@ -215,10 +256,15 @@ int pixFmtBits(const std::string& pixFmt) {
     return 8;
 }
 
+bool pixFmtHasAlpha(const std::string& pixFmt) {
+    return pixFmt.rfind("yuva", 0) == 0 || pixFmt.rfind("gbrap", 0) == 0 || pixFmt.rfind("ya", 0) == 0 ||
+           pixFmt.find("rgba") != std::string::npos || pixFmt.find("argb") != std::string::npos ||
+           pixFmt.find("bgra") != std::string::npos || pixFmt.find("abgr") != std::string::npos ||
+           pixFmt.find("ayuv") != std::string::npos || pixFmt.find("vuya") != std::string::npos;
+}
+
 std::string eightBitPixFmt(const std::string& pixFmt) {
-    const bool alpha = pixFmt.rfind("yuva", 0) == 0 || pixFmt.rfind("gbrap", 0) == 0 || pixFmt.find("rgba") != std::string::npos ||
-                       pixFmt.find("argb") != std::string::npos || pixFmt.find("bgra") != std::string::npos ||
-                       pixFmt.find("abgr") != std::string::npos;
+    const bool alpha = pixFmtHasAlpha(pixFmt);
     const bool rgb = pixFmt.find("rgb") != std::string::npos || pixFmt.find("bgr") != std::string::npos ||
                      pixFmt.rfind("gbr", 0) == 0;
     if (alpha) return "yuva444p";

@@ -54,7 +54,10 @@ private:
 // What ffprobe tells about a file: its first video stream, whether it has
 // audio, and the comment its container keeps.
 struct MediaProbe {
-    bool known = false;        // ffprobe ran and found a video stream
+    bool ran = false;          // ffprobe ran (it is on the PATH)
+    bool readable = false;     // ffprobe read the file
+    std::string problem;       // why ffprobe could not read it: its first message
+    bool known = false;        // ffprobe read it and found a video stream
     std::string codec;         // e.g. h264
     int width = 0, height = 0;
     std::string pixFmt;        // e.g. yuv422p10le
@@ -64,6 +67,7 @@ struct MediaProbe {
     bool audio = false;        // it has an audio stream
     std::string comment;       // the container's comment tag
 };
+// Nothing is known when a stop signal came while ffprobe ran.
 MediaProbe probeMedia(const std::string& path);
 
 // Bits a sample of an ffmpeg pixel format (8 for yuv420p, 10 for
@@ -72,5 +76,7 @@ int pixFmtBits(const std::string& pixFmt);
 // Whether ffmpeg is on the PATH.
 bool ffmpegAvailable();
 std::string eightBitPixFmt(const std::string& pixFmt);
+// Whether an ffmpeg pixel format has an alpha channel (yuva420p, rgba, ...).
+bool pixFmtHasAlpha(const std::string& pixFmt);
 
 }  // namespace fieldfx

@@ -55,32 +55,20 @@ FILE* spool(FILE* in, const std::string& source) {
 
 class Y4mSource : public FrameSource {
 public:
-    // Takes `file`; `closer` closes it (nullptr: `child` owns it).
-    Y4mSource(FILE* file, std::string name, int (*closer)(FILE*), int64_t frameHint, bool allowShort = false,
-              std::shared_ptr<ChildProcess> child = nullptr, SourceMedia media = {})
+    // Takes `file`; `closer` closes it (nullptr: `child` owns it). Reads
+    // nothing yet: open() does.
+    Y4mSource(FILE* file, std::string name, int (*closer)(FILE*), bool allowShort = false,
+              std::unique_ptr<ChildProcess> child = nullptr, SourceMedia media = {})
         : file_(file), closer_(closer), name_(std::move(name)), child_(std::move(child)), media_(media),
-          allowShort_(allowShort) {
-        try {
-            open(frameHint);
-        } catch (...) {
-            closeFile();
-            throw;
-        }
-    }
+          allowShort_(allowShort) {}
     ~Y4mSource() override { closeFile(); }
-    // The ffmpeg that decoded the whole stream (it was spooled), or nullptr
-    // while it still runs.
-    ChildProcess* finishedChild() const { return child_ != nullptr && !child_->running() ? child_.get() : nullptr; }
-    bool childFailed() const { return childFailed_; }
+    Y4mSource(const Y4mSource&) = delete;
+    Y4mSource& operator=(const Y4mSource&) = delete;
 
-    const std::string& name() const override { return name_; }
-    const VideoFormat& format() const override { return reader_->format(); }
-    int64_t frameCount() const override { return count_; }
-    SourceMedia media() const override { return media_; }
-    bool read(uint8_t* frame) override { return reader_->readFrame(frame); }
-    bool skip() override { return reader_->skipFrame(); }
-
-private:
+    // Reads the stream header and counts the frames (a pipe is copied
+    // first, unless `frameHint` says how many are wanted). Throws UserError;
+    // the source, and the ffmpeg that feeds it, stay for the caller to ask
+    // why.
     void open(int64_t frameHint) {
         reader_ = std::make_unique<Y4mReader>(file_, name_);
         count_ = reader_->countFrames(allowShort_);
@@ -105,6 +93,23 @@ private:
             count_ = reader_->countFrames();
         }
     }
+    // The ffmpeg that decodes the stream, or nullptr.
+    ChildProcess* child() const { return child_.get(); }
+    // Whether reading has met the end of the stream.
+    bool atEnd() const { return file_ != nullptr && std::feof(file_); }
+    // The ffmpeg that decoded the whole stream (it was spooled), or nullptr
+    // while it still runs.
+    ChildProcess* finishedChild() const { return child_ != nullptr && !child_->running() ? child_.get() : nullptr; }
+    bool childFailed() const { return childFailed_; }
+
+    const std::string& name() const override { return name_; }
+    const VideoFormat& format() const override { return reader_->format(); }
+    int64_t frameCount() const override { return count_; }
+    SourceMedia media() const override { return media_; }
+    bool read(uint8_t* frame) override { return reader_->readFrame(frame); }
+    bool skip() override { return reader_->skipFrame(); }
+
+private:
     void closeFile() {
         if (file_ != nullptr && file_ != stdin && closer_ != nullptr) closer_(file_);
         file_ = nullptr;
@@ -113,7 +118,7 @@ private:
     FILE* file_;
     int (*closer_)(FILE*);
     std::string name_;
-    std::shared_ptr<ChildProcess> child_;
+    std::unique_ptr<ChildProcess> child_;
     SourceMedia media_;
     bool allowShort_ = false;
     bool childFailed_ = false;
@@ -167,43 +172,99 @@ VideoFormat pngSourceFormat(int width, int height, const SourceOptions& options,
     return format;
 }
 
+namespace {
+
+std::unique_ptr<Y4mSource> openY4m(FILE* file, const std::string& name, bool allowShort, int64_t frameHint) {
+    auto source = std::make_unique<Y4mSource>(file, name, std::fclose, allowShort);
+    source->open(frameHint);
+    return source;
+}
+
+// The format ffmpeg will hand over for what ffprobe found, so that a video
+// this program cannot take is refused before ffmpeg decodes any of it.
+void checkDecodable(const MediaProbe& probe, const std::string& path) {
+    if (!probe.known) return;
+    if (pixFmtHasAlpha(probe.pixFmt)) {
+        throw UserError(path, "has an alpha channel (" + probe.pixFmt + "), which fieldfx cannot read yet; " +
+                                  "convert it to a format without one first");
+    }
+    VideoFormat format;
+    format.width = probe.width;
+    format.height = probe.height;
+    parseChromaName(eightBitPixFmt(probe.pixFmt).substr(3, 3), format.chroma);  // "yuv422p": 422
+    const bool interlaced = probe.fieldOrder == "tt" || probe.fieldOrder == "bb" || probe.fieldOrder == "tb" ||
+                            probe.fieldOrder == "bt";
+    format.interlace = interlaced ? Interlace::TopFirst : Interlace::Progressive;
+    if (format.width > 0 && format.height > 0) {
+        if (const std::string problem = formatProblem(format); !problem.empty()) {
+            throw UserError(path, "its pictures cannot be rendered: " + problem);
+        }
+    }
+}
+
+}  // namespace
+
 std::unique_ptr<FrameSource> openSource(const std::string& path, const SourceOptions& options) {
-    if (path == "-") return std::make_unique<Y4mSource>(stdin, "stdin", std::fclose, options.frameHint);
+    if (path == "-") return openY4m(stdin, "stdin", false, options.frameHint);
     if (isPngSequencePattern(path)) return openPngSequence(path, options);
     struct stat info {};
     if (stat(path.c_str(), &info) != 0) throw UserError(path, std::strerror(errno));
     if (S_ISDIR(info.st_mode)) throw UserError(path, "is a directory");
     if (access(path.c_str(), R_OK) != 0) throw UserError(path, std::strerror(errno));
+    if (!S_ISREG(info.st_mode)) {
+        // A named pipe (or a device) can be read only once, as it comes:
+        // nothing can look at it first, so it must hold YUV4MPEG2.
+        FILE* f = std::fopen(path.c_str(), "rb");
+        if (f == nullptr) throw UserError(path, std::strerror(errno));
+        try {
+            return openY4m(f, path, options.allowShort, options.frameHint);
+        } catch (const UserError& e) {
+            if (e.reason().rfind("not a YUV4MPEG2 stream", 0) != 0) throw;
+            throw UserError(path, e.reason() + "; a pipe must hold YUV4MPEG2 (ffmpeg -i PIPE -f yuv4mpegpipe - "
+                                               "converts other formats)");
+        }
+    }
     if (startsWithY4m(path) || endsWithNoCase(path, ".y4m")) {
         FILE* f = std::fopen(path.c_str(), "rb");
         if (f == nullptr) throw UserError(path, std::strerror(errno));
-        return std::make_unique<Y4mSource>(f, path, std::fclose, options.frameHint, options.allowShort);
+        return openY4m(f, path, options.allowShort, options.frameHint);
     }
     if (looksLikePng(path) || endsWithNoCase(path, ".png")) return std::make_unique<StillSource>(path, options);
+    if (info.st_size == 0) throw UserError(path, "is empty");
     if (!ffmpegAvailable()) {
         throw UserError(path, "not a YUV4MPEG2 or PNG file, and ffmpeg is not on the PATH to read it; "
                               "install ffmpeg, or convert it to YUV4MPEG2 (.y4m) first");
     }
     const MediaProbe probe = probeMedia(path);
+    if (g_abortRequested) throw UserError(path, "interrupted while ffprobe read it; no file written");
+    if (probe.ran && !probe.readable) throw UserError(path, "ffmpeg cannot read it: " + probe.problem);
+    if (probe.readable && !probe.known) {
+        throw UserError(path, std::string("holds no video stream") + (probe.audio ? " (only audio)" : ""));
+    }
+    checkDecodable(probe, path);
     SourceMedia media;
     media.audio = probe.audio;
     media.bits = probe.known ? pixFmtBits(probe.pixFmt) : 8;
     const std::vector<std::string> args = {"-nostdin", "-hide_banner", "-loglevel", ffmpegVerbose() ? "info" : "error",
                                            "-i", path, "-map", "0:v:0", "-f", "yuv4mpegpipe", "-pix_fmt",
                                            eightBitPixFmt(probe.pixFmt), "-"};
-    // Shared with the source, so that the ffmpeg behind a source that could
-    // not be opened is still here to say why.
-    auto child = std::make_shared<ChildProcess>("ffmpeg", args, ChildProcess::Pipe::FromChild, path);
-    ChildProcess& ffmpeg = *child;
-    std::unique_ptr<Y4mSource> source;
+    auto child = std::make_unique<ChildProcess>("ffmpeg", args, ChildProcess::Pipe::FromChild, path);
+    FILE* stream = child->stream();
+    auto source = std::make_unique<Y4mSource>(stream, path, nullptr, false, std::move(child), media);
     try {
-        FILE* stream = child->stream();
-        source = std::make_unique<Y4mSource>(stream, path, nullptr, options.frameHint, false, child, media);
+        source->open(options.frameHint);
     } catch (const UserError& e) {
         if (g_abortRequested) throw;
+        ChildProcess& ffmpeg = *source->child();
+        if (!source->atEnd()) {
+            // ffmpeg handed over something this program refused.
+            ffmpeg.stop();
+            throw;
+        }
+        // ffmpeg ended its stream early: what it said is why.
         ffmpeg.finish();
-        const std::string why = ffmpeg.firstMessage();
-        throw UserError(path, "ffmpeg could not read it: " + (why.empty() ? e.reason() : why));
+        const std::string why = ffmpeg.firstMessage(path + ": ", "");
+        throw UserError(path, "ffmpeg cannot read it: " + (why.empty() ? e.reason() : why));
     }
     // A stream decoded to its end must hold what the file says it holds.
     if (const ChildProcess* decoder = source->finishedChild()) {

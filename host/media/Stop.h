@@ -3,6 +3,7 @@
 // short by one.
 #pragma once
 
+#include <pthread.h>
 #include <signal.h>
 
 #include <atomic>
@@ -18,18 +19,18 @@ extern std::atomic<int> g_stopSignal;
 void installInterruptHandler();
 int stopExitStatus();
 
-// Holds the stop signals back for one scope, on this thread, so that a
-// write is never cut short by one: the signal arrives when the frame is
-// out, and the run stops after it.
+// Holds the stop signals back for one scope, on this thread only (other
+// threads take them meanwhile), so that a write is never cut short by one:
+// the signal arrives when the frame is out, and the run stops after it.
 class SignalsHeld {
 public:
     SignalsHeld() {
         sigset_t stops;
         sigemptyset(&stops);
         for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stops, s);
-        sigprocmask(SIG_BLOCK, &stops, &previous_);
+        pthread_sigmask(SIG_BLOCK, &stops, &previous_);
     }
-    ~SignalsHeld() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+    ~SignalsHeld() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
     SignalsHeld(const SignalsHeld&) = delete;
     SignalsHeld& operator=(const SignalsHeld&) = delete;
 

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <sstream>
@@ -113,8 +114,18 @@ std::string formatY4mHeader(const VideoFormat& f) {
 
 Y4mReader::Y4mReader(FILE* file, std::string source) : file_(file), source_(std::move(source)) {
     std::string line;
-    if (!readLine(file_, line, kMaxHeaderLine, source_, "YUV4MPEG2 header")) {
-        throw UserError(source_, "empty input (no YUV4MPEG2 header)");
+    try {
+        if (!readLine(file_, line, kMaxHeaderLine, source_, "YUV4MPEG2 header")) {
+            throw UserError(source_, "empty input (no YUV4MPEG2 header)");
+        }
+    } catch (const UserError&) {
+        // A line cut short or too long is a broken header only if it begins
+        // as one; otherwise the stream is something else.
+        const size_t begun = std::min(line.size(), std::strlen(kMagic));
+        if (begun > 0 && line.compare(0, begun, kMagic, begun) != 0) {
+            throw UserError(source_, "not a YUV4MPEG2 stream (no YUV4MPEG2 header)");
+        }
+        throw;
     }
     format_ = parseY4mHeader(line, source_);
 }

@@ -1,8 +1,8 @@
 #include "WorkerProtocol.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -73,27 +73,49 @@ void SharedSlots::populate() {
 #endif
 }
 
-void keepOnlyWorkerDescriptors(int commands, int reports) {
-    std::vector<int> open;
-    if (DIR* d = opendir("/proc/self/fd")) {
-        const int own = dirfd(d);
-        while (const dirent* e = readdir(d)) {
-            if (e->d_name[0] == '.') continue;
-            const int fd = std::atoi(e->d_name);
-            if (fd != own) open.push_back(fd);
+namespace {
+
+// Closes descriptors first..last (last may be ~0u): at once where the kernel
+// has close_range, else one by one up to the process's limit.
+void closeRange(unsigned first, unsigned last) {
+    if (first > last) return;
+    if (close_range(first, last, 0) == 0) return;
+    struct rlimit limit {};
+    const rlim_t end = getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
+                           ? limit.rlim_cur
+                           : rlim_t(sysconf(_SC_OPEN_MAX) > 0 ? sysconf(_SC_OPEN_MAX) : 1 << 20);
+    for (rlim_t fd = first; fd <= last && fd < end; ++fd) close(int(fd));
+}
+
+}  // namespace
+
+void keepOnlyWorkerDescriptors(int& commands, int& reports) {
+    // A pipe made while fieldfx ran without standard input or output may
+    // have taken descriptor 0 or 1, which become /dev/null below.
+    for (int* fd : {&commands, &reports}) {
+        if (*fd >= 0 && *fd <= 2) {
+            const int moved = fcntl(*fd, F_DUPFD, 3);
+            if (moved >= 0) {
+                close(*fd);
+                *fd = moved;
+            }
         }
-        closedir(d);
     }
-    for (int fd : open) {
-        if (fd > 2 && fd != commands && fd != reports) close(fd);
+    // Neither /proc nor anything that allocates: every descriptor above
+    // standard error but the two pipes is closed.
+    unsigned next = 3;
+    for (int keep : {std::min(commands, reports), std::max(commands, reports)}) {
+        if (keep < int(next)) continue;
+        closeRange(next, unsigned(keep) - 1);
+        next = unsigned(keep) + 1;
     }
-    const int null = ::open("/dev/null", O_RDWR);
+    closeRange(next, ~0u);
+    const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
     if (null >= 0) {
         dup2(null, 0);
         dup2(null, 1);
         if (null > 2) close(null);
     }
 }
-
 
 }  // namespace fieldfx

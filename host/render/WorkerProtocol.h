@@ -32,8 +32,9 @@ bool readAll(int fd, void* data, size_t size);
 // Closes every descriptor a worker inherited except standard error and its
 // two pipes, so that it holds no end of another worker's pipes or of an
 // ffmpeg pipe (which would keep that ffmpeg from seeing the end of its
-// input). Standard input and output become /dev/null.
-void keepOnlyWorkerDescriptors(int commands, int reports);
+// input). Standard input and output become /dev/null; a pipe that was on
+// one of them is moved (`commands` and `reports` then name its new place).
+void keepOnlyWorkerDescriptors(int& commands, int& reports);
 
 // The frame slots, shared by the parent and every worker: each holds a
 // frame's stored input frames and its stored output frame.

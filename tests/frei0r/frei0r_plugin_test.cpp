@@ -5,11 +5,14 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -347,6 +350,98 @@ TEST(PluginInstances, ThreadsGiveWhatOneThreadGives) {
     }
     for (std::thread& t : threads) t.join();
     for (int k = 0; k < 4; ++k) EXPECT_EQ(got[size_t(k)], expected[size_t(k)]) << "thread " << k;
+}
+
+// Host threads set every kind of parameter (sliders, choices, length,
+// frame rate, field order) while other threads render, on several
+// instances of several plug-ins, Patina's private libraries among them.
+// Afterwards each instance, given one set of values, renders what a fresh
+// instance with those values renders.
+TEST(PluginInstances, ParametersSetWhileOtherThreadsRender) {
+    std::vector<std::unique_ptr<Plugin>> plugins;
+    for (const char* op : {"patina", "blur", "rotate"}) {
+        if (fxtest::isBuiltOperator(operatorName(op))) plugins.push_back(std::make_unique<Plugin>(Plugin::path(op)));
+    }
+    if (plugins.empty()) GTEST_SKIP();
+    std::vector<std::unique_ptr<Session>> sessions;
+    for (auto& p : plugins) {
+        for (uint32_t seed : {1u, 2u}) sessions.push_back(std::make_unique<Session>(*p, 32, 16, seed));
+    }
+    // Every parameter of a session, set to a value that depends on `k`.
+    auto setAll = [](Session& s, int k) {
+        f0r_plugin_info_t info{};
+        s.plugin.info(&info);
+        for (int i = 0; i < info.num_params; ++i) {
+            f0r_param_info_t param{};
+            s.plugin.paramInfo(&param, i);
+            const std::string name = param.name;
+            if (name == "length") s.setDouble("length", 0.2 + 0.04 * (k % 5));
+            else if (name == "frameRate") s.setDouble("frameRate", k % 2 ? 25 : 30);
+            else if (name == "fieldOrder") s.setString("fieldOrder", k % 3 == 0 ? "tff" : k % 3 == 1 ? "bff" : "progressive");
+            else if (param.type == F0R_PARAM_DOUBLE) s.setDouble(param.name, (k % 7) / 6.0);
+            else if (param.type == F0R_PARAM_STRING) s.setString(param.name, k % 2 ? "1" : "0");
+        }
+    };
+    std::atomic<bool> done{false};
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < sessions.size(); ++i) {
+        threads.emplace_back([&, i] {
+            for (int f = 0; f < 40; ++f) EXPECT_EQ(sessions[i]->frame(f / 25.0).size(), 32u * 16u);
+        });
+        threads.emplace_back([&, i] {
+            for (int k = 0; !done; ++k) {
+                setAll(*sessions[(i + size_t(k)) % sessions.size()], k);
+                (void)sessions[i]->getDouble("length");
+            }
+        });
+    }
+    for (size_t i = 0; i < threads.size(); i += 2) threads[i].join();
+    done = true;
+    for (size_t i = 1; i < threads.size(); i += 2) threads[i].join();
+    for (size_t i = 0; i < sessions.size(); ++i) {
+        Session fresh(sessions[i]->plugin, 32, 16, i % 2 + 1);
+        setAll(fresh, 4);
+        setAll(*sessions[i], 4);
+        for (int f : {0, 1, 2}) EXPECT_EQ(sessions[i]->frame(f / 25.0), fresh.frame(f / 25.0)) << i << " frame " << f;
+    }
+}
+
+// Patina's private library copy lives in memory: instances are made and
+// render wherever TMPDIR points (nowhere, at a file, at a folder that
+// cannot be written or, where it can be mounted, one that allows no
+// programs).
+TEST(PluginInstances, PatinaNeedsNoTemporaryFolder) {
+    if (!fxtest::isBuiltOperator("Patina")) GTEST_SKIP();
+    const fs::path dir = fs::temp_directory_path() / ("fieldfx-frei0r-tmp-" + std::to_string(getpid()));
+    fs::create_directories(dir / "readonly");
+    fs::create_directories(dir / "noexec");
+    fs::permissions(dir / "readonly", fs::perms::owner_read | fs::perms::owner_exec);
+    { std::ofstream(dir / "file") << "x"; }
+    std::vector<std::string> places = {(dir / "missing").string(), (dir / "file").string(), (dir / "readonly").string()};
+    const std::string mount = "mount -t tmpfs -o noexec,size=1m tmpfs " + (dir / "noexec").string() + " 2>/dev/null";
+    const bool mounted = std::system(mount.c_str()) == 0;
+    if (mounted) places.push_back((dir / "noexec").string());
+    const char* before = std::getenv("TMPDIR");
+    const std::string saved = before != nullptr ? before : "";
+    Plugin p(Plugin::path("patina"));
+    std::vector<std::vector<uint32_t>> frames;
+    for (const std::string& place : places) {
+        setenv("TMPDIR", place.c_str(), 1);
+        Session a(p, 32, 16, 3), b(p, 32, 16, 3);
+        ASSERT_NE(a.instance, nullptr) << place;
+        ASSERT_NE(b.instance, nullptr) << place;
+        frames.push_back(a.frame(0.04));
+        EXPECT_EQ(b.frame(0.04), frames.back()) << place;
+        EXPECT_NE(frames.back(), a.frames[0]) << place;
+    }
+    if (before != nullptr) setenv("TMPDIR", saved.c_str(), 1);
+    else unsetenv("TMPDIR");
+    if (mounted) {
+        EXPECT_EQ(std::system(("umount " + (dir / "noexec").string()).c_str()), 0);
+    }
+    fs::permissions(dir / "readonly", fs::perms::owner_all);
+    fs::remove_all(dir);
+    for (const auto& f : frames) EXPECT_EQ(f, frames[0]);
 }
 
 // A plug-in without its operator library describes the problem and makes

@@ -8,6 +8,7 @@
 # usage: hosts.sh BUILD_DIR   (exit 77: a host is missing, outside CI)
 set -euo pipefail
 build=$(cd "$1" && pwd)
+readme="$(cd "$(dirname "$0")/../.." && pwd)/README.md"
 fieldfx="$build/bin/fieldfx"
 export FREI0R_PATH="$build/lib/frei0r-1"
 
@@ -168,6 +169,32 @@ if gst-launch-1.0 -q multifilesrc location=a%04d.png index=0 stop-index=$last ca
     same "GStreamer dye ! blur equals fieldfx render twice" gst.rgba gst-ref.rgba
 else
     fail "gst-launch-1.0 with frei0r-filter-fieldfx-dye"; cat gst.log >&2
+fi
+
+# --- the README's GStreamer example, as printed -----------------------------
+# Taken from the README, so that the two cannot drift apart, and run over
+# interlaced H.264 (which decodebin must decode, not end at once).
+example=$(sed -n '/^gst-launch-1.0 filesrc location=in.mp4/,/filesink location=out.mp4$/p' "$readme")
+if [ -z "$example" ]; then
+    fail "the README's GStreamer example is not where this test looks for it"
+else
+    ff -f lavfi -i testsrc2=size=320x240:rate=25:duration=1 -vf setfield=tff -flags +ilme+ildct \
+        -c:v libx264 -x264opts tff=1 -pix_fmt yuv420p in.mp4
+    if bash -c "$example" >readme-gst.log 2>&1; then
+        frames=$(ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames \
+                 -of csv=p=0 out.mp4)
+        ff -i in.mp4 -frames:v 1 -pix_fmt rgb24 -f rawvideo readme-in.rgb
+        ff -i out.mp4 -frames:v 1 -pix_fmt rgb24 -f rawvideo readme-out.rgb
+        if [ "$frames" != 25 ]; then
+            fail "the README's GStreamer example wrote $frames frames of 25"
+        elif cmp -s readme-in.rgb readme-out.rgb; then
+            fail "the README's GStreamer example left the picture as it was"
+        else
+            pass "the README's GStreamer example, as printed"
+        fi
+    else
+        fail "the README's GStreamer example"; cat readme-gst.log >&2
+    fi
 fi
 
 if [ $failures -ne 0 ]; then

@@ -66,9 +66,11 @@ private:
     std::string path_;
 };
 
-inline Outcome runFieldfx(const std::string& args, const TempDir& dir) {
+// Runs the program with `args` (shell words), `env` (NAME=VALUE words) in
+// its environment.
+inline Outcome runFieldfx(const std::string& args, const TempDir& dir, const std::string& env = "") {
     const std::string errFile = dir / "stderr.txt";
-    const int raw = std::system((kProgram + " " + args + " 2>" + quote(errFile)).c_str());
+    const int raw = std::system((env + kProgram + " " + args + " 2>" + quote(errFile)).c_str());
     Outcome run;
     run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
     run.err = readFile(errFile);

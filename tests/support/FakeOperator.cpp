@@ -7,7 +7,9 @@
 // (low, high byte), length (low, high byte). At the position in its third
 // parameter it crashes (abort), as a faulty operator might. With its fourth
 // parameter set it fetches its field twice and fails unless both fetches
-// give the same field; it hands back the second.
+// give the same field; it hands back the second. At the start of a run it
+// appends the descriptors its process holds open (0 to 1023) as a line to
+// the file $FAKE_FD_CENSUS, when that is set.
 // Its fields depend on nothing before them, which it tells a host by
 // exporting an OperatorReplay that leaves every call to be rendered.
 // With FAKE_ENDLESS_TAG_LIST: a library whose tag list never ends.
@@ -20,8 +22,13 @@
 // OperatorReplay the state is brought to the last update at or before the
 // call asked for (or, skipping ahead with no update on the way, to that
 // call); with FAKE_NO_REPLAY (Hoard) the library has none.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "OperatorApi.h"
 
@@ -128,7 +135,21 @@ static uintptr_t tagList[] = {
 
 FAKE_EXPORT uintptr_t* GetOperatorInfo(void) { return tagList; }
 
+static void takeDescriptorCensus() {
+    const char* path = std::getenv("FAKE_FD_CENSUS");
+    if (path == nullptr) return;
+    std::string line;
+    for (int fd = 0; fd < 1024; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1) line += std::to_string(fd) + " ";
+    }
+    if (FILE* f = std::fopen(path, "a")) {
+        std::fprintf(f, "%s\n", line.c_str());
+        std::fclose(f);
+    }
+}
+
 FAKE_EXPORT int32_t OperatorAction(OperatorRequest* request) {
+    if (request != nullptr && request->command == CMD_START) takeDescriptorCensus();
     if (request == nullptr || request->command != CMD_RENDER) return 0;
     const int32_t position = static_cast<int32_t>(request->position);
     if (position == crashAt.value) std::abort();
