@@ -91,12 +91,14 @@ std::string operatorNameFromPath(const std::string& path) {
     return file;
 }
 
-std::unique_ptr<OperatorLibrary> OperatorLibrary::load(const std::string& path) {
+namespace {
+
+// Loads the library at `path` when its own symbol table shows the two entry
+// points: loading runs the library's constructors, so nothing else is loaded.
+void* openOperatorLibrary(const std::string& path) {
     if (access(path.c_str(), R_OK) != 0) {
         throw UserError(path, std::string("cannot open operator library: ") + std::strerror(errno));
     }
-    // Loading runs the library's constructors: only a library whose own
-    // symbol table shows the two entry points is loaded.
     static const std::vector<std::string> kEntryPoints = {"GetOperatorInfo", "OperatorAction"};
     std::vector<bool> exported;
     if (const std::string why = readElfExports(path, kEntryPoints, exported); !why.empty()) {
@@ -110,19 +112,11 @@ std::unique_ptr<OperatorLibrary> OperatorLibrary::load(const std::string& path) 
         const char* why = dlerror();
         throw UserError(path, std::string("cannot load operator library: ") + (why ? why : "unknown error"));
     }
-    std::unique_ptr<OperatorLibrary> op(new OperatorLibrary);
-    op->handle_ = handle;
-    op->close_ = true;  // until it proves to be an operator: a rejected library is unloaded
-    op->path_ = path;
-    op->name_ = operatorNameFromPath(path);
+    return handle;
+}
 
-    auto info = reinterpret_cast<GetOperatorInfoFn>(dlsym(handle, "GetOperatorInfo"));
-    op->action_ = reinterpret_cast<OperatorActionFn>(dlsym(handle, "OperatorAction"));
-    if (info == nullptr) throw UserError(path, "not an operator library (no GetOperatorInfo)");
-    if (op->action_ == nullptr) throw UserError(path, "not an operator library (no OperatorAction)");
-    op->replay_ = reinterpret_cast<OperatorReplayFn>(dlsym(handle, "OperatorReplay"));  // optional
-
-    const uintptr_t* tags = info();
+// The words of a tag list up to its terminating 0, checked readable.
+size_t tagWords(const uintptr_t* tags, const std::string& path) {
     if (!readableMemory(tags, sizeof *tags)) {
         throw UserError(path, "not an operator library (GetOperatorInfo returned no readable tag list)");
     }
@@ -137,6 +131,55 @@ std::unique_ptr<OperatorLibrary> OperatorLibrary::load(const std::string& path) 
         throw UserError(path, "not an operator library (its tag list does not end within " +
                                   std::to_string(kMaxTagWords) + " words)");
     }
+    return words;
+}
+
+// Parameter `number` from its descriptor, checked readable and sane.
+Parameter readParameter(int number, ParamDescriptor* descriptor, const std::string& path) {
+    const std::string where = "parameter " + std::to_string(number);
+    auto refuse = [&](const std::string& why) { return UserError(path, "not an operator library (" + why + ")"); };
+    if (!readableMemory(descriptor, sizeof(ParamDescriptor))) throw refuse(where + " has no readable descriptor");
+    if (descriptor->kind > PARAM_POINT) throw refuse(where + " has unknown kind " + std::to_string(descriptor->kind));
+    if (!readableMemory(descriptor, descriptorBytes(descriptor->kind))) throw refuse(where + " has no readable descriptor");
+    Parameter p;
+    p.number = number;
+    p.descriptor = descriptor;
+    p.name = parameterName(descriptor->label);
+    if (p.name.empty()) p.name = "param" + std::to_string(number);
+    if (descriptor->kind == PARAM_CHOICE) {
+        const uint32_t* entries = p.choice()->entries;
+        size_t n = 0;
+        while (n < kMaxChoiceEntries && readableMemory(entries + n, sizeof *entries) && entries[n] != 0) {
+            p.entries.push_back(entries[n++]);
+        }
+        if (n < kMaxChoiceEntries && !readableMemory(entries + n, sizeof *entries)) {
+            throw refuse(where + " has no readable entry list");
+        }
+        if (n >= kMaxChoiceEntries || n == 0) throw refuse("the entry list of " + where + " is not sane");
+    }
+    if (descriptor->kind == PARAM_SLIDER && p.slider()->minimum > p.slider()->maximum) {
+        throw refuse(where + " has minimum above maximum");
+    }
+    return p;
+}
+
+}  // namespace
+
+std::unique_ptr<OperatorLibrary> OperatorLibrary::load(const std::string& path) {
+    std::unique_ptr<OperatorLibrary> op(new OperatorLibrary);
+    op->handle_ = openOperatorLibrary(path);
+    op->close_ = true;  // until it proves to be an operator: a rejected library is unloaded
+    op->path_ = path;
+    op->name_ = operatorNameFromPath(path);
+
+    auto info = reinterpret_cast<GetOperatorInfoFn>(dlsym(op->handle_, "GetOperatorInfo"));
+    op->action_ = reinterpret_cast<OperatorActionFn>(dlsym(op->handle_, "OperatorAction"));
+    if (info == nullptr) throw UserError(path, "not an operator library (no GetOperatorInfo)");
+    if (op->action_ == nullptr) throw UserError(path, "not an operator library (no OperatorAction)");
+    op->replay_ = reinterpret_cast<OperatorReplayFn>(dlsym(op->handle_, "OperatorReplay"));  // optional
+
+    const uintptr_t* tags = info();
+    const size_t words = tagWords(tags, path);
     std::map<int, ParamDescriptor*> descriptors;
     for (size_t i = 0; i < words; i += 2) {
         const uintptr_t tag = tags[i], value = tags[i + 1];
@@ -145,41 +188,7 @@ std::unique_ptr<OperatorLibrary> OperatorLibrary::load(const std::string& path) 
             descriptors[int(tag - OPE_TAG_PARAM1) + 1] = reinterpret_cast<ParamDescriptor*>(value);
         }
     }
-    for (const auto& [number, descriptor] : descriptors) {
-        const std::string where = "parameter " + std::to_string(number);
-        if (!readableMemory(descriptor, sizeof(ParamDescriptor))) {
-            throw UserError(path, "not an operator library (" + where + " has no readable descriptor)");
-        }
-        if (descriptor->kind > PARAM_POINT) {
-            throw UserError(path, "not an operator library (" + where + " has unknown kind " +
-                                      std::to_string(descriptor->kind) + ")");
-        }
-        if (!readableMemory(descriptor, descriptorBytes(descriptor->kind))) {
-            throw UserError(path, "not an operator library (" + where + " has no readable descriptor)");
-        }
-        Parameter p;
-        p.number = number;
-        p.descriptor = descriptor;
-        p.name = parameterName(descriptor->label);
-        if (p.name.empty()) p.name = "param" + std::to_string(number);
-        if (descriptor->kind == PARAM_CHOICE) {
-            const uint32_t* entries = p.choice()->entries;
-            size_t n = 0;
-            while (n < kMaxChoiceEntries && readableMemory(entries + n, sizeof *entries) && entries[n] != 0) {
-                p.entries.push_back(entries[n++]);
-            }
-            if (n < kMaxChoiceEntries && !readableMemory(entries + n, sizeof *entries)) {
-                throw UserError(path, "not an operator library (" + where + " has no readable entry list)");
-            }
-            if (n >= kMaxChoiceEntries || n == 0) {
-                throw UserError(path, "not an operator library (the entry list of " + where + " is not sane)");
-            }
-        }
-        if (descriptor->kind == PARAM_SLIDER && p.slider()->minimum > p.slider()->maximum) {
-            throw UserError(path, "not an operator library (" + where + " has minimum above maximum)");
-        }
-        op->parameters_.push_back(std::move(p));
-    }
+    for (const auto& [number, descriptor] : descriptors) op->parameters_.push_back(readParameter(number, descriptor, path));
     op->close_ = false;
     return op;
 }
