@@ -129,11 +129,10 @@ mlt_repository MltRender::repository_ = nullptr;
 const char* const kPatinaSettings = "filmAge=2 filmCondition=3 tintAmount=20";
 
 // Scrubbing: Patina's frames asked for backwards and at random are those of
-// the render in order; the clip's own frames would not do (every frame is
-// rendered, and differs from its source).
+// the render in order (and the render is Patina's, not another service's).
 TEST_P(MltRender, PatinaInEveryOrderAsInOrder) {
     const auto wanted = render("fieldfx.patina", inOrder(), kPatinaSettings);
-    const auto source = render("fieldfx.dye", inOrder(), "fadePercent=0");
+    const auto tinted = render("fieldfx.dye", inOrder(), "fadePercent=0");
     std::vector<int> backwards = inOrder();
     std::reverse(backwards.begin(), backwards.end());
     std::vector<int> shuffled = inOrder();
@@ -145,7 +144,7 @@ TEST_P(MltRender, PatinaInEveryOrderAsInOrder) {
             EXPECT_TRUE(got[size_t(f)] == wanted[size_t(f)]) << name << ": frame " << f;
         }
     }
-    EXPECT_FALSE(wanted[3] == source[3]);
+    EXPECT_FALSE(wanted[3] == tinted[3]);
 }
 
 // MLT's parallel rendering: frames fetched in order, their images made on
@@ -168,6 +167,39 @@ TEST_P(MltRender, ImagesMadeOnSeveralThreadsAsInOrder) {
         for (mlt_frame frame : frames) mlt_frame_close(frame);
         mlt_producer_close(producer);
         for (int f = 0; f < kFrames; ++f) EXPECT_TRUE(got[size_t(f)] == wanted[size_t(f)]) << "frame " << f;
+    }
+}
+
+// Sizes as MLT hands them: an odd height (its last line goes into both
+// fields), and images smaller than the profile's (an editor's preview at
+// reduced size): each rendered, as asked, and unlike its source.
+TEST_P(MltRender, OddHeightsAndPreviewSizes) {
+    for (const auto& [width, height] : {std::pair{96, 63}, std::pair{48, 32}, std::pair{48, 31}}) {
+        SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height));
+        std::vector<uint8_t> images[2];
+        for (const char* service : {"fieldfx.limelight", static_cast<const char*>(nullptr)}) {
+            // Through the loader, whose normalisers scale to the size asked for.
+            mlt_producer producer = mlt_factory_producer(profile_, nullptr, clip_.c_str());
+            ASSERT_NE(producer, nullptr);
+            if (service != nullptr) {
+                mlt_filter filter = mlt_factory_filter(profile_, service, nullptr);
+                mlt_properties_set(MLT_FILTER_PROPERTIES(filter), "spotSize", "30");
+                mlt_producer_attach(producer, filter);
+                mlt_filter_close(filter);
+            }
+            mlt_frame frame = frameAt(producer, 2);
+            mlt_image_format format = mlt_image_yuv422;
+            int w = width, h = height;
+            uint8_t* image = nullptr;
+            EXPECT_EQ(mlt_frame_get_image(frame, &image, &format, &w, &h, 0), 0);
+            ASSERT_NE(image, nullptr);
+            EXPECT_EQ(w, width);
+            EXPECT_EQ(h, height);
+            images[service == nullptr].assign(image, image + size_t(w) * size_t(h) * 2);
+            mlt_frame_close(frame);
+            mlt_producer_close(producer);
+        }
+        EXPECT_FALSE(images[0] == images[1]);
     }
 }
 
