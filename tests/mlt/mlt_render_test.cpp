@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <ostream>
 #include <random>
 #include <string>
 #include <thread>
@@ -31,6 +32,9 @@ struct Scan {
     const char* name;
     Interlace interlace;
 };
+
+// Printed by name: the struct has padding bytes that gtest would otherwise dump.
+void PrintTo(const Scan& scan, std::ostream* os) { *os << scan.name; }
 
 class MltRender : public testing::TestWithParam<Scan> {
 protected:
