@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # A Kdenlive project with keyframed fieldfx effects renders, through melt,
 # the bytes `fieldfx render` gives with the same keys as --set. The project
-# (kdenlive-project.kdenlive) is as Kdenlive 22.12 saves it: PAL 25i top
-# field first; the clips on tracks that are tractors of two playlists, with
-# Kdenlive's own compositing (qtblend) between the tracks and its field
-# order filter on the whole; key times as clock times ("00:00:00.080=9"),
-# linear, discrete ("|=") and smooth ("~=") keys; a composition over part
-# of the timeline, its keys counted from its own start.
+# (kdenlive-project.kdenlive, written out by kdenlive-project.sh) is as
+# Kdenlive 22.12 saves it: PAL 25i top field first; the clips on tracks
+# that are tractors of two playlists, with Kdenlive's own compositing
+# (qtblend) between the tracks and its field order filter on the whole; key
+# times as clock times ("00:00:00.080=9"), linear, discrete ("|=") and
+# smooth ("~=") keys; a composition over part of the timeline, its keys
+# counted from its own start.
 #
 #   V1  a.y4m, Blur: blurSize 3 (frame 0) linear to 9 (frame 2), held at 9
 #       (discrete) to frame 5, smooth from 5 (frame 5) to 15 (frame 9);
@@ -20,22 +21,13 @@
 #
 # usage: kdenlive.sh BUILD_DIR   (exit 77: melt is missing, outside CI)
 set -euo pipefail
-template="$(cd "$(dirname "$0")" && pwd)/kdenlive-project.kdenlive"
+maker="$(cd "$(dirname "$0")" && pwd)/kdenlive-project.sh"
 # Kdenlive's compositing (MLT's qtblend) needs a display: without one,
 # melt runs on a virtual display of its own (xvfb-run).
 display=()
 [ -n "${DISPLAY:-}" ] || display=(xvfb-run -a)
 source "$(dirname "$0")/common.sh" kdenlive.sh "$1" ${display[0]:-}
-
-for clip in a b; do
-    case $clip in
-        a) source=testsrc2=size=720x576:rate=25 ;;
-        b) source="smptebars=size=720x576:rate=25,hue=H=t" ;;
-    esac
-    ff -f lavfi -i "$source" -frames:v 10 -vf setfield=tff,setsar=16/15 -pix_fmt yuv422p -field_order tt \
-        -f yuv4mpegpipe "$clip.y4m"
-done
-sed "s|@ROOT@|$work|" "$template" >project.kdenlive
+"$maker" .
 
 # Kdenlive renders its whole timeline (the black track runs on: up to the
 # last clip), interlaced as its profile is.
