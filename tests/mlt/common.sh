@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The setting the melt render tests (exact.sh, kdenlive.sh) share; sourced
 # as `source common.sh NAME BUILD_DIR [TOOL...]`. Skips the test (exit 77)
 # when melt, ffmpeg, python3 or another TOOL is missing outside CI, fails
@@ -22,9 +23,10 @@ done
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-cd "$work"
+cd "$work" || exit 1
 export HOME="$work" MLT_REPOSITORY="$build/lib/mlt-7"
 unset MLT_DATA
+# shellcheck disable=SC2034  # used by the scripts that source this
 fieldfx="$build/bin/fieldfx"
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }

@@ -10,6 +10,7 @@
 #
 # usage: exact.sh BUILD_DIR   (exit 77: melt is missing, outside CI)
 set -euo pipefail
+# shellcheck source=tests/mlt/common.sh
 source "$(dirname "$0")/common.sh" exact.sh "$1"
 frames=8
 last=$((frames - 1))

@@ -26,7 +26,8 @@ maker="$(cd "$(dirname "$0")" && pwd)/kdenlive-project.sh"
 # melt runs on a virtual display of its own (xvfb-run).
 display=()
 [ -n "${DISPLAY:-}" ] || display=(xvfb-run -a)
-source "$(dirname "$0")/common.sh" kdenlive.sh "$1" ${display[0]:-}
+# shellcheck source=tests/mlt/common.sh
+source "$(dirname "$0")/common.sh" kdenlive.sh "$1" "${display[@]:0:1}"
 "$maker" .
 
 # Kdenlive renders its whole timeline (the black track runs on: up to the
