@@ -117,10 +117,10 @@ std::string serviceNotes(const LoadedService& service) {
     std::string notes =
         "The service's run goes from its in point to its out point: fades and motion run over it. Every "
         "parameter takes MLT keyframes, positions in frames from the in point: linear between keys for numbers, "
-        "colours and points, stepped for choices; discrete keys hold their value to the next key, smooth keys are "
-        "rendered as linear ones. Values outside a range are held to it; values that mean nothing are left out "
-        "with one log line. Frames are worked on as two fields; keyframe k falls on field 2k, on interlaced and "
-        "progressive material alike.";
+        "colours and points, stepped for choices; discrete keys hold their value to the next key, smooth keys "
+        "follow MLT's curve frame by frame (colours excepted: linear). Values outside a range are held to it; "
+        "values that mean nothing are left out with one log line. Frames are worked on as two fields; keyframe k "
+        "falls on field 2k, on interlaced and progressive material alike.";
     if (service.info->known->transition) {
         notes += " The A track is the outgoing picture, the B track the incoming one.";
     }

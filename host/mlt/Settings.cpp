@@ -192,6 +192,40 @@ std::optional<ParamValue> keyValue(const Parameter& p, const MltKey& key, std::s
     }
 }
 
+// MLT's smooth curve (Catmull-Rom through the keys before and after, the
+// end keys doubled), the same operations in the same order as MLT's.
+double catmullRom(double y0, double y1, double y2, double y3, double t) {
+    const double t2 = t * t;
+    const double a0 = -0.5 * y0 + 1.5 * y1 - 1.5 * y2 + 0.5 * y3;
+    const double a1 = y0 - 2.5 * y1 + 2 * y2 - 0.5 * y3;
+    const double a2 = -0.5 * y0 + 0.5 * y2;
+    const double a3 = y1;
+    return a0 * t * t2 + a1 * t2 + a2 * t + a3;
+}
+
+// The value at `frame` between key k and key k + 1 of a smooth key k, as
+// MLT computes it for that frame, rounded to a whole number and held to
+// the parameter's range (a curve can overshoot its keys).
+ParamValue smoothValue(const Parameter& p, const std::vector<Keyframe>& keys, const std::vector<int>& frames, size_t k,
+                       int frame) {
+    const ParamValue& v0 = keys[k > 0 ? k - 1 : k].value;
+    const ParamValue& v1 = keys[k].value;
+    const ParamValue& v2 = keys[k + 1].value;
+    const ParamValue& v3 = keys[k + 2 < keys.size() ? k + 2 : k + 1].value;
+    double t = frame - frames[k];
+    t /= frames[k + 1] - frames[k];
+    bool held = false;
+    ParamValue v = v1;
+    if (p.kind() == PARAM_SLIDER) {
+        v.number = roundHeld(catmullRom(v0.number, v1.number, v2.number, v3.number, t), p.slider()->minimum,
+                             p.slider()->maximum, held);
+    } else {
+        v.x = static_cast<int16_t>(roundHeld(catmullRom(v0.x, v1.x, v2.x, v3.x, t), -32768, 32767, held));
+        v.y = static_cast<int16_t>(roundHeld(catmullRom(v0.y, v1.y, v2.y, v3.y, t), -32768, 32767, held));
+    }
+    return v;
+}
+
 }  // namespace
 
 int64_t fieldOfFrame(int64_t frame) { return 2 * frame; }
@@ -209,6 +243,7 @@ ServiceSettings settingsFromProperties(mlt_properties properties, const Operator
 
         // The usable keys, each with how it goes on to the next.
         std::vector<mlt_keyframe_type> types;
+        std::vector<int> keyFrames;
         for (const MltKey& key : keys) {
             std::string why, note;
             const std::string where = animated ? " at frame " + std::to_string(key.frame) : "";
@@ -225,6 +260,7 @@ ServiceSettings settingsFromProperties(mlt_properties properties, const Operator
             }
             setting.keys.push_back(Keyframe{position, *value});
             types.push_back(key.type);
+            keyFrames.push_back(key.frame);
         }
         if (setting.keys.empty()) {
             if (!keys.empty()) {
@@ -237,23 +273,30 @@ ServiceSettings settingsFromProperties(mlt_properties properties, const Operator
 
         // Choices step at every key whatever the key's type. Otherwise a
         // discrete key holds its value up to the field before the next key,
-        // and a smooth one is taken as linear.
+        // and a smooth one gets a key on every frame up to the next key, on
+        // MLT's curve (colours excepted: taken as linear).
         if (p.kind() != PARAM_CHOICE) {
             std::vector<Keyframe> expanded;
-            bool smooth = false;
+            bool smoothColour = false;
             for (size_t k = 0; k < setting.keys.size(); ++k) {
                 expanded.push_back(setting.keys[k]);
                 if (k + 1 == setting.keys.size()) break;
                 const int64_t hold = setting.keys[k + 1].position - 1;
                 if (types[k] == mlt_keyframe_discrete && hold > setting.keys[k].position) {
                     expanded.push_back(Keyframe{hold, setting.keys[k].value});
+                } else if (types[k] == mlt_keyframe_smooth && p.kind() == PARAM_COLOR) {
+                    smoothColour = true;
+                } else if (types[k] == mlt_keyframe_smooth) {
+                    for (int frame = keyFrames[k] + 1; frame < keyFrames[k + 1]; ++frame) {
+                        const ParamValue v = smoothValue(p, setting.keys, keyFrames, k, frame);
+                        expanded.push_back(Keyframe{fieldOfFrame(frame), v});
+                    }
                 }
-                smooth = smooth || types[k] == mlt_keyframe_smooth;
             }
             setting.keys = std::move(expanded);
-            if (smooth) {
-                out.problems.push_back(p.name + ": smooth keyframes are rendered as linear ones (the same values at "
-                                                "the keys, straight lines between them)");
+            if (smoothColour) {
+                out.problems.push_back(p.name + ": smooth keyframes of a colour are rendered as linear ones (the same "
+                                                "values at the keys, straight lines between them)");
             }
         }
         out.settings.push_back(std::move(setting));

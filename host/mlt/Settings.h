@@ -20,9 +20,12 @@
 // alike (a frame's first field). Between keys sliders, colours and points
 // are linear and choices stepped, as on the command line. MLT's discrete
 // keys ("|=") hold their value up to the next key: the host gets an extra
-// key on the field before it. Smooth keys ("~=") have no counterpart in the
-// host and are rendered as linear keys, which pass through the same values
-// at the keys.
+// key on the field before it. After a smooth key ("~=") the host gets a
+// key on every frame up to the next key, with the value MLT's curve
+// (Catmull-Rom through the keys' values as the host holds them) has on
+// that frame, rounded and held to the range as a value is; smooth colours
+// are rendered as linear ones. So on every frame's first field the host's
+// value is MLT's, rounded, for every key type.
 //
 // A value that cannot be used is left out with one line in `problems`; a
 // parameter left with no usable value keeps its initial value.

@@ -10,6 +10,8 @@
 #   its effect list, searched for "fieldfx", shows the six effects under
 #   their own names in their groups and the compositions list shows Rotate
 #   and Rebound (a screenshot, read back with tesseract).
+#   Kdenlive again, opening kdenlive.sh's project: no question, and every
+#   fieldfx key read where the project puts it (its log).
 #   Shotcut: its log reports the six filters added; one is added to a clip
 #   and its controls load without a QML error.
 #
@@ -236,6 +238,48 @@ else
         else
             fail "Kdenlive does not list the composition $name"
         fi
+    done
+fi
+stop "$session" "$kdenlive"
+
+# --- Kdenlive opening a project with keyed fieldfx effects ----------------------
+# The project kdenlive.sh renders (Blur with linear, discrete and smooth
+# keys on V1, a Rotate composition from frame 3): Kdenlive opens it as its
+# own, without a question, and reads every key where the project puts it,
+# the composition's counted from its start.
+mkdir "$work/project"
+"$source_dir/tests/mlt/kdenlive-project.sh" "$work/project"
+start=$(now)
+dbus-run-session -- kdenlive "$work/project/project.kdenlive" >"$out/kdenlive-project.log" 2>&1 &
+session=$!
+pids+=("$session")
+kdenlive=$(child "$session" kdenlive)
+window=""
+for _ in $(seq 240); do
+    # (Its title, "project / DV/DVD PAL — Kdenlive": xdotool matches the
+    # part before the dash only.)
+    window=$(xdotool search --name '^project / ' 2>/dev/null | head -1 || true)
+    [ -n "$window" ] && break
+    sleep 0.5
+done
+sleep 5
+shot kdenlive-project.png
+if [ -z "$window" ]; then
+    fail "Kdenlive showed no main window for the project within two minutes"
+else
+    took "Kdenlive start-up, to the project open" "$start"
+    if xdotool search --name '^Incorrect project file' >/dev/null 2>&1; then
+        fail "Kdenlive questioned the project file (kdenlive-project.png)"
+    else
+        pass "Kdenlive opened the project without a question"
+    fi
+    for line in 'END parsing of  "fieldfx.blur" . Number of found parameters 4' \
+            'END parsing of  "fieldfx.rotate" . Number of found parameters 3' \
+            'ADD keyframe 2 QVariant(double, 9)' 'ADD keyframe 5 QVariant(double, 5)' \
+            'ADD keyframe 9 QVariant(double, 15)' 'ADD keyframe 6 QVariant(double, 0)' \
+            'qml: loaded composition:  3 '; do
+        if grep -qF "$line" "$out/kdenlive-project.log"; then pass "Kdenlive: $line"; else
+            fail "Kdenlive's log has no '$line'"; fi
     done
 fi
 stop "$session" "$kdenlive"

@@ -10,28 +10,10 @@
 #
 # usage: exact.sh BUILD_DIR   (exit 77: melt is missing, outside CI)
 set -euo pipefail
-build=$(cd "$1" && pwd)
-
-for tool in melt ffmpeg python3; do
-    if ! command -v "$tool" >/dev/null; then
-        echo "exact.sh: $tool is not installed (tools/install-deps installs it)" >&2
-        [ "${CI:-}" = true ] && exit 1
-        exit 77
-    fi
-done
-
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work"
-export HOME="$work" MLT_REPOSITORY="$build/lib/mlt-7"
-unset MLT_DATA
-fieldfx="$build/bin/fieldfx"
+# shellcheck source=tests/mlt/common.sh
+source "$(dirname "$0")/common.sh" exact.sh "$1"
 frames=8
 last=$((frames - 1))
-failures=0
-fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
-pass() { echo "ok: $*" >&2; }
-ff() { ffmpeg -nostdin -hide_banner -loglevel error -y "$@"; }
 
 # Each service: the settings as `fieldfx render --set` takes them, and the
 # same as MLT properties (key frame k is field 2k).
@@ -96,15 +78,6 @@ $transition
 XML
 }
 
-# same A B: the frames of two YUV4MPEG2 files, headers aside.
-same_y4m() {
-    python3 - "$1" "$2" <<'PY'
-import sys
-frames = [open(p, 'rb').read().split(b'FRAME\n')[1:] for p in sys.argv[1:3]]
-sys.exit(0 if frames[0] == frames[1] and len(frames[0]) > 0 else 1)
-PY
-}
-
 # --- MLT's 4:2:2: interlaced both ways and progressive --------------------
 for scan in tff bff progressive; do
     case $scan in
@@ -156,8 +129,4 @@ for service in dye limelight patina rotate; do
     fi
 done
 
-if [ $failures -ne 0 ]; then
-    echo "exact.sh: $failures failure(s)" >&2
-    exit 1
-fi
-echo "exact.sh: all passed" >&2
+finish

@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -135,11 +136,16 @@ INSTANTIATE_TEST_SUITE_P(
         SettingCase{"fieldfx.blur", "blurSize", "nan", 50, nullptr, "'nan' is not a number"},
         SettingCase{"fieldfx.blur", "blurSize", "", 50, nullptr, nullptr},
         // Keyframes: linear, discrete (held to the field before the next
-        // key), smooth (taken as linear), counted from the end, bad keys.
+        // key), smooth (a key on every frame on MLT's curve; colours linear),
+        // counted from the end, bad keys.
         SettingCase{"fieldfx.blur", "blurSize", "0=5;10=15", 50, "5@0,15@20", nullptr},
         SettingCase{"fieldfx.blur", "blurSize", "0|=5;10=15;11=20", 50, "5@0,5@19,15@20,20@22", nullptr},
         SettingCase{"fieldfx.blur", "blurSize", "0|=5;1=15", 50, "5@0,5@1,15@2", nullptr},
-        SettingCase{"fieldfx.blur", "blurSize", "0~=5;10=15", 50, "5@0,15@20", "smooth keyframes"},
+        SettingCase{"fieldfx.blur", "blurSize", "0~=5;2=15", 50, "5@0,10@2,15@4", nullptr},
+        SettingCase{"fieldfx.blur", "blurSize", "0=5;1~=5;3=25;4=2", 50, "5@0,5@2,16@4,25@6,2@8", nullptr},
+        SettingCase{"fieldfx.limelight", "spotCenter", "0~=0 0;2=100 50", 50, "0,0@0,50,25@2,100,50@4", nullptr},
+        SettingCase{"fieldfx.dye", "tintColor", "0~=#000000;10=#ffffff", 50, "#000000@0,#FFFFFF@20",
+                    "smooth keyframes of a colour are rendered as linear ones"},
         SettingCase{"fieldfx.blur", "fadePercent", "0=10;-1=90", 25, "10@0,90@48", nullptr},
         SettingCase{"fieldfx.blur", "fadePercent", "0=10;5=x;10=30", 25, "10@0,30@20",
                     "fadePercent at frame 5: 'x' is not a number; this key is left out"},
@@ -188,6 +194,23 @@ TEST(MltSettingsSet, NumbersAndAnimationsSetThroughTheApi) {
     for (int frame = 0; frame < 30; ++frame) {
         const double mltValue = mlt_properties_anim_get_double(props.p, "waveSpeed", frame, 30);
         EXPECT_EQ(valueAt(speed, fieldOfFrame(frame)).number, std::lround(mltValue)) << "frame " << frame;
+    }
+}
+
+// Smooth keys as Kdenlive writes them, mixed with linear and discrete ones:
+// on every frame's first field the host has MLT's own value, rounded and
+// held to the range (the curve overshoots 25 after frame 10).
+TEST(MltSettingsSet, SmoothKeysFollowMltsCurve) {
+    const LoadedService& s = loaded("fieldfx.blur");
+    Properties props;
+    mlt_properties_set(props.p, "blurSize", "0=3;4~=20;10~=24;14|=2;16~=9;20=1");
+    const ServiceSettings got = settingsFromProperties(props.p, *s.library, s.initial, 24);
+    EXPECT_TRUE(got.problems.empty());
+    const Setting& size = got.settings[indexOf(s, "blurSize")];
+    for (int frame = 0; frame < 24; ++frame) {
+        const double mltValue = mlt_properties_anim_get_double(props.p, "blurSize", frame, 24);
+        EXPECT_EQ(valueAt(size, fieldOfFrame(frame)).number, std::clamp<long>(std::lround(mltValue), 1, 25))
+            << "frame " << frame << ", MLT's " << mltValue;
     }
 }
 
