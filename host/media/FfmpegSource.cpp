@@ -144,7 +144,7 @@ private:
         if (index_) return true;
         const std::optional<std::vector<VideoPacket>> packets = probeVideoPackets(path_);
         if (!packets) return false;
-        index_.emplace(*packets, probe_.container);
+        index_.emplace(*packets, probe_.container, probe_.timeBase);
         if (index_->startsOpen()) {
             const int64_t decodedFrom = std::min<int64_t>(kOpenStartPackets, int64_t(packets->size()));
             if (const std::optional<int64_t> first = probeFirstDecodedTime(path_, decodedFrom)) {
