@@ -18,6 +18,7 @@
 #include "Error.h"
 #include "Ffmpeg.h"
 #include "OutputPath.h"
+#include "Probe.h"
 #include "SequenceName.h"
 #include "Text.h"
 #include "Y4m.h"
@@ -364,21 +365,6 @@ void joinPngSequences(const std::string& output, const std::vector<std::string>&
 std::string streamText(const MediaProbe& p) {
     return "codec_name=" + p.codec + ", width=" + std::to_string(p.width) + ", height=" + std::to_string(p.height) +
            ", pix_fmt=" + p.pixFmt + ", r_frame_rate=" + p.rate;
-}
-
-// Video packets in the file, counted by ffprobe without decoding; -1
-// when ffprobe cannot tell.
-int64_t countVideoPackets(const std::string& path) {
-    ChildProcess ffprobe("ffprobe",
-                         {"-v", "error", "-select_streams", "v:0", "-count_packets", "-show_entries",
-                          "stream=nb_read_packets", "-of", "default=noprint_wrappers=1:nokey=1", path},
-                         ChildProcess::Pipe::FromChild, path);
-    char line[64] = {};
-    const bool read = std::fgets(line, sizeof line, ffprobe.stream()) != nullptr;
-    char* end = nullptr;
-    const long long packets = read ? std::strtoll(line, &end, 10) : -1;
-    if (!ffprobe.finish() || !read || end == line) return -1;
-    return packets;
 }
 
 void joinEncoded(const std::string& output, const std::vector<std::string>& chunks) {
