@@ -345,8 +345,6 @@ void* createService(mlt_profile, mlt_service_type type, const char* id, const vo
 extern "C" __attribute__((visibility("default"))) void mlt_register(mlt_repository repository) {
     using namespace fieldfx::mlt;
     std::lock_guard<std::mutex> lock(fieldfx::operatorCallLock());
-    // Every rendered frame takes and frees fields of one size.
-    fieldfx::keepFieldMemoryForRuns();
     const std::vector<std::string> dirs = operatorDirectories();
     for (const ServiceInfo& info : services()) {
         try {
