@@ -158,3 +158,27 @@ TEST(FieldConvert, InterleaveWithoutKeysIsOpaqueAndRoundTrips) {
         for (int p = 0; p < 4; ++p) EXPECT_EQ(back[p], planes[p]) << n << " plane " << p;
     }
 }
+
+TEST(FieldConvert, PackedYuyvRowsMatchThePlainLoopAndRoundTrip) {
+    for (int pairs = 0; pairs <= 50; ++pairs) {
+        std::vector<uint8_t> packed(size_t(pairs) * 4 + 1);
+        for (size_t i = 0; i < packed.size(); ++i) packed[i] = static_cast<uint8_t>(i * 89 + pairs * 7 + 3);
+        const uint8_t guard = packed.back();
+        std::vector<uint8_t> y(size_t(pairs) * 2 + 1, 0xA5), cb(size_t(pairs) + 1, 0xA5), cr(size_t(pairs) + 1, 0xA5);
+        std::vector<uint8_t> wantY = y, wantCb = cb, wantCr = cr;
+        for (int k = 0; k < pairs; ++k) {
+            wantY[size_t(2 * k)] = packed[size_t(4 * k)];
+            wantCb[size_t(k)] = packed[size_t(4 * k + 1)];
+            wantY[size_t(2 * k + 1)] = packed[size_t(4 * k + 2)];
+            wantCr[size_t(k)] = packed[size_t(4 * k + 3)];
+        }
+        rows::unpackYuyv(packed.data(), y.data(), cb.data(), cr.data(), pairs);
+        EXPECT_EQ(std::memcmp(y.data(), wantY.data(), y.size()), 0) << pairs;  // the guard byte untouched too
+        EXPECT_EQ(std::memcmp(cb.data(), wantCb.data(), cb.size()), 0) << pairs;
+        EXPECT_EQ(std::memcmp(cr.data(), wantCr.data(), cr.size()), 0) << pairs;
+        std::vector<uint8_t> back(packed.size(), 0);
+        back.back() = guard;
+        rows::packYuyv(y.data(), cb.data(), cr.data(), back.data(), pairs);
+        EXPECT_EQ(std::memcmp(back.data(), packed.data(), packed.size()), 0) << pairs;
+    }
+}

@@ -159,6 +159,21 @@ void keepFieldMemory(bool keep) {
     for (size_t i = 0; i < count; ++i) releaseBlock(drop[i]);
 }
 
+void keepFieldMemoryForRuns() {
+#if defined(__SANITIZE_ADDRESS__)
+    constexpr bool kChecked = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    constexpr bool kChecked = true;
+#else
+    constexpr bool kChecked = false;
+#endif
+#else
+    constexpr bool kChecked = false;
+#endif
+    if (!kChecked) keepFieldMemory(true);
+}
+
 void* newFieldBuffer(size_t bytes) {
     if (bytes > SIZE_MAX - kPrefixBytes) return nullptr;
     void* block = takeBlock(kPrefixBytes + bytes);

@@ -128,6 +128,54 @@ void doubleCosited(const uint8_t* src, int srcCount, uint8_t* dst, int dstCount)
     }
 }
 
+void unpackYuyv(const uint8_t* packed, uint8_t* y, uint8_t* cb, uint8_t* cr, int pairs) {
+    int k = 0;
+#if defined(__SSE2__)
+    for (; k + 16 <= pairs; k += 16) {
+        const __m128i* in = reinterpret_cast<const __m128i*>(packed + 4 * size_t(k));
+        const __m128i a = _mm_loadu_si128(in), b = _mm_loadu_si128(in + 1);
+        const __m128i c = _mm_loadu_si128(in + 2), d = _mm_loadu_si128(in + 3);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(y + 2 * k), evenBytes(a, b));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(y + 2 * k + 16), evenBytes(c, d));
+        const __m128i chroma0 = oddBytes(a, b), chroma1 = oddBytes(c, d);  // Cb Cr Cb Cr ...
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(cb + k), evenBytes(chroma0, chroma1));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(cr + k), oddBytes(chroma0, chroma1));
+    }
+#endif
+    for (; k < pairs; ++k) {
+        const uint8_t* in = packed + 4 * size_t(k);
+        y[2 * k] = in[0];
+        cb[k] = in[1];
+        y[2 * k + 1] = in[2];
+        cr[k] = in[3];
+    }
+}
+
+void packYuyv(const uint8_t* y, const uint8_t* cb, const uint8_t* cr, uint8_t* packed, int pairs) {
+    int k = 0;
+#if defined(__SSE2__)
+    for (; k + 16 <= pairs; k += 16) {
+        const __m128i y0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(y + 2 * k));
+        const __m128i y1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(y + 2 * k + 16));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cb + k));
+        const __m128i r = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cr + k));
+        const __m128i chroma0 = _mm_unpacklo_epi8(b, r), chroma1 = _mm_unpackhi_epi8(b, r);
+        __m128i* out = reinterpret_cast<__m128i*>(packed + 4 * size_t(k));
+        _mm_storeu_si128(out + 0, _mm_unpacklo_epi8(y0, chroma0));
+        _mm_storeu_si128(out + 1, _mm_unpackhi_epi8(y0, chroma0));
+        _mm_storeu_si128(out + 2, _mm_unpacklo_epi8(y1, chroma1));
+        _mm_storeu_si128(out + 3, _mm_unpackhi_epi8(y1, chroma1));
+    }
+#endif
+    for (; k < pairs; ++k) {
+        uint8_t* out = packed + 4 * size_t(k);
+        out[0] = y[2 * k];
+        out[1] = cb[k];
+        out[2] = y[2 * k + 1];
+        out[3] = cr[k];
+    }
+}
+
 void halveCentred(const uint8_t* src, int srcCount, uint8_t* dst, int dstCount) {
     if (srcCount <= 0) return;
     int k = 0;

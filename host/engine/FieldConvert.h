@@ -45,6 +45,11 @@ void doubleCosited(const uint8_t* src, int srcCount, uint8_t* dst, int dstCount)
 // (co-sited); indices past the end take the last sample.
 void halveCentred(const uint8_t* src, int srcCount, uint8_t* dst, int dstCount);
 void halveCosited(const uint8_t* src, int srcCount, uint8_t* dst, int dstCount);
+// Packed 4:2:2 (Y'0 Cb Y'1 Cr for each pair of pixels, as MLT keeps it) to
+// planes and back, `pairs` pixel pairs: y has 2 * pairs samples, cb and cr
+// pairs each.
+void unpackYuyv(const uint8_t* packed, uint8_t* y, uint8_t* cb, uint8_t* cr, int pairs);
+void packYuyv(const uint8_t* y, const uint8_t* cb, const uint8_t* cr, uint8_t* packed, int pairs);
 }  // namespace rows
 
 }  // namespace fieldfx

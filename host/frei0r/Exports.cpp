@@ -10,6 +10,7 @@
 #include <new>
 
 #include "Plugin.h"
+#include "fieldfx/HostBackend.h"
 
 #define EXPORTED __attribute__((visibility("default")))
 
@@ -58,7 +59,11 @@ void update(f0r_instance_t instance, double seconds, const uint32_t* first, cons
 
 extern "C" {
 
-EXPORTED int f0r_init(void) { return plugin().load() ? 1 : 0; }
+EXPORTED int f0r_init(void) {
+    // Every update takes and frees fields of one size.
+    fieldfx::keepFieldMemoryForRuns();
+    return plugin().load() ? 1 : 0;
+}
 
 EXPORTED void f0r_deinit(void) {}
 

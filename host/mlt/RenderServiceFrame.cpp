@@ -15,6 +15,7 @@
 #include <deque>
 
 #include "Error.h"
+#include "FieldConvert.h"
 #include "Rgba.h"
 #include "Run.h"
 #include "ServiceFrame.h"
@@ -77,16 +78,8 @@ void storeImage(const uint8_t* image, mlt_image_format format, int height, const
     for (int row = 0; row < f.height; ++row) {
         const int line = std::min(row, height - 1);
         if (format == mlt_image_yuv422) {
-            const uint8_t* in = image + size_t(line) * w * 2;  // Y'0 Cb Y'1 Cr
-            uint8_t* y = out + size_t(row) * w;
             uint8_t* cb = out + plane + size_t(row) * (w / 2);
-            uint8_t* cr = cb + plane / 2;
-            for (size_t x = 0; x < w / 2; ++x) {
-                y[2 * x] = in[4 * x];
-                cb[x] = in[4 * x + 1];
-                y[2 * x + 1] = in[4 * x + 2];
-                cr[x] = in[4 * x + 3];
-            }
+            rows::unpackYuyv(image + size_t(line) * w * 2, out + size_t(row) * w, cb, cb + plane / 2, int(w / 2));
         } else {
             const size_t at = size_t(row) * w;
             rgbaToPlanes(image + size_t(line) * w * 4,
@@ -101,16 +94,8 @@ void loadImage(const uint8_t* stored, const VideoFormat& f, mlt_image_format for
     const size_t w = size_t(f.width), plane = w * size_t(f.height);
     for (int row = 0; row < height; ++row) {
         if (format == mlt_image_yuv422) {
-            const uint8_t* y = stored + size_t(row) * w;
             const uint8_t* cb = stored + plane + size_t(row) * (w / 2);
-            const uint8_t* cr = cb + plane / 2;
-            uint8_t* out = image + size_t(row) * w * 2;
-            for (size_t x = 0; x < w / 2; ++x) {
-                out[4 * x] = y[2 * x];
-                out[4 * x + 1] = cb[x];
-                out[4 * x + 2] = y[2 * x + 1];
-                out[4 * x + 3] = cr[x];
-            }
+            rows::packYuyv(stored + size_t(row) * w, cb, cb + plane / 2, image + size_t(row) * w * 2, int(w / 2));
         } else {
             const size_t at = size_t(row) * w;
             planesToRgba(ConstPlaneRow{stored + at, stored + plane + at, stored + 2 * plane + at, stored + 3 * plane + at},

@@ -51,6 +51,11 @@ void deleteFieldImage(FieldImage* image);
 // frame. Off by default, so that a freed image is freed at once (which is
 // what memory checkers look at); false releases every kept block.
 void keepFieldMemory(bool keep);
+// keepFieldMemory(true) for the hosts that render runs (the fieldfx
+// program, the MLT module, the frei0r plug-ins), except in an
+// address-checked build, which frees every field at once so that a field
+// used after it was handed back is caught.
+void keepFieldMemoryForRuns();
 
 // A buffer of `bytes` from field memory (see keepFieldMemory), 16-byte
 // aligned and uninitialised, or nullptr when no memory can be had; for the
