@@ -167,7 +167,7 @@ MediaProbe probeMedia(const std::string& path) {
     try {
         ChildProcess ffprobe("ffprobe",
                              {"-v", "error", "-show_entries",
-                              "stream=codec_type,codec_name,width,height,pix_fmt,field_order,nb_frames,duration,"
+                              "stream=codec_type,codec_name,profile,bit_rate,width,height,pix_fmt,field_order,nb_frames,duration,"
                               "avg_frame_rate,r_frame_rate:format_tags=comment",
                               "-of", "default=noprint_wrappers=0", path},
                              ChildProcess::Pipe::FromChild, path);
@@ -179,6 +179,7 @@ MediaProbe probeMedia(const std::string& path) {
             if (line == "[STREAM]" || line == "[FORMAT]") {
                 section.clear();
             } else if (line == "[/STREAM]") {
+                if (section["codec_type"] == "audio" && !probe.audio) probe.audioCodec = section["codec_name"];
                 if (section["codec_type"] == "audio") probe.audio = true;
                 if (section["codec_type"] == "video" && video.empty()) video = section;
             } else if (line == "[/FORMAT]") {
@@ -210,6 +211,8 @@ MediaProbe probeMedia(const std::string& path) {
         probe.width = std::atoi(video["width"].c_str());
         probe.height = std::atoi(video["height"].c_str());
         probe.pixFmt = video["pix_fmt"];
+        probe.profile = video["profile"];
+        probe.bitRate = std::atoll(video["bit_rate"].c_str());
         probe.fieldOrder = video["field_order"];
         probe.rate = video["r_frame_rate"];
         char* end = nullptr;
@@ -228,6 +231,19 @@ MediaProbe probeMedia(const std::string& path) {
         // No ffprobe: nothing is known beyond what the decoded stream says.
     }
     return probe;
+}
+
+int64_t countVideoPackets(const std::string& path) {
+    ChildProcess ffprobe("ffprobe",
+                         {"-v", "error", "-select_streams", "v:0", "-count_packets", "-show_entries",
+                          "stream=nb_read_packets", "-of", "default=noprint_wrappers=1:nokey=1", path},
+                         ChildProcess::Pipe::FromChild, path);
+    char line[64] = {};
+    const bool read = std::fgets(line, sizeof line, ffprobe.stream()) != nullptr;
+    char* end = nullptr;
+    const long long packets = read ? std::strtoll(line, &end, 10) : -1;
+    if (!ffprobe.finish() || !read || end == line) return -1;
+    return packets;
 }
 
 bool ffmpegAvailable() {

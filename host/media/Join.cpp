@@ -366,25 +366,11 @@ std::string streamText(const MediaProbe& p) {
            ", pix_fmt=" + p.pixFmt + ", r_frame_rate=" + p.rate;
 }
 
-// Video packets in the file, counted by ffprobe without decoding; -1
-// when ffprobe cannot tell.
-int64_t countVideoPackets(const std::string& path) {
-    ChildProcess ffprobe("ffprobe",
-                         {"-v", "error", "-select_streams", "v:0", "-count_packets", "-show_entries",
-                          "stream=nb_read_packets", "-of", "default=noprint_wrappers=1:nokey=1", path},
-                         ChildProcess::Pipe::FromChild, path);
-    char line[64] = {};
-    const bool read = std::fgets(line, sizeof line, ffprobe.stream()) != nullptr;
-    char* end = nullptr;
-    const long long packets = read ? std::strtoll(line, &end, 10) : -1;
-    if (!ffprobe.finish() || !read || end == line) return -1;
-    return packets;
-}
-
 void joinEncoded(const std::string& output, const std::vector<std::string>& chunks) {
     if (!ffmpegAvailable()) throw UserError(output, "joining this format needs ffmpeg, which is not on the PATH");
     std::string first;
     Notes notes;
+    std::string audioEncoder;  // the first chunk's: chunks of one run share it
     for (size_t i = 0; i < chunks.size(); ++i) {
         const MediaProbe p = probeMedia(chunks[i]);
         if (!p.known) throw UserError(chunks[i], "ffprobe finds no video stream in it");
@@ -394,7 +380,9 @@ void joinEncoded(const std::string& output, const std::vector<std::string>& chun
             throw UserError(chunks[i], "does not fit " + chunks[0] + ": " + stream + " against " + first);
         }
         ChunkNote note;
-        notes.push_back(parseChunkNote(p.comment, note) ? std::optional<ChunkNote>(note) : std::nullopt);
+        std::string audio;
+        notes.push_back(parseChunkComment(p.comment, note, audio) ? std::optional<ChunkNote>(note) : std::nullopt);
+        if (i == 0 && p.audio) audioEncoder = audio;
     }
     checkNotes(chunks, notes, [](const std::string&) { return std::string("no fieldfx chunk note in its comment"); });
     for (size_t i = 0; i < chunks.size(); ++i) {
@@ -437,11 +425,19 @@ void joinEncoded(const std::string& output, const std::vector<std::string>& chun
         std::remove(list.c_str());
         throw;
     }
-    ChildProcess ffmpeg("ffmpeg",
-                        {"-nostdin", "-hide_banner", "-loglevel", "error", "-y", "-f", "concat", "-safe", "0", "-i",
-                         list, "-map", "0", "-c", "copy", temp},
-                        ChildProcess::Pipe::ToChild, output);
-    const bool joined = ffmpeg.finish();
+    std::vector<std::string> args = {"-nostdin", "-hide_banner", "-loglevel", "error", "-y",
+                                     "-f", "concat", "-safe", "0", "-i", list};
+    if (audioEncoder.empty()) {
+        args.insert(args.end(), {"-map", "0", "-c", "copy", temp});
+    } else {
+        // Chunks carry their audio losslessly: it is encoded here once, its
+        // samples one after another from the start, as a whole render's.
+        args.insert(args.end(), {"-map", "0:v", "-map", "0:a", "-c:v", "copy", "-filter:a", "asetpts=N/SR/TB", "-c:a",
+                                 audioEncoder, temp});
+    }
+    ChildProcess ffmpeg("ffmpeg", args, ChildProcess::Pipe::ToChild, output);
+    // ffmpeg may report an error and still exit with 0.
+    const bool joined = ffmpeg.finish() && ffmpeg.firstMessage().empty();
     std::remove(list.c_str());
     if (!joined) {
         std::remove(temp.c_str());

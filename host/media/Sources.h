@@ -16,6 +16,11 @@ namespace fieldfx {
 struct SourceMedia {
     bool audio = false;  // it has an audio stream
     int bits = 8;        // bits a sample as stored (frames arrive at 8)
+    bool alpha = false;  // its pictures have an alpha channel
+    // As ffprobe tells them, for an output that keeps them: the video's
+    // codec, profile and rate, and the audio's codec.
+    std::string codec, profile, audioCodec;
+    int64_t bitRate = 0;
 };
 
 class FrameSource {
