@@ -42,10 +42,12 @@ SourceOptions sourceOptionsFor(const RenderRequest& r) {
     if (!r.duration.empty()) options.stillSeconds = parseSeconds("--duration", r.duration);
     options.allowShort = r.allowShort;
     if (!r.rate.empty()) options.stillRate = parseRate(r.rate);
-    if (!r.length.empty() && r.length.back() != 's' && (r.from.empty() || r.from.back() != 's')) {
-        options.frameHint = parseFrames("--length", r.length, {25, 1}) +
-                            (r.from.empty() ? 0 : parseFrames("--from", r.from, {25, 1}));
+    if (!r.length.empty()) {
+        options.framesWanted = [from = r.from, length = r.length](const Rational& rate) {
+            return parseFrames("--length", length, rate) + (from.empty() ? 0 : parseFrames("--from", from, rate));
+        };
     }
+    options.showProgress = !r.quiet && isatty(STDERR_FILENO);
     return options;
 }
 
@@ -279,10 +281,10 @@ SinkOptions sinkOptionsFor(const OperatorLibrary& op, const RenderRequest& r, co
         source.profile = media.profile;
         source.audioCodec = media.audioCodec;
         source.bitRate = media.bitRate;
-        source.alpha = media.alpha;
+        source.alpha = media.alpha || pixFmtHasAlpha(media.pixFmt);
         const EncodingRequest request = encodingRequestOf(r);
         EncodingPlan plan = planEncoding(r.output, source, request, !options.audio.inputs.empty());
-        fitPictures(plan, r.output, request, media.alpha, out, options.bits);
+        fitPictures(plan, r.output, request, source.alpha, out, options.bits);
         options.encoding = plan;
     }
     options.firstFrame = job.chunkBegin;
@@ -390,7 +392,12 @@ RenderResult renderClip(OperatorLibrary& op, const RenderRequest& r, const Frame
     }
     // An interrupted run keeps the frames it finished; with none, no file.
     // An interrupted chunk keeps nothing: joined, it would leave its
-    // frames out of the run.
+    // frames out of the run, and so does a chunk whose input ended early.
+    if (result.endedShort && !r.chunk.empty()) {
+        throw UserError(r.output, "not written: an input ended before the end of the chunk, and a chunk is kept only "
+                                  "whole (render the run in one piece with --allow-short)");
+    }
+    if (result.endedShort && result.framesWritten == 0) throw UserError(r.output, "not written: it would hold no frames");
     if (!result.aborted || (result.framesWritten > 0 && r.chunk.empty())) sink->commit();
     sink.reset();
     progress.finish();

@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <map>
 
 #include "Error.h"
 #include "Stop.h"
@@ -160,90 +159,6 @@ std::string ChildProcess::failure() const {
     else how = program_ + " exited with status " + std::to_string(WEXITSTATUS(status_));
     const std::string message = firstMessage();
     return message.empty() ? how : how + ": " + message;
-}
-
-MediaProbe probeMedia(const std::string& path) {
-    MediaProbe probe;
-    try {
-        ChildProcess ffprobe("ffprobe",
-                             {"-v", "error", "-show_entries",
-                              "stream=codec_type,codec_name,profile,bit_rate,width,height,pix_fmt,field_order,nb_frames,duration,"
-                              "avg_frame_rate,r_frame_rate:format_tags=comment",
-                              "-of", "default=noprint_wrappers=0", path},
-                             ChildProcess::Pipe::FromChild, path);
-        std::map<std::string, std::string> video;
-        std::map<std::string, std::string> section;
-        char buffer[4096];
-        while (std::fgets(buffer, sizeof buffer, ffprobe.stream()) != nullptr) {
-            const std::string line = trimmed(buffer);
-            if (line == "[STREAM]" || line == "[FORMAT]") {
-                section.clear();
-            } else if (line == "[/STREAM]") {
-                if (section["codec_type"] == "audio" && !probe.audio) probe.audioCodec = section["codec_name"];
-                if (section["codec_type"] == "audio") probe.audio = true;
-                if (section["codec_type"] == "video" && video.empty()) video = section;
-            } else if (line == "[/FORMAT]") {
-                probe.comment = section["tag:comment"];
-            } else if (const size_t eq = line.find('='); eq != std::string::npos) {
-                // Tags keep the container's case: COMMENT in Matroska.
-                const std::string key = line.substr(0, eq);
-                section[key.rfind("TAG:", 0) == 0 ? lowerCase(key) : key] = line.substr(eq + 1);
-            }
-        }
-        if (g_abortRequested) {
-            // A stop signal: ffprobe, in a process group of its own, did not
-            // get it and may be waiting on its input still.
-            ffprobe.stop();
-            return probe;
-        }
-        probe.ran = true;
-        if (!ffprobe.finish()) {
-            // "in.mp4: Invalid data found when processing input": the name
-            // is said once, by the caller.
-            probe.problem = ffprobe.firstMessage(path + ": ", "");
-            if (probe.problem.empty()) probe.problem = ffprobe.failure();
-            return probe;
-        }
-        probe.readable = true;
-        if (video.empty()) return probe;
-        probe.known = true;
-        probe.codec = video["codec_name"];
-        probe.width = std::atoi(video["width"].c_str());
-        probe.height = std::atoi(video["height"].c_str());
-        probe.pixFmt = video["pix_fmt"];
-        probe.profile = video["profile"];
-        probe.bitRate = std::atoll(video["bit_rate"].c_str());
-        probe.fieldOrder = video["field_order"];
-        probe.rate = video["r_frame_rate"];
-        char* end = nullptr;
-        const long long frames = std::strtoll(video["nb_frames"].c_str(), &end, 10);
-        if (end != video["nb_frames"].c_str() && frames > 0) {
-            probe.frames = frames;
-        } else {
-            // Frames from the stream's duration and rate.
-            const double duration = std::atof(video["duration"].c_str());
-            const std::string rate = video["avg_frame_rate"];
-            const size_t slash = rate.find('/');
-            const double num = std::atof(rate.c_str()), den = slash == std::string::npos ? 1 : std::atof(rate.c_str() + slash + 1);
-            if (duration > 0 && num > 0 && den > 0) probe.frames = std::llround(duration * num / den);
-        }
-    } catch (const UserError&) {
-        // No ffprobe: nothing is known beyond what the decoded stream says.
-    }
-    return probe;
-}
-
-int64_t countVideoPackets(const std::string& path) {
-    ChildProcess ffprobe("ffprobe",
-                         {"-v", "error", "-select_streams", "v:0", "-count_packets", "-show_entries",
-                          "stream=nb_read_packets", "-of", "default=noprint_wrappers=1:nokey=1", path},
-                         ChildProcess::Pipe::FromChild, path);
-    char line[64] = {};
-    const bool read = std::fgets(line, sizeof line, ffprobe.stream()) != nullptr;
-    char* end = nullptr;
-    const long long packets = read ? std::strtoll(line, &end, 10) : -1;
-    if (!ffprobe.finish() || !read || end == line) return -1;
-    return packets;
 }
 
 bool ffmpegAvailable() {

@@ -51,31 +51,6 @@ private:
     std::string program_;
 };
 
-// What ffprobe tells about a file: its first video stream, whether it has
-// audio, and the comment its container keeps.
-struct MediaProbe {
-    bool ran = false;          // ffprobe ran (it is on the PATH)
-    bool readable = false;     // ffprobe read the file
-    std::string problem;       // why ffprobe could not read it: its first message
-    bool known = false;        // ffprobe read it and found a video stream
-    std::string codec;         // e.g. h264
-    int width = 0, height = 0;
-    std::string pixFmt;        // e.g. yuv422p10le
-    std::string fieldOrder;    // progressive, tt, bb, tb, bt or unknown
-    std::string rate;          // frames a second as ffprobe gives it, e.g. 25/1
-    int64_t frames = -1;       // frames the file says it holds; -1 unknown
-    bool audio = false;        // it has an audio stream
-    std::string profile;       // the video's profile, e.g. HQ
-    int64_t bitRate = 0;       // the video's bits a second, 0 unknown
-    std::string audioCodec;    // the first audio stream's codec, e.g. pcm_s24le
-    std::string comment;       // the container's comment tag
-};
-// Nothing is known when a stop signal came while ffprobe ran.
-MediaProbe probeMedia(const std::string& path);
-// Video packets in the file, counted by ffprobe without decoding; -1 when
-// ffprobe cannot tell.
-int64_t countVideoPackets(const std::string& path);
-
 // Bits a sample of an ffmpeg pixel format (8 for yuv420p, 10 for
 // yuv422p10le), and the 8-bit YUV4MPEG2 pixel format of the same chroma.
 int pixFmtBits(const std::string& pixFmt);

@@ -18,6 +18,7 @@
 #include "Error.h"
 #include "Ffmpeg.h"
 #include "OutputPath.h"
+#include "Probe.h"
 #include "SequenceName.h"
 #include "Text.h"
 #include "Y4m.h"

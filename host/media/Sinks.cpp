@@ -11,6 +11,7 @@
 #include "Ffmpeg.h"
 #include "OutputPath.h"
 #include "Png.h"
+#include "Probe.h"
 #include "SequenceName.h"
 #include "Stop.h"
 #include "Text.h"

@@ -11,8 +11,11 @@
 
 #include "Error.h"
 #include "Ffmpeg.h"
+#include "FfmpegSource.h"
 #include "Png.h"
 #include "PngSequence.h"
+#include "Probe.h"
+#include "Spool.h"
 #include "Stop.h"
 #include "Text.h"
 #include "Y4m.h"
@@ -30,84 +33,55 @@ bool startsWithY4m(const std::string& path) {
     return ok;
 }
 
-// Copies a stream that cannot seek into an anonymous temporary file, so that
-// its frames can be counted before the run starts.
-FILE* spool(FILE* in, const std::string& source) {
-    FILE* out = std::tmpfile();
-    if (out == nullptr) throw UserError(source, std::string("cannot make a temporary file: ") + std::strerror(errno));
-    char buffer[1 << 16];
-    for (;;) {
-        const size_t n = std::fread(buffer, 1, sizeof buffer, in);
-        if (n > 0 && std::fwrite(buffer, 1, n, out) != n) {
-            std::fclose(out);
-            throw UserError(source, std::string("cannot write a temporary file: ") + std::strerror(errno));
-        }
-        if (n < sizeof buffer) break;
-    }
-    if (std::ferror(in)) {
-        std::fclose(out);
-        if (g_abortRequested) throw UserError(source, "interrupted while reading it; no file written");
-        throw UserError(source, std::string("read error: ") + std::strerror(errno));
-    }
-    std::rewind(out);
-    return out;
-}
-
 class Y4mSource : public FrameSource {
 public:
-    // Takes `file`; `closer` closes it (nullptr: `child` owns it). Reads
-    // nothing yet: open() does.
-    Y4mSource(FILE* file, std::string name, int (*closer)(FILE*), bool allowShort = false,
-              std::unique_ptr<ChildProcess> child = nullptr, SourceMedia media = {})
-        : file_(file), closer_(closer), name_(std::move(name)), child_(std::move(child)), media_(media),
-          allowShort_(allowShort) {}
+    // Takes `file`; `closer` closes it. Reads nothing yet: open() does.
+    Y4mSource(FILE* file, std::string name, int (*closer)(FILE*), bool allowShort)
+        : file_(file), closer_(closer), name_(std::move(name)), allowShort_(allowShort) {}
     ~Y4mSource() override { closeFile(); }
     Y4mSource(const Y4mSource&) = delete;
     Y4mSource& operator=(const Y4mSource&) = delete;
 
-    // Reads the stream header and counts the frames (a pipe is copied
-    // first, unless `frameHint` says how many are wanted). Throws UserError;
-    // the source, and the ffmpeg that feeds it, stay for the caller to ask
-    // why.
-    void open(int64_t frameHint) {
+    // Reads the stream header and counts the frames: a file by seeking, a
+    // pipe by copying it first, unless the run says how many frames it
+    // wants (then the pipe is read as it comes and must hold them).
+    // Throws UserError.
+    void open(const SourceOptions& options) {
         reader_ = std::make_unique<Y4mReader>(file_, name_);
         count_ = reader_->countFrames(allowShort_);
         if (reader_->cutShort()) {
             std::fprintf(stderr, "fieldfx: %s: ends early: frame %lld is cut short; rendering the %lld frames there are\n",
                          name_.c_str(), static_cast<long long>(count_ + 1), static_cast<long long>(count_));
         }
-        if (count_ < 0 && frameHint >= 0) {
-            count_ = frameHint;  // a pipe read as it comes; it must hold that many frames
+        if (count_ >= 0) return;
+        const int64_t wanted = options.framesWanted ? options.framesWanted(reader_->format().rate) : -1;
+        if (wanted >= 0) {
+            count_ = wanted;
             return;
         }
-        if (count_ < 0) {
-            // The header has been read from the pipe; the frames are read
-            // from a copy of the rest.
-            FILE* copy = spool(file_, name_);
-            const VideoFormat format = reader_->format();
-            if (child_ != nullptr) childFailed_ = !child_->finish();
-            closeFile();
-            file_ = copy;
-            closer_ = std::fclose;
-            reader_ = std::make_unique<Y4mReader>(file_, name_, format);
-            count_ = reader_->countFrames();
+        // The header has been read from the pipe; the frames are read from
+        // a copy of the rest.
+        if (allowShort_) reader_->endAtCutFrame();
+        FILE* copy = spoolFrames(*reader_, name_, options.showProgress);
+        const VideoFormat format = reader_->format();
+        const bool cut = reader_->cutShort();
+        closeFile();
+        file_ = copy;
+        closer_ = std::fclose;
+        reader_ = std::make_unique<Y4mReader>(file_, name_, format);
+        count_ = reader_->countFrames();
+        if (cut) {
+            std::fprintf(stderr, "fieldfx: %s: ends early: frame %lld is cut short; rendering the %lld frames there are\n",
+                         name_.c_str(), static_cast<long long>(count_ + 1), static_cast<long long>(count_));
         }
     }
-    // The ffmpeg that decodes the stream, or nullptr.
-    ChildProcess* child() const { return child_.get(); }
-    // Whether reading has met the end of the stream.
-    bool atEnd() const { return file_ != nullptr && std::feof(file_); }
-    // The ffmpeg that decoded the whole stream (it was spooled), or nullptr
-    // while it still runs.
-    ChildProcess* finishedChild() const { return child_ != nullptr && !child_->running() ? child_.get() : nullptr; }
-    bool childFailed() const { return childFailed_; }
 
     const std::string& name() const override { return name_; }
     const VideoFormat& format() const override { return reader_->format(); }
     int64_t frameCount() const override { return count_; }
     SourceMedia media() const override {
-        SourceMedia media = media_;
-        if (child_ == nullptr) media.alpha = hasAlpha(format().chroma);  // YUV4MPEG2 444alpha
+        SourceMedia media;
+        media.alpha = hasAlpha(format().chroma);  // 444alpha
         return media;
     }
     bool read(uint8_t* frame) override { return reader_->readFrame(frame); }
@@ -117,15 +91,11 @@ private:
     void closeFile() {
         if (file_ != nullptr && file_ != stdin && closer_ != nullptr) closer_(file_);
         file_ = nullptr;
-        if (child_ != nullptr) child_->stop();  // frames no longer wanted end it quietly
     }
     FILE* file_;
     int (*closer_)(FILE*);
     std::string name_;
-    std::unique_ptr<ChildProcess> child_;
-    SourceMedia media_;
     bool allowShort_ = false;
-    bool childFailed_ = false;
     std::unique_ptr<Y4mReader> reader_;
     int64_t count_ = 0;
 };
@@ -180,9 +150,9 @@ VideoFormat pngSourceFormat(int width, int height, const SourceOptions& options,
 
 namespace {
 
-std::unique_ptr<Y4mSource> openY4m(FILE* file, const std::string& name, bool allowShort, int64_t frameHint) {
+std::unique_ptr<Y4mSource> openY4m(FILE* file, const std::string& name, bool allowShort, const SourceOptions& options) {
     auto source = std::make_unique<Y4mSource>(file, name, std::fclose, allowShort);
-    source->open(frameHint);
+    source->open(options);
     return source;
 }
 
@@ -209,7 +179,7 @@ void checkDecodable(const MediaProbe& probe, const std::string& path) {
 }  // namespace
 
 std::unique_ptr<FrameSource> openSource(const std::string& path, const SourceOptions& options) {
-    if (path == "-") return openY4m(stdin, "stdin", false, options.frameHint);
+    if (path == "-") return openY4m(stdin, "stdin", false, options);
     if (isPngSequencePattern(path)) return openPngSequence(path, options);
     struct stat info {};
     if (stat(path.c_str(), &info) != 0) throw UserError(path, std::strerror(errno));
@@ -221,7 +191,7 @@ std::unique_ptr<FrameSource> openSource(const std::string& path, const SourceOpt
         FILE* f = std::fopen(path.c_str(), "rb");
         if (f == nullptr) throw UserError(path, std::strerror(errno));
         try {
-            return openY4m(f, path, options.allowShort, options.frameHint);
+            return openY4m(f, path, options.allowShort, options);
         } catch (const UserError& e) {
             if (e.reason().rfind("not a YUV4MPEG2 stream", 0) != 0) throw;
             throw UserError(path, e.reason() + "; a pipe must hold YUV4MPEG2 (ffmpeg -i PIPE -f yuv4mpegpipe - "
@@ -231,7 +201,7 @@ std::unique_ptr<FrameSource> openSource(const std::string& path, const SourceOpt
     if (startsWithY4m(path) || endsWithNoCase(path, ".y4m")) {
         FILE* f = std::fopen(path.c_str(), "rb");
         if (f == nullptr) throw UserError(path, std::strerror(errno));
-        return openY4m(f, path, options.allowShort, options.frameHint);
+        return openY4m(f, path, options.allowShort, options);
     }
     if (looksLikePng(path) || endsWithNoCase(path, ".png")) return std::make_unique<StillSource>(path, options);
     if (info.st_size == 0) throw UserError(path, "is empty");
@@ -246,52 +216,7 @@ std::unique_ptr<FrameSource> openSource(const std::string& path, const SourceOpt
         throw UserError(path, std::string("holds no video stream") + (probe.audio ? " (only audio)" : ""));
     }
     checkDecodable(probe, path);
-    SourceMedia media;
-    media.audio = probe.audio;
-    media.bits = probe.known ? pixFmtBits(probe.pixFmt) : 8;
-    media.alpha = pixFmtHasAlpha(probe.pixFmt);
-    media.codec = probe.codec;
-    media.profile = probe.profile;
-    media.audioCodec = probe.audioCodec;
-    media.bitRate = probe.bitRate;
-    const std::vector<std::string> args = {"-nostdin", "-hide_banner", "-loglevel", ffmpegVerbose() ? "info" : "error",
-                                           "-i", path, "-map", "0:v:0", "-f", "yuv4mpegpipe", "-pix_fmt",
-                                           eightBitPixFmt(probe.pixFmt), "-"};
-    auto child = std::make_unique<ChildProcess>("ffmpeg", args, ChildProcess::Pipe::FromChild, path);
-    FILE* stream = child->stream();
-    auto source = std::make_unique<Y4mSource>(stream, path, nullptr, false, std::move(child), media);
-    try {
-        source->open(options.frameHint);
-    } catch (const UserError& e) {
-        if (g_abortRequested) throw;
-        ChildProcess& ffmpeg = *source->child();
-        if (!source->atEnd()) {
-            // ffmpeg handed over something this program refused.
-            ffmpeg.stop();
-            throw;
-        }
-        // ffmpeg ended its stream early: what it said is why.
-        ffmpeg.finish();
-        const std::string why = ffmpeg.firstMessage(path + ": ", "");
-        throw UserError(path, "ffmpeg cannot read it: " + (why.empty() ? e.reason() : why));
-    }
-    // A stream decoded to its end must hold what the file says it holds.
-    if (const ChildProcess* decoder = source->finishedChild()) {
-        const int64_t decoded = source->frameCount();
-        const std::string message = decoder->firstMessage();
-        if (decoded == 0) {
-            throw UserError(path, "ffmpeg found no frames in it" + (message.empty() ? std::string() : ": " + message));
-        }
-        if ((probe.frames > 0 && decoded < probe.frames - 1) || source->childFailed()) {
-            std::string why = "ends early: frame " + std::to_string(decoded + 1) + " could not be read" +
-                              (probe.frames > 0 ? " (the file says it holds " + std::to_string(probe.frames) + ")" : "");
-            if (!message.empty()) why += "; ffmpeg: " + message;
-            if (!options.allowShort) throw UserError(path, why + "; --allow-short renders the frames there are");
-            std::fprintf(stderr, "fieldfx: %s: %s; rendering the %lld frames there are\n", path.c_str(), why.c_str(),
-                         static_cast<long long>(decoded));
-        }
-    }
-    return source;
+    return openFfmpegSource(path, probe, options);
 }
 
 }  // namespace fieldfx

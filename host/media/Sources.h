@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -12,15 +13,17 @@
 
 namespace fieldfx {
 
-// What a file read through ffmpeg has besides its pictures.
+// What a file read through ffmpeg has besides its pictures, and how its
+// pictures and sound are coded (as ffprobe names them), which an output of
+// the same kind keeps.
 struct SourceMedia {
     bool audio = false;  // it has an audio stream
     int bits = 8;        // bits a sample as stored (frames arrive at 8)
-    bool alpha = false;  // its pictures have an alpha channel
-    // As ffprobe tells them, for an output that keeps them: the video's
-    // codec, profile and rate, and the audio's codec.
-    std::string codec, profile, audioCodec;
-    int64_t bitRate = 0;
+    bool alpha = false;                  // its pictures have an alpha channel
+    std::string codec, profile, pixFmt;  // the video stream's, e.g. prores, HQ, yuv422p10le
+    int64_t bitRate = 0;                 // bits a second of the video stream; 0 unknown
+    std::string audioCodec;              // e.g. pcm_s24le, aac
+    int audioBits = 0;                   // bits a sample the audio keeps, when known
 };
 
 class FrameSource {
@@ -37,10 +40,25 @@ public:
     virtual bool read(uint8_t* frame) = 0;
     // Passes over the next frame; false at the end.
     virtual bool skip() = 0;
+    // Passes over the next `count` frames; false when the source ends first.
+    // A source that can start reading anywhere does so.
+    virtual bool skipFrames(int64_t count) {
+        for (int64_t i = 0; i < count; ++i) {
+            if (!skip()) return false;
+        }
+        return true;
+    }
+    // Whether read() returned false because the source ended before its
+    // stated length and the run may end there (--allow-short; the source has
+    // said so on stderr).
+    virtual bool endedShort() const { return false; }
 };
 
 struct SourceOptions {
-    int64_t frameHint = -1;       // frames wanted, when a pipe need not be counted
+    // The frames the run reads from the start of an input, at its rate (-1
+    // when --length does not say): a pipe that long is read as it comes.
+    std::function<int64_t(const Rational& rate)> framesWanted;
+    bool showProgress = false;    // a progress line while a pipe is read to learn its length
     double stillSeconds = 1.0;    // how long a PNG still lasts
     Rational stillRate{25, 1};    // frames a second of a PNG still or sequence (--rate)
     bool allowShort = false;      // a file that ends before its stated length is rendered as far as it goes

@@ -150,6 +150,10 @@ bool Y4mReader::readFrame(uint8_t* data) {
     const size_t got = std::fread(data, 1, size, file_);
     if (got != size) {
         if (std::ferror(file_)) throw UserError(source_, std::string("read error: ") + std::strerror(errno));
+        if (endAtCutFrame_) {
+            cutShort_ = true;
+            return false;
+        }
         throw UserError(source_, "truncated frame " + std::to_string(framesRead_ + 1) + " (" +
                                      std::to_string(got) + " of " + std::to_string(size) + " bytes)");
     }

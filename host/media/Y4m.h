@@ -40,6 +40,9 @@ public:
     // `wholeOnly` ends the count there (cutShort() then tells).
     int64_t countFrames(bool wholeOnly = false);
     bool cutShort() const { return cutShort_; }
+    // From now on a frame cut short at the end of the stream ends it (read
+    // as the clean end, cutShort() then tells) instead of being an error.
+    void endAtCutFrame() { endAtCutFrame_ = true; }
 
 private:
     bool readFrameLine();
@@ -48,6 +51,7 @@ private:
     VideoFormat format_;
     int64_t framesRead_ = 0;
     bool cutShort_ = false;
+    bool endAtCutFrame_ = false;
 };
 
 class Y4mWriter {

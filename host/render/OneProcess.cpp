@@ -65,9 +65,13 @@ private:
         for (int64_t frame = leadFrom_; frame < begin_; ++frame) {
             std::vector<InputFrame>& in = leadIn[size_t(frame - leadFrom_)];
             in.resize(job_.inputs.size());
-            const std::string why = readFrame(job_, frame, [&](size_t i) { return readInputFrame(job_, i, in[i]); });
+            const FrameRead read = readFrame(job_, frame, [&](size_t i) { return readInputFrame(job_, i, in[i]); });
             if (g_abortRequested) return false;
-            if (!why.empty()) throw UserError(job_.run.op->name(), why);
+            if (!read.ok()) {
+                throw UserError(job_.run.op->name(), read.endedShort ? "an input ended before the frames rendered again "
+                                                                       "at the start of the chunk"
+                                                                     : read.problem);
+            }
         }
         return true;
     }
@@ -89,24 +93,29 @@ private:
     // Reads frame `frame` and splits it into fields, on the reading thread.
     void readAhead(int64_t frame) {
         const int slot = int(frame % 2);
-        reading_[slot] = reader_.run([this, &in = inputs_[slot], &why = readProblem_[slot], frame] {
-            why = readFrame(job_, frame, [&](size_t i) { return readInputFrame(job_, i, in[i]); });
-            if (!why.empty() || g_abortRequested) return;
+        reading_[slot] = reader_.run([this, &in = inputs_[slot], &read = reads_[slot], frame] {
+            read = readFrame(job_, frame, [&](size_t i) { return readInputFrame(job_, i, in[i]); });
+            if (!read.ok() || g_abortRequested) return;
             try {
                 for (InputFrame& input : in) run_.prepareFields(input);
             } catch (const std::exception& e) {
-                why = e.what();
+                read.problem = e.what();
             }
         });
     }
 
     // The frame's two fields; false when the run stops before the frame is
-    // complete (a half frame is dropped).
+    // complete (a half frame is dropped), or an input ended before it and
+    // the run may end there.
     bool renderFrame(int64_t frame) {
         const int slot = int(frame % 2);
         reader_.wait(reading_[slot], std::chrono::milliseconds(0));
         if (g_abortRequested) return false;  // an interrupted read is the stop, not a fault
-        if (!readProblem_[slot].empty()) failAt(readProblem_[slot], frame);
+        if (!reads_[slot].problem.empty()) failAt(reads_[slot].problem, frame);
+        if (reads_[slot].endedShort) {
+            result_.endedShort = true;
+            return false;
+        }
         writer_.wait(writing_[slot], kNever);  // frame - 2 is written: its slot is free again
         if (!writeProblem_[slot].empty()) failAt(writeProblem_[slot], frame);
         for (int place = 0; place < 2; ++place) {
@@ -161,7 +170,8 @@ private:
     Run run_;
     std::vector<InputFrame> inputs_[2];
     OutputFrame outputs_[2];
-    std::string readProblem_[2], writeProblem_[2];  // per slot, from the background
+    FrameRead reads_[2];           // per slot, from the background
+    std::string writeProblem_[2];  // per slot, from the background
     uint64_t reading_[2] = {0, 0}, writing_[2] = {0, 0};
     RenderResult result_;
     // Last: their threads end before the rest goes.

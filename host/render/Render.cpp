@@ -34,27 +34,31 @@ int64_t leadInStart(const RenderJob& job) {
 
 void skipToFrame(const RenderJob& job, int64_t frame) {
     for (FrameSource* source : job.inputs) {
-        for (int64_t i = 0; i < job.firstFrame + frame; ++i) {
-            if (!source->skip()) {
-                throw UserError(source->name(), frame == 0 ? "ends before the start of the run"
-                                                           : "ends before frame " + std::to_string(frame) + " of the run");
-            }
+        if (!source->skipFrames(job.firstFrame + frame)) {
+            throw UserError(source->name(), frame == 0 ? "ends before the start of the run"
+                                                       : "ends before frame " + std::to_string(frame) + " of the run");
         }
     }
 }
 
-std::string readFrame(const RenderJob& job, int64_t frame, const std::function<bool(size_t input)>& readInput) {
+FrameRead readFrame(const RenderJob& job, int64_t frame, const std::function<bool(size_t input)>& readInput) {
+    FrameRead read;
     try {
         for (size_t i = 0; i < job.inputs.size(); ++i) {
             if (!readInput(i)) {
-                return job.inputs[i]->name() + ": ended after " + std::to_string(job.firstFrame + frame) +
-                       " frames, before the end of the run";
+                if (job.inputs[i]->endedShort()) {
+                    read.endedShort = true;
+                } else {
+                    read.problem = job.inputs[i]->name() + ": ended after " + std::to_string(job.firstFrame + frame) +
+                                   " frames, before the end of the run";
+                }
+                return read;
             }
         }
     } catch (const UserError& e) {
-        return e.what();
+        read.problem = e.what();
     }
-    return "";
+    return read;
 }
 
 bool readInputFrame(const RenderJob& job, size_t input, InputFrame& frame) {

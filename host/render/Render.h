@@ -35,6 +35,7 @@ struct RenderResult {
     int64_t framesWritten = 0;
     int64_t fieldsRendered = 0;
     bool aborted = false;
+    bool endedShort = false;  // an input ended early; the frames before it were written (--allow-short)
 };
 
 // Called after every field with the number of fields done.
@@ -47,11 +48,17 @@ RenderResult runRender(const RenderJob& job, FrameSink& sink, const ProgressFn& 
 // Reading the inputs, for the renders in this process and in workers.
 // Skips every input to frame `frame` of the run.
 void skipToFrame(const RenderJob& job, int64_t frame);
+// What reading a frame of the run from every input came to.
+struct FrameRead {
+    std::string problem;      // why it could not be read; empty when it was
+    bool endedShort = false;  // an input ended early, and the run ends before this frame (--allow-short)
+    bool ok() const { return problem.empty() && !endedShort; }
+};
 // Reads frame `frame` of the run from every input: `readInput(i)` reads the
 // next frame of input i wherever the caller keeps it, and returns false at
-// the end of that input. Returns an empty text, or why it could not; an
-// interrupted read is not a fault (the caller checks g_abortRequested).
-std::string readFrame(const RenderJob& job, int64_t frame, const std::function<bool(size_t input)>& readInput);
+// the end of that input. An interrupted read is not a fault (the caller
+// checks g_abortRequested).
+FrameRead readFrame(const RenderJob& job, int64_t frame, const std::function<bool(size_t input)>& readInput);
 // Reads the next frame of input `input` into `frame`.
 bool readInputFrame(const RenderJob& job, size_t input, InputFrame& frame);
 // The first frame a render reads: the chunk's first, or for an operator

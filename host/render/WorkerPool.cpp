@@ -75,6 +75,7 @@ public:
                 writeNext();
                 continue;
             }
+            if (inputEnded_ && written_ >= next_) break;  // an input ended early: every frame before it is written
             Worker& writer = workerOf(written_);
             if (writer.failedAt == written_) fail(writer.failure);
             if (g_abortRequested) {
@@ -86,7 +87,7 @@ public:
             }
             if (!handOutNext()) awaitReports();
         }
-        const RenderResult result{written_ - first_, fieldsRendered_, g_abortRequested};
+        const RenderResult result{written_ - first_, fieldsRendered_, g_abortRequested, inputEnded_};
         stop(true);
         return result;
     }
@@ -97,8 +98,11 @@ private:
     // slots first. They stay there until that frame is written.
     void readLeadIn() {
         for (int64_t frame = leadInStart(job_); frame < first_ && !g_abortRequested; ++frame) {
-            const std::string readProblem = readIntoSlot(frame);
-            if (!readProblem.empty() && !g_abortRequested) fail(readProblem);
+            const FrameRead read = readIntoSlot(frame);
+            if (!read.ok() && !g_abortRequested) {
+                fail(read.endedShort ? "an input ended before the frames rendered again at the start of the chunk"
+                                     : read.problem);
+            }
         }
     }
 
@@ -121,12 +125,17 @@ private:
         // render them again.
         const int64_t kept = stretch_ > 1 ? kLeadInFrames : 0;
         const int64_t ring = int64_t(slots_.count());
-        if (next_ >= job_.chunkEnd || next_ >= written_ + ring - kept || !handler.running || handler.failedAt >= 0) {
+        if (next_ >= job_.chunkEnd || next_ >= written_ + ring - kept || !handler.running || handler.failedAt >= 0 ||
+            inputEnded_) {
             return false;
         }
-        const std::string readProblem = readIntoSlot(next_);
+        const FrameRead read = readIntoSlot(next_);
         if (g_abortRequested) return true;  // an interrupted read is the stop, not a fault
-        if (!readProblem.empty()) fail(readProblem);
+        if (!read.problem.empty()) fail(read.problem);
+        if (read.endedShort) {
+            inputEnded_ = true;
+            return true;
+        }
         state(next_) = FrameState{};
         if (!writeAll(handler.commands, &next_, sizeof next_)) ended(handler);
         ++next_;
@@ -134,7 +143,7 @@ private:
     }
 
     // Reads frame `frame` of the run from every input into the frame's slot.
-    std::string readIntoSlot(int64_t frame) {
+    FrameRead readIntoSlot(int64_t frame) {
         return readFrame(job_, frame, [&](size_t i) { return job_.inputs[i]->read(slots_.inputBytes(frame, i)); });
     }
 
@@ -274,6 +283,7 @@ private:
     int64_t written_;      // the next frame to write
     int64_t next_;         // the next frame to hand out
     int64_t fieldsRendered_ = 0;
+    bool inputEnded_ = false;  // an input ended early (--allow-short): nothing more is handed out
     ProgressFn progress_;
 };
 
