@@ -426,7 +426,7 @@ void joinEncoded(const std::string& output, const std::vector<std::string>& chun
         std::remove(list.c_str());
         throw;
     }
-    std::vector<std::string> args = {"-nostdin", "-hide_banner", "-loglevel", "error", "-y",
+    std::vector<std::string> args = {"-nostdin", "-hide_banner", "-loglevel", "level+error", "-y",
                                      "-f", "concat", "-safe", "0", "-i", list};
     if (audioEncoder.empty()) {
         args.insert(args.end(), {"-map", "0", "-c", "copy", temp});
@@ -438,11 +438,11 @@ void joinEncoded(const std::string& output, const std::vector<std::string>& chun
     }
     ChildProcess ffmpeg("ffmpeg", args, ChildProcess::Pipe::ToChild, output);
     // ffmpeg may report an error and still exit with 0.
-    const bool joined = ffmpeg.finish() && ffmpeg.firstMessage().empty();
+    const bool joined = ffmpeg.finish() && ffmpeg.firstMessage("", "", true).empty();
     std::remove(list.c_str());
     if (!joined) {
         std::remove(temp.c_str());
-        const std::string why = ffmpeg.firstMessage(temp, output);
+        const std::string why = ffmpeg.firstMessage(temp, output, true);
         throw UserError(output, "ffmpeg could not join the chunks" + (why.empty() ? std::string() : " (" + why + ")"));
     }
     try {

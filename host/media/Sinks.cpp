@@ -176,7 +176,9 @@ public:
     FfmpegSink(const std::string& path, const VideoFormat& format, const SinkOptions& options)
         : FileSink(path, format, options) {
         temp_ = newTemporaryPath(path);
-        std::vector<std::string> args = {"-nostdin", "-hide_banner", "-loglevel", ffmpegVerbose() ? "info" : "error",
+        // Each error line marked, so that an encoder's own talk on stderr
+        // (x265 says [info]) is told apart from an error.
+        std::vector<std::string> args = {"-nostdin", "-hide_banner", "-loglevel", ffmpegVerbose() ? "info" : "level+error",
                                          "-y", "-f", "yuv4mpegpipe", "-i", "-"};
         const std::vector<std::string> audio = audioArguments(options.audio);
         args.insert(args.end(), audio.begin(), audio.end());
@@ -213,9 +215,9 @@ public:
     }
     void commit() override {
         if (!failure_.empty() || std::fflush(child_->stream()) != 0 || !child_->finish()) failed();
-        // ffmpeg that exits with 0 may still have reported an error (it
-        // logs errors only): an encoder that failed part way through.
-        if (!child_->firstMessage().empty()) failed();
+        // ffmpeg that exits with 0 may still have reported an error: an
+        // encoder that failed part way through.
+        if (!child_->firstMessage("", "", true).empty()) failed();
         // The file must hold every frame written, as a reader finds them.
         if (const int64_t packets = countVideoPackets(temp_); packets != written_) {
             failure_ = packets < 0 ? "ffprobe cannot read what ffmpeg wrote"
@@ -233,7 +235,7 @@ private:
     [[noreturn]] void failed() {
         if (failure_.empty()) {
             child_->finish();
-            std::string why = child_->firstMessage(temp_, path_);
+            std::string why = child_->firstMessage(temp_, path_, true);
             if (why.empty()) why = child_->failure();
             failure_ = "ffmpeg could not write it: " + why;
         } else if (failure_.rfind("ffmpeg could not write it: ", 0) != 0) {
