@@ -77,7 +77,8 @@ const CodecCase kCodecs[] = {
      ""},
     {"AskedCodecs", std::string(kSine) + " -c:a aac -shortest", "in.mp4", "out.mov",
      "--codec prores --audio-codec pcm_s16le", "prores,HQ,yuv422p10le\npcm_s16le\n", ""},
-    {"FourFourFourIntoH264Is420", "-c:v ffv1 -pix_fmt yuv444p", "in.mkv", "out.mp4", "", "h264,High,yuv420p\n", ""},
+    {"FourFourFourIntoH264Is420", "-c:v ffv1 -pix_fmt yuv444p", "in.mkv", "out.mp4", "", "h264,High,yuv420p\n",
+     "libx264 writes 4:4:4 as 4:2:0, which players expect (--pix-fmt yuv444p keeps 4:4:4)"},
     {"PixFmtKeeps444", "-c:v ffv1 -pix_fmt yuv444p", "in.mkv", "out.mp4", "--pix-fmt yuv444p",
      "h264,High 4:4:4 Predictive,yuv444p\n", ""},
     {"TwelveBitsIntoX264", "-c:v ffv1 -pix_fmt yuv422p12le", "in.mkv", "out.mp4", "", "h264,High 4:2:2,yuv422p10le\n",
@@ -171,6 +172,56 @@ TEST(Encoding, EncoderArgsSplitAsAShellWould) {
     for (const auto& c : cases) EXPECT_EQ(fieldfx::splitArguments(c.text, "--encoder-args"), c.words) << c.text;
     for (const char* bad : {"'a", "\"a", "a\\"}) {
         EXPECT_THROW(fieldfx::splitArguments(bad, "--encoder-args"), fieldfx::UserError) << bad;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Alpha is read as the operators' key byte and written into outputs that
+// hold it: a key the operator leaves alone comes back unchanged (ProRes
+// within one step: ffmpeg's 8-to-10-bit alpha and back round). Outputs
+// without alpha say, in one line, that it was dropped.
+
+std::string alphaBytes(const std::string& path) {
+    return run("ffmpeg -v error -i " + quote(path) + " -vf alphaextract -f rawvideo -pix_fmt gray -");
+}
+
+TEST(Alpha, KeyBytesComeBackWhereTheOutputHoldsThem) {
+    REQUIRE_FFMPEG();
+    TempDir dir;
+    const std::string keyed = "testsrc2=size=64x48:rate=25:duration=0.2[p];testsrc=size=64x48:rate=25:duration=0.2,"
+                              "format=gray[k];[p][k]alphamerge[out0]";
+    makeClip(dir / "alpha.mkv", keyed, "-c:v ffv1 -pix_fmt yuva444p");
+    makeClip(dir / "rgba.mov", keyed, "-c:v qtrle -pix_fmt argb");
+    struct Case {
+        std::string input, output, options, pixFmt;
+        int step;          // the largest difference of a key byte; -1: no alpha written
+        std::string note;  // said on stderr
+    };
+    const Case cases[] = {
+        {"alpha.mkv", "out.mkv", "", "yuva444p", 0, ""},
+        {"rgba.mov", "out.mov", "", "argb", 0, ""},
+        {"alpha.mkv", "out.mov", "--codec qtrle", "argb", 0, ""},
+        {"rgba.mov", "out.mkv", "--codec ffv1", "yuva444p", 0, ""},
+        {"alpha.mkv", "out%02d.png", "", "rgba", 0, ""},
+        {"alpha.mkv", "out.mov", "--codec prores", "yuva444p12le", 1, ""},
+        {"alpha.mkv", "out.mp4", "", "yuv420p", -1, "alpha is dropped: libx264 keeps none"},
+        {"rgba.mov", "out.avi", "--codec mpeg4", "yuv420p", -1, "alpha is dropped: mpeg4 keeps none"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.output + " " + c.options);
+        const Outcome r = runFieldfx("render " + kTestOps + "/libPassthrough.so " + quote(dir / c.input) + " -o " +
+                                         quote(dir / c.output) + " --quiet " + c.options, dir);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(run("ffprobe -v error -show_entries stream=pix_fmt -of csv=p=0 " + quote(dir / c.output)), c.pixFmt + "\n");
+        if (c.note.empty()) EXPECT_EQ(r.err, "");
+        else EXPECT_NE(r.err.find(": " + c.note), std::string::npos) << r.err;
+        if (c.step < 0) continue;
+        const std::string key = alphaBytes(dir / c.input), back = alphaBytes(dir / c.output);
+        ASSERT_EQ(key.size(), 64u * 48 * 5);
+        ASSERT_EQ(back.size(), key.size());
+        int step = 0;
+        for (size_t i = 0; i < key.size(); ++i) step = std::max(step, std::abs(int(uint8_t(back[i])) - int(uint8_t(key[i]))));
+        EXPECT_LE(step, c.step);
     }
 }
 

@@ -452,30 +452,32 @@ void fitPictures(EncodingPlan& plan, const std::string& output, const EncodingRe
     }
     const std::string& encoder = plan.videoEncoder;
     const std::vector<std::string> pixFmts = encoder.empty() ? std::vector<std::string>{} : encoderInfo(encoder).pixFmts;
+    const auto keepsAlpha = [&] {
+        return pixFmts.empty() ||
+               std::any_of(pixFmts.begin(), pixFmts.end(), [](const std::string& f) { return pixFmtHasAlpha(f); });
+    };
+    if (hasAlpha(format.chroma) && sourceAlpha && !keepsAlpha()) {
+        plan.notes.push_back("alpha is dropped: " + encoder + " keeps none (ffv1, prores_ks, qtrle and png keep it)");
+    }
+    if (hasAlpha(format.chroma) && !sourceAlpha) format.chroma = Chroma::C444;  // an opaque picture stays so
     const bool h26x = encoder == "libx264" || encoder == "libx265";
     if (h26x && !request.pixFmtGiven && (format.chroma == Chroma::C444 || format.chroma == Chroma::C444alpha)) {
         // What H.264 and HEVC players expect; --pix-fmt yuv444p keeps 4:4:4.
+        plan.notes.push_back(encoder + " writes 4:4:4 as 4:2:0, which players expect (--pix-fmt yuv444p keeps 4:4:4)");
         format.chroma = Chroma::C420mpeg2;
     }
     const bool yuvEncoder = std::any_of(std::begin(kChromas), std::end(kChromas),
                                         [&](Chroma c) { return depthFor(pixFmts, c, bits) != 0; });
     if (pixFmts.empty() || !yuvEncoder) {
-        // An RGB encoder (png, qtrle) or one ffmpeg lists nothing for:
-        // ffmpeg converts to the nearest it takes.
-        const bool keepsAlpha = pixFmts.empty() ||
-                                std::any_of(pixFmts.begin(), pixFmts.end(), [](const std::string& f) { return pixFmtHasAlpha(f); });
-        if (hasAlpha(format.chroma) && sourceAlpha && !keepsAlpha) {
-            plan.notes.push_back("alpha is dropped: " + encoder + " keeps none (ffv1, prores_ks or qtrle keep it)");
-        }
+        // An RGB encoder (png, qtrle), one whose formats this program does
+        // not write (mjpeg's full-range yuvj) or one ffmpeg lists nothing
+        // for: ffmpeg converts to the nearest it takes.
         if (bits > 8 && pixFmts.empty()) plan.pixFmt = pixFmtName(format.chroma, bits);
         return;
     }
     // Alpha only where the encoder keeps it; else the nearest chroma it takes.
     if (hasAlpha(format.chroma) && depthFor(pixFmts, Chroma::C444alpha, bits) == 0) {
-        if (sourceAlpha) plan.notes.push_back("alpha is dropped: " + encoder + " keeps none (ffv1, prores_ks or qtrle keep it)");
-        format.chroma = Chroma::C444;
-    } else if (hasAlpha(format.chroma) && !sourceAlpha) {
-        format.chroma = Chroma::C444;  // a picture without alpha written without one
+        format.chroma = Chroma::C444;  // said above when the input had alpha
     }
     if (depthFor(pixFmts, format.chroma, bits) == 0) {
         // Chroma the encoder does not take: the nearest it does, keeping

@@ -219,7 +219,8 @@ public:
         // encoder that failed part way through.
         if (!child_->firstMessage("", "", true).empty()) failed();
         // The file must hold every frame written, as a reader finds them.
-        if (const int64_t packets = countVideoPackets(temp_); packets != written_) {
+        // (A stop signal stops ffprobe too: the frames ffmpeg took are kept.)
+        if (const int64_t packets = countVideoPackets(temp_); packets != written_ && !(packets < 0 && g_abortRequested)) {
             failure_ = packets < 0 ? "ffprobe cannot read what ffmpeg wrote"
                                    : "ffmpeg wrote " + std::to_string(packets) + " of its " + std::to_string(written_) +
                                          " frames";
