@@ -215,6 +215,49 @@ TEST(Failures, ShortEmptyAndUnknownEachSayWhatIsWrong) {
     for (const std::string& name : dir.files()) EXPECT_NE(name.rfind(".fieldfx-", 0), 0u) << name;
 }
 
+// A file ffmpeg decodes streams through the render: nothing of it is kept
+// on a disk, so it renders with a /tmp far smaller than its frames. A pipe
+// of unknown length is copied into $TMPDIR to learn its length; with too
+// little room there it is refused with a way out, and --length streams it.
+TEST(Streaming, RendersWithATmpSmallerThanTheFrames) {
+    REQUIRE_FFMPEG();
+    // A mount namespace of its own, where /tmp is a 64 MB tmpfs; the
+    // render's files are found through its working directory, which stays.
+    const std::string smallTmp = "unshare -rm sh -c 'mount -t tmpfs -o size=64m tmpfs /tmp && ";
+    if (std::system((smallTmp + "true' >/dev/null 2>&1").c_str()) != 0) {
+        GTEST_SKIP() << "a small /tmp cannot be made here: unshare -rm and mount -t tmpfs need unprivileged user "
+                        "namespaces, which this kernel does not allow";
+    }
+    TempDir dir;
+    // 20 frames of 1920x1080 4:2:2: 83 MB decoded, a few hundred KB coded.
+    makeClip(dir / "in.mp4", "testsrc2=size=1920x1080:rate=25,format=yuv422p",
+             "-frames:v 20 -c:v libx264 -preset ultrafast -flags +ildct+ilme -x264opts tff=1");
+    const std::string render = kProgram + " render " + kTestOps + "/libPassthrough.so ";
+    const auto inSmallTmp = [&](const std::string& command) {
+        const std::string line = "cd " + quote(dir.path()) + " && env -u TMPDIR " + smallTmp + command + "' 2>" +
+                                 quote(dir / "err.txt");
+        const int raw = std::system(line.c_str());
+        return Outcome{WIFEXITED(raw) ? WEXITSTATUS(raw) : 128, readFile(dir / "err.txt")};
+    };
+    const auto frames = [&](const std::string& name) {
+        return parseY4m(readFile(dir / name), size_t(1920) * 1080 * 2).frames.size();
+    };
+    Outcome r = inSmallTmp(render + "in.mp4 --quiet -o out.y4m");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(frames("out.y4m"), 20u);
+    const std::string pipe = "ffmpeg -v error -i in.mp4 -f yuv4mpegpipe -pix_fmt yuv422p - | ";
+    r = inSmallTmp(pipe + render + "- --quiet -o piped.y4m");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("fieldfx: stdin: its length is unknown and /tmp has no room"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("--length N renders a pipe as it comes"), std::string::npos) << r.err;
+    EXPECT_FALSE(exists(dir / "piped.y4m"));
+    r = inSmallTmp(pipe + render + "- --length 20 --quiet -o piped.y4m");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(frames("piped.y4m"), 20u);
+    EXPECT_TRUE(readFile(dir / "piped.y4m") == readFile(dir / "out.y4m"));
+}
+
 // An output whose ffmpeg has failed keeps failing with the same reason and
 // leaves its closed pipe alone: a render's writer may still hand it the
 // frame it had queued.

@@ -12,6 +12,7 @@
 
 #include "Catalogue.h"
 #include "Error.h"
+#include "FrameIndex.h"
 #include "LoadedOperator.h"
 #include "fieldfx/HostBackend.h"
 #include "Operator.h"
@@ -593,4 +594,73 @@ TEST(Chunks, RangesCoverTheRunInNearlyEqualPieces) {
     for (const char* bad : {"0/8", "9/8", "1/0", "-1/2", "1/100001", "1", "/2", "1/", "a/b", "1/2/3", "1.5/2"}) {
         EXPECT_THROW(parseChunk(bad, k, n), UserError) << bad;
     }
+}
+
+// ---------------------------------------------------------------------------
+// Where a decode that gives frame i first starts, from the packets' times.
+
+// Packets in the file's order, "pts/dts" with K for a key frame, in
+// hundredths of a second (one frame each).
+std::vector<VideoPacket> packetsOf(std::initializer_list<const char*> list) {
+    std::vector<VideoPacket> packets;
+    for (const char* text : list) {
+        VideoPacket p;
+        p.pts = std::strtoll(text, nullptr, 10) * 100;
+        p.dts = std::strtoll(std::strchr(text, '/') + 1, nullptr, 10) * 100;
+        p.key = std::strchr(text, 'K') != nullptr;
+        packets.push_back(p);
+    }
+    return packets;
+}
+
+TEST(FrameIndex, SeeksToTheKeyFrameBeforeTheFrameByItsTime) {
+    const Rational tb{1, 10000};  // a second is 10000: 100 frames
+    // Closed groups with B-frames: I0 P3 B1 B2 | I4 P7 B5 B6.
+    const auto closed = packetsOf({"0/-2K", "3/-1", "1/0", "2/1", "4/2K", "7/3", "5/4", "6/5"});
+    // Open groups: the B-frames after I6 are shown before it and refer to P3.
+    const auto open = packetsOf({"0/-1K", "3/0", "1/1", "2/2", "6/3K", "4/4", "5/5", "9/6", "7/7", "8/8"});
+    struct Case {
+        const char* name;
+        const std::vector<VideoPacket>& packets;
+        const char* container;
+        int64_t frame, keyTime, framePts;
+        bool fromStart;
+    };
+    const Case cases[] = {
+        {"first frame", closed, "mov,mp4,m4a,3gp,3g2,mj2", 0, -200, 0, true},
+        {"B-frame of the first group", closed, "mov,mp4,m4a,3gp,3g2,mj2", 2, -200, 200, true},
+        {"second key frame, MP4 seeks by decoding time", closed, "mov,mp4,m4a,3gp,3g2,mj2", 4, 200, 400, false},
+        {"B-frame of the second group", closed, "mov,mp4,m4a,3gp,3g2,mj2", 6, 200, 600, false},
+        {"Matroska seeks by presentation time", closed, "matroska,webm", 5, 400, 500, false},
+        {"leading B-frame of an open group: the group before", open, "matroska,webm", 4, 0, 400, true},
+        {"key frame of an open group", open, "matroska,webm", 6, 600, 600, false},
+        {"after it", open, "matroska,webm", 8, 600, 800, false},
+        // A transport stream is searched a second (100 frames) before the
+        // key frame: here, before the first packet.
+        {"transport stream", open, "mpegts", 6, 300 - 10000, 600, true},
+    };
+    for (const Case& c : cases) {
+        const FrameIndex index(c.packets, c.container, tb);
+        EXPECT_EQ(index.whyNotSeekable(), "") << c.name;
+        EXPECT_EQ(index.frames(), int64_t(c.packets.size())) << c.name;
+        const FrameIndex::SeekPoint point = index.seekPointFor(c.frame);
+        EXPECT_EQ(point.keyTime, c.keyTime) << c.name;
+        EXPECT_EQ(point.framePts, c.framePts) << c.name;
+        EXPECT_EQ(point.fromStart, c.fromStart) << c.name;
+    }
+    // Where a seek cannot be trusted to find the frame, the decode starts
+    // at the start.
+    EXPECT_NE(FrameIndex(closed, "avi", tb).whyNotSeekable(), "");
+    const auto startsInside = packetsOf({"2/0K", "0/1", "1/2", "3/3"});
+    FrameIndex inside(startsInside, "matroska,webm", tb);
+    EXPECT_TRUE(inside.startsOpen());
+    EXPECT_NE(inside.whyNotSeekable(), "");
+    inside.dropFramesBefore(200);  // the decoder gives nothing before frame 2
+    EXPECT_EQ(inside.frames(), 2);
+    EXPECT_NE(FrameIndex(packetsOf({"0/0K", "1/1", "1/2"}), "matroska,webm", tb).whyNotSeekable(), "");
+    // -ss counts from the container's start, in whole microseconds.
+    EXPECT_EQ(seekSeconds(38400, {1, 12800}, 0), "3.000000");
+    EXPECT_EQ(seekSeconds(270000, {1, 90000}, 1440000), "1.560000");
+    EXPECT_EQ(seekSeconds(-1024, {1, 12800}, 0), "-0.080000");
+    EXPECT_EQ(seekSeconds(1, {1, 3}, 0), "0.333333");
 }

@@ -59,6 +59,9 @@ public:
             return true;
         }
         if (position_ >= count_ || endedShort_) return false;
+        // The decode has ended early and its pipe is closed: the reading
+        // thread may ask again for the frame after the one that failed.
+        if (!failure_.empty()) throw UserError(path_, failure_);
         bool got = false;
         std::string broken;
         try {
@@ -155,7 +158,7 @@ private:
         if (index_) return true;
         const std::optional<std::vector<VideoPacket>> packets = probeVideoPackets(path_);
         if (!packets) return false;
-        index_.emplace(*packets, probe_.container);
+        index_.emplace(*packets, probe_.container, probe_.timeBase);
         if (index_->startsOpen()) {
             const int64_t decodedFrom = std::min<int64_t>(kOpenStartPackets, int64_t(packets->size()));
             if (const std::optional<int64_t> first = probeFirstDecodedTime(path_, decodedFrom)) {
@@ -217,13 +220,17 @@ private:
     // --allow-short the end of the run.
     bool endedEarly(const std::string& broken) {
         if (g_abortRequested) return false;
+        reader_.reset();  // it reads the pipe that finish() closes
         child_->finish();
         const std::string message = child_->firstMessage();
         std::string why = "ends early: frame " + std::to_string(position_ + 1) + " could not be read (the file says it holds " +
                           std::to_string(count_) + ")";
         if (!message.empty()) why += "; ffmpeg: " + message;
         else if (!broken.empty()) why += "; " + broken;
-        if (!allowShort_) throw UserError(path_, why + "; --allow-short renders the frames there are");
+        if (!allowShort_) {
+            failure_ = why + "; --allow-short renders the frames there are";
+            throw UserError(path_, failure_);
+        }
         std::fprintf(stderr, "fieldfx: %s: %s; rendering the %lld frames there are\n", path_.c_str(), why.c_str(),
                      static_cast<long long>(position_));
         endedShort_ = true;
@@ -239,6 +246,7 @@ private:
     int64_t count_ = 0;
     int64_t position_ = 0;  // the next frame read() hands out
     bool endedShort_ = false;
+    std::string failure_;  // why the decode ended early, once it has
     std::optional<FrameIndex> index_;
     std::optional<Frame> pending_;  // a frame read ahead
     Frame scratch_;

@@ -7,19 +7,24 @@ namespace fieldfx {
 
 namespace {
 
-// Containers whose demuxer seeks through an index of key frames, landing on
-// the key frame at or before the time asked for: QuickTime and MP4 (by
-// decoding time), Matroska and WebM (by presentation time). Others (MPEG
-// transport and program streams, AVI, MXF, raw streams) are decoded from
-// their start.
-bool seeksExactly(const std::string& container, bool& byPts) {
-    byPts = container.rfind("matroska", 0) == 0;
-    return byPts || container.rfind("mov,mp4", 0) == 0;
+// How ffmpeg seeks in a container. QuickTime and MP4 (by decoding time),
+// Matroska and WebM (by presentation time) keep an index of key frames, and
+// a seek lands on the key frame at or before the time asked for. MPEG
+// transport and program streams have none: a seek searches the file for a
+// packet whose decoding time is at or before the time asked for, which may
+// be any packet, so the decode starts well before the key frame and passes
+// it. Others (AVI, MXF, raw streams) are decoded from their start.
+FrameIndex::Seeking seekingIn(const std::string& container) {
+    if (container.rfind("matroska", 0) == 0) return FrameIndex::Seeking::IndexByPts;
+    if (container.rfind("mov,mp4", 0) == 0) return FrameIndex::Seeking::IndexByDts;
+    if (container == "mpegts" || container == "mpeg") return FrameIndex::Seeking::Search;
+    return FrameIndex::Seeking::None;
 }
 
 }  // namespace
 
-FrameIndex::FrameIndex(const std::vector<VideoPacket>& packets, const std::string& container) : packets_(packets) {
+FrameIndex::FrameIndex(const std::vector<VideoPacket>& packets, const std::string& container, const Rational& timeBase)
+    : packets_(packets), timeBase_(timeBase) {
     for (size_t i = 0; i < packets_.size(); ++i) {
         if (!packets_[i].discard) shown_.push_back(Shown{packets_[i].pts, i});
     }
@@ -32,8 +37,9 @@ FrameIndex::FrameIndex(const std::vector<VideoPacket>& packets, const std::strin
 }
 
 void FrameIndex::judge(const std::string& container) {
-    if (!seeksExactly(container, seeksByPts_)) {
-        whyNot_ = "its container (" + container + ") has no index to seek by";
+    seeking_ = seekingIn(container);
+    if (seeking_ == Seeking::None) {
+        whyNot_ = "ffmpeg cannot seek in its container (" + container + ")";
     } else if (shown_.empty()) {
         whyNot_ = "it holds no frames";
     } else if (shown_.front().pts == kNoTime) {
@@ -67,8 +73,15 @@ FrameIndex::SeekPoint FrameIndex::seekPointFor(int64_t frame) const {
         if (packets_[i].key && packets_[i].pts <= point.framePts) key = i;
     }
     const VideoPacket& k = packets_[key];
-    point.keyTime = seeksByPts_ || k.dts == kNoTime ? k.pts : k.dts;
+    point.keyTime = seeking_ == Seeking::IndexByPts || k.dts == kNoTime ? k.pts : k.dts;
     point.fromStart = key == 0;
+    if (seeking_ == Seeking::Search && !point.fromStart) {
+        // A second before it: the search lands at or before that time, and
+        // the decode reaches the key frame from there.
+        point.keyTime -= timeBase_.num > 0 ? timeBase_.den / timeBase_.num : 0;
+        const VideoPacket& first = packets_.front();
+        point.fromStart = point.keyTime <= (first.dts == kNoTime ? first.pts : first.dts);
+    }
     return point;
 }
 

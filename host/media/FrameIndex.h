@@ -1,9 +1,10 @@
 // Where each frame of a file that ffmpeg decodes lies, from the times of
 // its video packets: frame i is the packet shown i-th (the i-th smallest
 // presentation time), as a decode from the start gives the frames. A decode
-// that starts at a key frame instead gives the same frames from the one
-// whose time it looks for on, as long as the times can be trusted and the
-// container seeks exactly (it keeps an index of its key frames).
+// that starts at (or before) a key frame instead gives the same frames from
+// the one whose time it looks for on, as long as the times can be trusted
+// and ffmpeg can seek in the container to a place at or before the key
+// frame.
 #pragma once
 
 #include <cstdint>
@@ -16,8 +17,12 @@ namespace fieldfx {
 
 class FrameIndex {
 public:
-    // `packets` in the file's order; `container` as ffprobe names it.
-    FrameIndex(const std::vector<VideoPacket>& packets, const std::string& container);
+    // How a seek finds its place in the file.
+    enum class Seeking { None, IndexByDts, IndexByPts, Search };
+
+    // `packets` in the file's order, their times in `timeBase`; `container`
+    // as ffprobe names it.
+    FrameIndex(const std::vector<VideoPacket>& packets, const std::string& container, const Rational& timeBase);
 
     // Frames a decode from the start gives: the packets that are shown.
     int64_t frames() const { return int64_t(shown_.size()); }
@@ -53,7 +58,8 @@ private:
     std::vector<VideoPacket> packets_;
     std::vector<Shown> shown_;  // by presentation time
     bool startsOpen_ = false;
-    bool seeksByPts_ = false;  // the container's index holds presentation times
+    Rational timeBase_;
+    Seeking seeking_ = Seeking::None;
     std::string whyNot_;
 };
 
