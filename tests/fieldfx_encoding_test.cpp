@@ -92,6 +92,8 @@ const CodecCase kCodecs[] = {
      "(.mkv, .mov or .mp4 keep it)"},
     {"QualityMapsToTheEncoder", "-c:v ffv1", "in.mkv", "out.mkv", "--codec mpeg2video --quality high",
      "mpeg2video,Main,yuv420p,\n\n", ""},
+    {"InterlacedMpgIsMpeg2", "-vf setfield=tff -c:v ffv1 -field_order tt", "in.mkv", "out.mpg", "",
+     "mpeg2video,Main,yuv420p,\n\n", ""},
     {"HevcInfoIsNoError", "-c:v ffv1", "in.mkv", "out.mkv", "--codec hevc", "hevc,Main,yuv420p\n", ""},
 };
 

@@ -260,6 +260,10 @@ const char* chromaText(Chroma chroma) {
     }
 }
 
+// Encoders that take 8-bit 4:2:0 in every build of ffmpeg.
+const std::set<std::string> kTake420 = {"libx264", "libx265", "mpeg4", "mpeg1video", "mpeg2video", "libvpx",
+                                        "libvpx-vp9", "libaom-av1", "ffv1"};
+
 const Chroma kChromas[] = {Chroma::C420mpeg2, Chroma::C422, Chroma::C444, Chroma::C444alpha};
 
 bool is420(Chroma c) { return c == Chroma::C420jpeg || c == Chroma::C420mpeg2 || c == Chroma::C420paldv; }
@@ -388,7 +392,7 @@ EncodingPlan planEncoding(const std::string& output, const EncodingSource& sourc
     } else if (container != nullptr) {
         const std::string encoder = encoderFor(source.codec);
         if (!source.codec.empty() && !codecOf(encoder).empty() && takesVideo(*container, source.codec) &&
-            encoderInfo(encoder).exists) {
+            (encoder == container->videoEncoder || encoderInfo(encoder).exists)) {
             plan.videoEncoder = encoder;
             plan.inputProfile = source.profile;
         } else {
@@ -450,7 +454,19 @@ void fitPictures(EncodingPlan& plan, const std::string& output, const EncodingRe
                              (format.interlace == Interlace::TopFirst ? "top" : "bottom") +
                              " field first, but players will not be told (.mkv, .mov or .mp4 keep it)");
     }
+    if (format.interlace != Interlace::Progressive && plan.videoEncoder == "mpeg1video" && request.codec.empty()) {
+        // MPEG-1 has no fields: .mpg's interlaced video is MPEG-2.
+        plan.videoEncoder = "mpeg2video";
+        plan.videoArgs[1] = plan.videoEncoder;
+    }
     const std::string& encoder = plan.videoEncoder;
+    if (bits == 8 && is420(format.chroma) && kTake420.count(encoder) != 0) {
+        // What every build of these encoders takes: no need to ask ffmpeg.
+        plan.pixFmt = "yuv420p";
+        const std::vector<std::string> profile = profileArguments(encoder, plan.inputProfile, format.chroma, 8);
+        plan.videoArgs.insert(plan.videoArgs.end(), profile.begin(), profile.end());
+        return;
+    }
     const std::vector<std::string> pixFmts = encoder.empty() ? std::vector<std::string>{} : encoderInfo(encoder).pixFmts;
     const auto keepsAlpha = [&] {
         return pixFmts.empty() ||
