@@ -157,6 +157,17 @@ TEST(Encoding, RefusalsNameTheProblemAndLeaveNothing) {
     for (const std::string& name : dir.files()) EXPECT_NE(name.rfind(".fieldfx-", 0), 0u) << name;
 }
 
+// x264's own options of --encoder-args keep the field order flagged.
+TEST(Encoding, EncoderArgsKeepTheFieldOrder) {
+    REQUIRE_FFMPEG();
+    TempDir dir;
+    makeClip(dir / "in.mkv", kMoving, "-vf setfield=bff -c:v ffv1 -field_order bb");
+    const Outcome r = runFieldfx("render Dye " + quote(dir / "in.mkv") + " -o " + quote(dir / "out.mp4") +
+                                     " --quiet --encoder-args \"-x264-params keyint=5 -preset veryfast\"", dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(run("ffprobe -v error -show_entries stream=field_order -of csv=p=0 " + quote(dir / "out.mp4")), "bb\n");
+}
+
 // --encoder-args is split as a shell splits words, without a shell.
 TEST(Encoding, EncoderArgsSplitAsAShellWould) {
     const struct {

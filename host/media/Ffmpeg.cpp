@@ -154,7 +154,7 @@ std::string ChildProcess::firstMessage(const std::string& from, const std::strin
     }
     // The level ffmpeg puts before its message: "[error] ".
     for (const char* level : {"[error] ", "[fatal] "}) {
-        if (const size_t at = text.find(level); at != std::string::npos && (at == 0 || text.compare(at - 2, 2, ": ") == 0)) {
+        if (const size_t at = text.find(level); at != std::string::npos && (at == 0 || (at >= 2 && text.compare(at - 2, 2, ": ") == 0))) {
             text.erase(at, std::strlen(level));
         }
     }

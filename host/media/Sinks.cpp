@@ -187,7 +187,12 @@ public:
         const std::vector<std::string> shape = interlaceArguments(format);
         args.insert(args.end(), shape.begin(), shape.end());
         const EncodingPlan plan = options.encoding.value_or(defaultEncoding(path, format, options.bits));
-        const std::vector<std::string> coding = encodingArguments(plan, !audio.empty(), options.chunk.has_value());
+        std::vector<std::string> coding = encodingArguments(plan, !audio.empty(), options.chunk.has_value());
+        // ffmpeg takes the last -x264-params: one of --encoder-args keeps
+        // the field order too.
+        for (size_t i = 0; i + 1 < coding.size() && !shape.empty(); ++i) {
+            if (coding[i] == "-x264-params") coding[i + 1] = shape.back() + ":" + coding[i + 1];
+        }
         args.insert(args.end(), coding.begin(), coding.end());
         if (options.chunk) {
             // A chunk's audio is carried losslessly and encoded once by
