@@ -132,6 +132,8 @@ TEST(Encoding, RefusalsNameTheProblemAndLeaveNothing) {
     };
     const Refusal refusals[] = {
         {"in.mkv", "out.mkv", "--codec nosuch", "fieldfx: --codec: 'nosuch' is not a video encoder of this ffmpeg"},
+        {"in.mkv", "out.mkv", "--codec aac", "fieldfx: --codec: 'aac' is not a video encoder of this ffmpeg"},
+        {"in.mkv", "out.mkv", "--audio-codec ffv1", "fieldfx: --audio-codec: 'ffv1' is not an audio encoder"},
         {"in.mkv", "out.mp4", "--codec prores", "fieldfx: --codec: prores cannot go into .mp4 files"},
         {"in.mkv", "out.webm", "--audio-codec pcm_s16le", "fieldfx: --audio-codec: pcm_s16le cannot go into .webm files"},
         {"in.mkv", "out.mkv", "--quality best", "fieldfx: --quality: 'best' is not one of low, medium, high, lossless"},

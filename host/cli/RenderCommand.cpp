@@ -283,7 +283,7 @@ SinkOptions sinkOptionsFor(const OperatorLibrary& op, const RenderRequest& r, co
         source.bitRate = media.bitRate;
         source.alpha = media.alpha || pixFmtHasAlpha(media.pixFmt);
         const EncodingRequest request = encodingRequestOf(r);
-        EncodingPlan plan = planEncoding(r.output, source, request, !options.audio.inputs.empty());
+        EncodingPlan plan = planEncoding(r.output, source, request);
         fitPictures(plan, r.output, request, source.alpha, out, options.bits);
         options.encoding = plan;
     }

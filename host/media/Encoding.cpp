@@ -68,6 +68,7 @@ std::string codecOf(const std::string& encoder) {
 // the pixel formats it takes (empty for audio, or when it lists none).
 struct EncoderInfo {
     bool exists = false;
+    bool audio = false;  // it lists sample formats: an audio encoder
     std::vector<std::string> pixFmts;
 };
 
@@ -82,6 +83,7 @@ const EncoderInfo& encoderInfo(const std::string& encoder) {
         while (std::fgets(buffer, sizeof buffer, ffmpeg.stream()) != nullptr) {
             const std::string line = buffer;
             if (line.rfind("Encoder " + encoder + " ", 0) == 0) info.exists = true;
+            if (line.rfind("    Supported sample formats:", 0) == 0) info.audio = true;
             const std::string lead = "    Supported pixel formats:";
             if (line.rfind(lead, 0) == 0) {
                 size_t at = lead.size();
@@ -365,8 +367,7 @@ std::vector<std::string> splitArguments(const std::string& text, const std::stri
     return words;
 }
 
-EncodingPlan planEncoding(const std::string& output, const EncodingSource& source, const EncodingRequest& request,
-                          bool hasAudio) {
+EncodingPlan planEncoding(const std::string& output, const EncodingSource& source, const EncodingRequest& request) {
     EncodingPlan plan;
     plan.userArgs = splitArguments(request.encoderArgs, "--encoder-args");
     for (const std::string& word : plan.userArgs) {
@@ -382,7 +383,7 @@ EncodingPlan planEncoding(const std::string& output, const EncodingSource& sourc
     if (!request.codec.empty()) {
         plan.videoEncoder = encoderFor(request.codec);
         const std::string codec = codecOf(plan.videoEncoder);
-        if (!encoderInfo(plan.videoEncoder).exists) {
+        if (!encoderInfo(plan.videoEncoder).exists || encoderInfo(plan.videoEncoder).audio) {
             throw UserError("--codec", "'" + request.codec + "' is not a video encoder of this ffmpeg (ffmpeg -encoders "
                                                              "lists them)");
         }
@@ -418,7 +419,7 @@ EncodingPlan planEncoding(const std::string& output, const EncodingSource& sourc
     if (!request.audioCodec.empty()) {
         plan.audioEncoder = encoderFor(request.audioCodec);
         const std::string codec = codecOf(plan.audioEncoder);
-        if (!encoderInfo(plan.audioEncoder).exists) {
+        if (!encoderInfo(plan.audioEncoder).exists || !encoderInfo(plan.audioEncoder).audio) {
             throw UserError("--audio-codec", "'" + request.audioCodec +
                                                  "' is not an audio encoder of this ffmpeg (ffmpeg -encoders lists them)");
         }
@@ -442,7 +443,6 @@ EncodingPlan planEncoding(const std::string& output, const EncodingSource& sourc
         kLosslessEncoders.count(plan.audioEncoder) == 0) {
         plan.chunkAudioArgs = {"-c:a", container->chunkAudio};
     }
-    (void)hasAudio;
     return plan;
 }
 

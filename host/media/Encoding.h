@@ -63,9 +63,8 @@ struct EncodingPlan {
 // Chooses the encoders for `output` (a file ffmpeg writes) and checks the
 // request: an unknown encoder, one the container does not take, a
 // --quality the encoder has no form of, or bad --encoder-args throw
-// UserError. `hasAudio`: audio goes into the output.
-EncodingPlan planEncoding(const std::string& output, const EncodingSource& source, const EncodingRequest& request,
-                          bool hasAudio);
+// UserError.
+EncodingPlan planEncoding(const std::string& output, const EncodingSource& source, const EncodingRequest& request);
 
 // Settles the output's pictures for the plan's encoder: `format`'s chroma
 // (the frames this program hands to ffmpeg) and the plan's pixel format at
