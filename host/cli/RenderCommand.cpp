@@ -373,14 +373,15 @@ RenderResult renderClip(OperatorLibrary& op, const RenderRequest& r, const Frame
     checkSink(r.output, job.chunkEnd - job.chunkBegin, r.inputs, job.chunkBegin,
               r.chunk.empty() ? std::vector<std::string>{} : std::vector<std::string>{noteFileFor(r.output)});
     const SinkOptions sinkOptions = sinkOptionsFor(op, r, in, job, out);
+    for (auto& s : in.sources) job.inputs.push_back(s.get());
+
+    std::unique_ptr<FrameSink> sink = openSink(r.output, out, sinkOptions);
+    // What the encoder could not take, said once the output is under way.
     if (sinkOptions.encoding) {
         for (const std::string& note : sinkOptions.encoding->notes) {
             std::fprintf(stderr, "fieldfx: %s: %s\n", r.output.c_str(), note.c_str());
         }
     }
-    for (auto& s : in.sources) job.inputs.push_back(s.get());
-
-    std::unique_ptr<FrameSink> sink = openSink(r.output, out, sinkOptions);
     Progress progress(op.name(), 2 * (job.chunkEnd - job.chunkBegin), !r.quiet && isatty(STDERR_FILENO));
     const ProgressFn shown = [&](int64_t done) { progress.update(done); };
     RenderResult result;
