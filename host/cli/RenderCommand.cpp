@@ -17,6 +17,7 @@
 #include "Ffmpeg.h"
 #include "HelpTexts.h"
 #include "ChunkNote.h"
+#include "Encoding.h"
 #include "OutputPath.h"
 #include "Progress.h"
 #include "Stop.h"
@@ -222,11 +223,43 @@ std::string runIdentity(const OperatorLibrary& op, const RenderRequest& r, const
     text << "output " << (dot == std::string::npos ? std::string() : lowerCase(r.output.substr(dot))) << " "
          << formatY4mHeader(out) << " bits " << options.bits << "\n";
     text << "audio " << options.audio.inputs.size() << " " << options.audio.crossfade << " " << options.audio.fade << "\n";
+    if (options.encoding) {
+        text << "encode";
+        for (const std::string& arg : encodingArguments(*options.encoding, true, false)) text << " " << arg;
+        text << "\n";
+    }
     return text.str();
 }
 
+EncodingRequest encodingRequestOf(const RenderRequest& r) {
+    EncodingRequest e;
+    e.codec = r.codec;
+    e.quality = r.quality;
+    e.audioCodec = r.audioCodec;
+    e.encoderArgs = r.encoderArgs;
+    e.pixFmtGiven = !r.pixFmt.empty();
+    return e;
+}
+
+// The encoding options, checked before any input is opened: they apply to
+// files ffmpeg writes only.
+void checkEncodingOptions(const RenderRequest& r) {
+    const std::pair<const char*, const std::string*> given[] = {
+        {"--codec", &r.codec}, {"--quality", &r.quality}, {"--audio-codec", &r.audioCodec}, {"--encoder-args", &r.encoderArgs}};
+    for (const auto& [option, value] : given) {
+        if (!value->empty() && sinkKindFor(r.output) != SinkKind::Ffmpeg) {
+            throw UserError(option, "applies to files ffmpeg writes; " + r.output + " is written by fieldfx itself");
+        }
+    }
+    const auto& levels = qualityLevels();
+    if (!r.quality.empty() && std::find(levels.begin(), levels.end(), r.quality) == levels.end()) {
+        throw UserError("--quality", "'" + r.quality + "' is not one of low, medium, high, lossless");
+    }
+    splitArguments(r.encoderArgs, "--encoder-args");
+}
+
 SinkOptions sinkOptionsFor(const OperatorLibrary& op, const RenderRequest& r, const OpenInputs& in,
-                           const RenderJob& job, const VideoFormat& out) {
+                           const RenderJob& job, VideoFormat& out) {
     SinkOptions options;
     options.bits = r.pixFmt.empty() ? in.sources[0]->media().bits : pixFmtBits(r.pixFmt);
     if (!r.pixFmt.empty() && options.bits > 8 && sinkKindFor(r.output) != SinkKind::Ffmpeg) {
@@ -240,6 +273,19 @@ SinkOptions sinkOptionsFor(const OperatorLibrary& op, const RenderRequest& r, co
                                  "--no-audio says it is not wanted)\n", r.output.c_str());
             options.audio = {};
         }
+    }
+    if (sinkKindFor(r.output) == SinkKind::Ffmpeg) {
+        const SourceMedia media = in.sources[0]->media();
+        EncodingSource source;
+        source.codec = media.codec;
+        source.profile = media.profile;
+        source.audioCodec = media.audioCodec;
+        source.bitRate = media.bitRate;
+        source.alpha = media.alpha || pixFmtHasAlpha(media.pixFmt);
+        const EncodingRequest request = encodingRequestOf(r);
+        EncodingPlan plan = planEncoding(r.output, source, request);
+        fitPictures(plan, r.output, request, source.alpha, out, options.bits);
+        options.encoding = plan;
     }
     options.firstFrame = job.chunkBegin;
     if (!r.chunk.empty()) {
@@ -318,17 +364,24 @@ void printSummary(const OperatorLibrary& op, const RenderRequest& r, const Rende
 RenderResult renderClip(OperatorLibrary& op, const RenderRequest& r, const FrameWatch& watch) {
     const auto started = r.started.value_or(std::chrono::steady_clock::now());
     checkOutputName(r.output);
+    checkEncodingOptions(r);
     OpenInputs in = openInputs(op, r);
     RenderJob job;
     job.jobs = r.jobs;
     placeRun(job, r, in);
-    const VideoFormat out = describeRun(job, op, r, in.format);
+    VideoFormat out = describeRun(job, op, r, in.format);
     checkSink(r.output, job.chunkEnd - job.chunkBegin, r.inputs, job.chunkBegin,
               r.chunk.empty() ? std::vector<std::string>{} : std::vector<std::string>{noteFileFor(r.output)});
     const SinkOptions sinkOptions = sinkOptionsFor(op, r, in, job, out);
     for (auto& s : in.sources) job.inputs.push_back(s.get());
 
     std::unique_ptr<FrameSink> sink = openSink(r.output, out, sinkOptions);
+    // What the encoder could not take, said once the output is under way.
+    if (sinkOptions.encoding) {
+        for (const std::string& note : sinkOptions.encoding->notes) {
+            std::fprintf(stderr, "fieldfx: %s: %s\n", r.output.c_str(), note.c_str());
+        }
+    }
     Progress progress(op.name(), 2 * (job.chunkEnd - job.chunkBegin), !r.quiet && isatty(STDERR_FILENO));
     const ProgressFn shown = [&](int64_t done) { progress.update(done); };
     RenderResult result;
@@ -377,7 +430,8 @@ int commandRender(const std::vector<std::string>& args) {
     const auto started = std::chrono::steady_clock::now();
     static const std::set<std::string> kValueOptions = {
         "-o", "--output", "--set", "--from", "--length", "--region", "--scale", "--field-order", "--pix-fmt",
-        "--duration", "--rate", "--ops", "-j", "--jobs", "--chunk"};
+        "--duration", "--rate", "--ops", "-j", "--jobs", "--chunk", "--codec", "--quality", "--audio-codec",
+        "--encoder-args"};
     const Arguments a = parseArguments(args, kValueOptions,
                                        {"--quiet", "-q", "--verbose", "--allow-short", "--no-audio"}, "render");
     if (a.positional.size() < 2) throw UserError("render", "usage: fieldfx render OPERATOR INPUT [INPUT2] -o OUTPUT");
@@ -397,6 +451,10 @@ int commandRender(const std::vector<std::string>& args) {
     r.rate = a.value("--rate");
     r.quiet = a.has("--quiet") || a.has("-q");
     r.chunk = a.value("--chunk");
+    r.codec = a.value("--codec");
+    r.quality = a.value("--quality");
+    r.audioCodec = a.value("--audio-codec");
+    r.encoderArgs = a.value("--encoder-args");
     r.allowShort = a.has("--allow-short");
     r.noAudio = a.has("--no-audio");
     setFfmpegVerbose(a.has("--verbose"));

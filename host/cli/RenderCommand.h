@@ -21,6 +21,8 @@ struct RenderRequest {
     std::string output;
     std::vector<std::string> settings;
     std::string from, length, region, scale, fieldOrder, pixFmt, duration, rate, chunk;
+    // How a file ffmpeg writes is encoded (see Encoding.h).
+    std::string codec, quality, audioCodec, encoderArgs;
     int jobs = 1;
     bool quiet = false;
     bool allowShort = false, noAudio = false;

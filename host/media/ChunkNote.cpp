@@ -53,6 +53,26 @@ bool parseChunkNote(const std::string& text, ChunkNote& note) {
     return true;
 }
 
+namespace {
+const char kAudioLead[] = "; audio ";
+}  // namespace
+
+std::string chunkComment(const ChunkNote& note, const std::string& audioEncoder) {
+    return formatChunkNote(note) + (audioEncoder.empty() ? "" : kAudioLead + audioEncoder);
+}
+
+bool parseChunkComment(const std::string& text, ChunkNote& note, std::string& audioEncoder) {
+    const size_t at = text.find(kAudioLead);
+    const std::string encoder = at == std::string::npos ? "" : text.substr(at + std::strlen(kAudioLead));
+    if (at != std::string::npos &&
+        (encoder.empty() || encoder.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_-") != std::string::npos)) {
+        return false;
+    }
+    if (!parseChunkNote(text.substr(0, at), note)) return false;
+    audioEncoder = encoder;
+    return true;
+}
+
 std::string noteFileFor(const std::string& chunk) { return chunk + ".chunk"; }
 
 bool readNoteFile(const std::string& chunk, ChunkNote& note) {

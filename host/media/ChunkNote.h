@@ -28,6 +28,13 @@ std::string formatChunkNote(const ChunkNote& note);
 // Reads that text back; false for anything else (nothing is assumed).
 bool parseChunkNote(const std::string& text, ChunkNote& note);
 
+// The comment of an encoded chunk: its note, and when the chunk carries its
+// audio losslessly, the audio encoder join encodes it with:
+// "fieldfx chunk 2/4: frames 25 to 49 of 100, run 0123456789abcdef; audio aac".
+std::string chunkComment(const ChunkNote& note, const std::string& audioEncoder);
+// Reads that text back; false for anything else.
+bool parseChunkComment(const std::string& text, ChunkNote& note, std::string& audioEncoder);
+
 // The file beside a YUV4MPEG2 or PNG-sequence chunk that holds its note.
 std::string noteFileFor(const std::string& chunk);
 // The note kept beside `chunk`: true with it, false when there is no

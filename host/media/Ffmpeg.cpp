@@ -127,24 +127,36 @@ bool ChildProcess::finish() {
 
 void ChildProcess::stop() { reap(true); }
 
-std::string ChildProcess::firstMessage(const std::string& from, const std::string& to) const {
+std::string ChildProcess::firstMessage(const std::string& from, const std::string& to, bool errorsOnly) const {
     if (log_ == nullptr) return "";
     std::string text, line;
     std::rewind(log_);
     char buffer[1024];
+    // "[error]" and "[fatal]" mark errors of ffmpeg run with -loglevel
+    // level+error; other lines are an encoder's own talk (x265's [info]).
+    const auto wanted = [&](const std::string& t) {
+        return !t.empty() && (!errorsOnly || t.find("[error]") != std::string::npos || t.find("[fatal]") != std::string::npos);
+    };
     // The first line names the cause; later ones tell what failed after it.
-    while (text.empty() && std::fgets(buffer, sizeof buffer, log_) != nullptr) {
+    while (!wanted(text) && std::fgets(buffer, sizeof buffer, log_) != nullptr) {
         line += buffer;
         if (line.back() != '\n') continue;
         text = trimmed(line);
         line.clear();
     }
-    if (text.empty()) text = trimmed(line);
+    if (!wanted(text)) text = trimmed(line);
+    if (!wanted(text)) text.clear();
     std::fseek(log_, 0, SEEK_END);
     // "[mov,mp4 @ 0x55d0] partial file": the component's address says nothing.
     if (const size_t at = text.find(" @ 0x"); text.rfind('[', 0) == 0 && at != std::string::npos) {
         const size_t close = text.find("] ", at);
         if (close != std::string::npos) text = text.substr(1, at - 1) + ": " + text.substr(close + 2);
+    }
+    // The level ffmpeg puts before its message: "[error] ".
+    for (const char* level : {"[error] ", "[fatal] "}) {
+        if (const size_t at = text.find(level); at != std::string::npos && (at == 0 || (at >= 2 && text.compare(at - 2, 2, ": ") == 0))) {
+            text.erase(at, std::strlen(level));
+        }
     }
     for (size_t at = from.empty() ? std::string::npos : text.find(from); at != std::string::npos;
          at = text.find(from, at + to.size())) {

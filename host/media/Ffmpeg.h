@@ -38,8 +38,9 @@ public:
     // Why it failed: its exit status or signal and its first message line.
     std::string failure() const;
     // The first line it printed, with `from` replaced by `to` (a temporary
-    // name by the name the user gave).
-    std::string firstMessage(const std::string& from = "", const std::string& to = "") const;
+    // name by the name the user gave). `errorsOnly`: the first line ffmpeg run with
+    // -loglevel level+error marks as an error, or "" when none is.
+    std::string firstMessage(const std::string& from = "", const std::string& to = "", bool errorsOnly = false) const;
     bool running() const { return pid_ > 0; }
 
 private:

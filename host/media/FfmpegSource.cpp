@@ -118,10 +118,21 @@ private:
         std::vector<std::string> args = {"-nostdin", "-hide_banner", "-loglevel", ffmpegVerbose() ? "info" : "error"};
         args.insert(args.end(), inputArgs.begin(), inputArgs.end());
         args.insert(args.end(), {"-i", path_, "-map", "0:v:0"});
-        if (!filter.empty()) args.insert(args.end(), {"-vf", filter});
+        // Alpha is kept as the file has it: ffmpeg's conversion to yuva444p
+        // would round it (argb), so it goes around the conversion.
+        std::string graph = filter;
+        if (pixFmtHasAlpha(pixFmt_)) {
+            graph += std::string(graph.empty() ? "" : ",") +
+                     "split[picture][key];[key]alphaextract,format=gray[alpha];[picture]format=yuv444p[colour];"
+                     "[colour][alpha]alphamerge";
+        }
+        if (!graph.empty()) args.insert(args.end(), {"-vf", graph});
         // Every decoded frame once, as it comes: frame i is the i-th the
         // decoder gives, whatever the times say.
-        args.insert(args.end(), {"-fps_mode", "passthrough", "-f", "yuv4mpegpipe", "-pix_fmt", pixFmt_, "-"});
+        args.insert(args.end(), {"-fps_mode", "passthrough", "-f", "yuv4mpegpipe", "-pix_fmt", pixFmt_});
+        // YUV4MPEG2's 444alpha is ffmpeg's own extension of the format.
+        if (pixFmtHasAlpha(pixFmt_)) args.insert(args.end(), {"-strict", "-1"});
+        args.push_back("-");
         child_ = std::make_unique<ChildProcess>("ffmpeg", args, ChildProcess::Pipe::FromChild, path_);
         reader_ = std::make_unique<Y4mReader>(child_->stream(), path_);
     }

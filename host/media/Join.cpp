@@ -371,6 +371,7 @@ void joinEncoded(const std::string& output, const std::vector<std::string>& chun
     if (!ffmpegAvailable()) throw UserError(output, "joining this format needs ffmpeg, which is not on the PATH");
     std::string first;
     Notes notes;
+    std::string audioEncoder;  // the first chunk's: chunks of one run share it
     for (size_t i = 0; i < chunks.size(); ++i) {
         const MediaProbe p = probeMedia(chunks[i]);
         if (!p.known) throw UserError(chunks[i], "ffprobe finds no video stream in it");
@@ -380,7 +381,9 @@ void joinEncoded(const std::string& output, const std::vector<std::string>& chun
             throw UserError(chunks[i], "does not fit " + chunks[0] + ": " + stream + " against " + first);
         }
         ChunkNote note;
-        notes.push_back(parseChunkNote(p.comment, note) ? std::optional<ChunkNote>(note) : std::nullopt);
+        std::string audio;
+        notes.push_back(parseChunkComment(p.comment, note, audio) ? std::optional<ChunkNote>(note) : std::nullopt);
+        if (i == 0 && p.audio) audioEncoder = audio;
     }
     checkNotes(chunks, notes, [](const std::string&) { return std::string("no fieldfx chunk note in its comment"); });
     for (size_t i = 0; i < chunks.size(); ++i) {
@@ -423,15 +426,23 @@ void joinEncoded(const std::string& output, const std::vector<std::string>& chun
         std::remove(list.c_str());
         throw;
     }
-    ChildProcess ffmpeg("ffmpeg",
-                        {"-nostdin", "-hide_banner", "-loglevel", "error", "-y", "-f", "concat", "-safe", "0", "-i",
-                         list, "-map", "0", "-c", "copy", temp},
-                        ChildProcess::Pipe::ToChild, output);
-    const bool joined = ffmpeg.finish();
+    std::vector<std::string> args = {"-nostdin", "-hide_banner", "-loglevel", "level+error", "-y",
+                                     "-f", "concat", "-safe", "0", "-i", list};
+    if (audioEncoder.empty()) {
+        args.insert(args.end(), {"-map", "0", "-c", "copy", temp});
+    } else {
+        // Chunks carry their audio losslessly: it is encoded here once, its
+        // samples one after another from the start, as a whole render's.
+        args.insert(args.end(), {"-map", "0:v", "-map", "0:a", "-c:v", "copy", "-filter:a", "asetpts=N/SR/TB", "-c:a",
+                                 audioEncoder, temp});
+    }
+    ChildProcess ffmpeg("ffmpeg", args, ChildProcess::Pipe::ToChild, output);
+    // ffmpeg may report an error and still exit with 0.
+    const bool joined = ffmpeg.finish() && ffmpeg.firstMessage("", "", true).empty();
     std::remove(list.c_str());
     if (!joined) {
         std::remove(temp.c_str());
-        const std::string why = ffmpeg.firstMessage(temp, output);
+        const std::string why = ffmpeg.firstMessage(temp, output, true);
         throw UserError(output, "ffmpeg could not join the chunks" + (why.empty() ? std::string() : " (" + why + ")"));
     }
     try {

@@ -10,6 +10,16 @@
 
 namespace fieldfx {
 
+bool pngHasAlpha(const std::string& path) {
+    png_image image;
+    std::memset(&image, 0, sizeof image);
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&image, path.c_str())) return false;
+    const bool alpha = (image.format & PNG_FORMAT_FLAG_ALPHA) != 0;
+    png_image_free(&image);
+    return alpha;
+}
+
 RgbaImage readPng(const std::string& path) {
     png_image image;
     std::memset(&image, 0, sizeof image);

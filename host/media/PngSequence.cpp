@@ -30,7 +30,11 @@ public:
     const std::string& name() const override { return name_; }
     const VideoFormat& format() const override { return format_; }
     int64_t frameCount() const override { return files_.count; }
-    SourceMedia media() const override { return {}; }
+    SourceMedia media() const override {
+        SourceMedia media;
+        media.alpha = pngHasAlpha(files_.file(0));
+        return media;
+    }
     bool read(uint8_t* frame) override {
         if (served_ >= files_.count) return false;
         const std::string path = files_.file(served_);

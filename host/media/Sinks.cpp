@@ -11,6 +11,7 @@
 #include "Ffmpeg.h"
 #include "OutputPath.h"
 #include "Png.h"
+#include "Probe.h"
 #include "SequenceName.h"
 #include "Stop.h"
 #include "Text.h"
@@ -140,26 +141,30 @@ private:
 };
 
 // The settings that keep the picture's shape: field order flagged and coded
-// as fields when interlaced, the sample depth of the input.
-std::vector<std::string> videoArguments(const std::string& path, const VideoFormat& format, int bits) {
-    std::vector<std::string> args;
-    if (format.interlace != Interlace::Progressive) {
-        const bool top = format.interlace == Interlace::TopFirst;
-        args = {"-flags", "+ildct+ilme", "-top", top ? "1" : "0", "-field_order", top ? "tt" : "bb",
-                "-x264-params", top ? "tff=1" : "bff=1"};
-        // .mpg would get MPEG-1, which has no fields.
-        if (endsWithNoCase(path, ".mpg") || endsWithNoCase(path, ".mpeg")) {
-            args.insert(args.end(), {"-c:v", "mpeg2video"});
-        }
+// as fields when interlaced.
+std::vector<std::string> interlaceArguments(const VideoFormat& format) {
+    if (format.interlace == Interlace::Progressive) return {};
+    const bool top = format.interlace == Interlace::TopFirst;
+    return {"-flags", "+ildct+ilme", "-top", top ? "1" : "0", "-field_order", top ? "tt" : "bb",
+            "-x264-params", top ? "tff=1" : "bff=1"};
+}
+
+// The encoding of an output with no plan: ffmpeg's choices, at the depth
+// of `bits`.
+EncodingPlan defaultEncoding(const std::string& path, const VideoFormat& format, int bits) {
+    EncodingPlan plan;
+    // .mpg would get MPEG-1, which has no fields.
+    if (format.interlace != Interlace::Progressive && (endsWithNoCase(path, ".mpg") || endsWithNoCase(path, ".mpeg"))) {
+        plan.videoArgs = {"-c:v", "mpeg2video"};
     }
     if (bits > 8) {
         const char* base = format.chroma == Chroma::C444alpha ? "yuva444p"
                            : format.chroma == Chroma::C444    ? "yuv444p"
                            : format.chroma == Chroma::C422    ? "yuv422p"
                                                               : "yuv420p";
-        args.insert(args.end(), {"-pix_fmt", base + std::to_string(bits) + "le"});
+        plan.pixFmt = base + std::to_string(bits) + "le";
     }
-    return args;
+    return plan;
 }
 
 // Frames go to ffmpeg as YUV4MPEG2 on its standard input; ffmpeg writes a
@@ -171,15 +176,30 @@ public:
     FfmpegSink(const std::string& path, const VideoFormat& format, const SinkOptions& options)
         : FileSink(path, format, options) {
         temp_ = newTemporaryPath(path);
-        std::vector<std::string> args = {"-nostdin", "-hide_banner", "-loglevel", ffmpegVerbose() ? "info" : "error",
+        // Each error line marked, so that an encoder's own talk on stderr
+        // (x265 says [info]) is told apart from an error.
+        std::vector<std::string> args = {"-nostdin", "-hide_banner", "-loglevel", ffmpegVerbose() ? "info" : "level+error",
                                          "-y", "-f", "yuv4mpegpipe", "-i", "-"};
         const std::vector<std::string> audio = audioArguments(options.audio);
         args.insert(args.end(), audio.begin(), audio.end());
         args.insert(args.end(), {"-map", "0:v:0"});
         if (!audio.empty()) args.insert(args.end(), {"-map", "[audio]", "-shortest"});
-        const std::vector<std::string> video = videoArguments(path, format, options.bits);
-        args.insert(args.end(), video.begin(), video.end());
-        if (options.chunk) args.insert(args.end(), {"-metadata", "comment=" + formatChunkNote(*options.chunk)});
+        const std::vector<std::string> shape = interlaceArguments(format);
+        args.insert(args.end(), shape.begin(), shape.end());
+        const EncodingPlan plan = options.encoding.value_or(defaultEncoding(path, format, options.bits));
+        std::vector<std::string> coding = encodingArguments(plan, !audio.empty(), options.chunk.has_value());
+        // ffmpeg takes the last -x264-params: one of --encoder-args keeps
+        // the field order too.
+        for (size_t i = 0; i + 1 < coding.size() && !shape.empty(); ++i) {
+            if (coding[i] == "-x264-params") coding[i + 1] = shape.back() + ":" + coding[i + 1];
+        }
+        args.insert(args.end(), coding.begin(), coding.end());
+        if (options.chunk) {
+            // A chunk's audio is carried losslessly and encoded once by
+            // join, with the codec the whole run's output would have.
+            const bool carried = !audio.empty() && plan.chunkAudioArgs != plan.audioArgs && plan.audioArgs.size() == 2;
+            args.insert(args.end(), {"-metadata", "comment=" + chunkComment(*options.chunk, carried ? plan.audioArgs[1] : "")});
+        }
         args.push_back(temp_);
         child_ = std::make_unique<ChildProcess>("ffmpeg", args, ChildProcess::Pipe::ToChild, path);
         try {
@@ -193,12 +213,24 @@ public:
         try {
             SignalsHeld held;  // a frame goes to ffmpeg whole
             writer_->writeFrame(frame, size);
+            ++written_;
         } catch (const UserError&) {
             failed();
         }
     }
     void commit() override {
         if (!failure_.empty() || std::fflush(child_->stream()) != 0 || !child_->finish()) failed();
+        // ffmpeg that exits with 0 may still have reported an error: an
+        // encoder that failed part way through.
+        if (!child_->firstMessage("", "", true).empty()) failed();
+        // The file must hold every frame written, as a reader finds them.
+        // (A stop signal stops ffprobe too: the frames ffmpeg took are kept.)
+        if (const int64_t packets = countVideoPackets(temp_); packets != written_ && !(packets < 0 && g_abortRequested)) {
+            failure_ = packets < 0 ? "ffprobe cannot read what ffmpeg wrote"
+                                   : "ffmpeg wrote " + std::to_string(packets) + " of its " + std::to_string(written_) +
+                                         " frames";
+            failed();
+        }
         putInPlace(false);
     }
 
@@ -209,9 +241,11 @@ private:
     [[noreturn]] void failed() {
         if (failure_.empty()) {
             child_->finish();
-            std::string why = child_->firstMessage(temp_, path_);
+            std::string why = child_->firstMessage(temp_, path_, true);
             if (why.empty()) why = child_->failure();
             failure_ = "ffmpeg could not write it: " + why;
+        } else if (failure_.rfind("ffmpeg could not write it: ", 0) != 0) {
+            failure_ = "ffmpeg could not write it: " + failure_;
         }
         throw UserError(path_, failure_);
     }
@@ -219,6 +253,7 @@ private:
     std::unique_ptr<ChildProcess> child_;
     std::unique_ptr<Y4mWriter> writer_;
     std::string failure_;  // set by the first failure
+    int64_t written_ = 0;  // frames handed to ffmpeg
 };
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "ChunkNote.h"
+#include "Encoding.h"
 #include "Video.h"
 
 namespace fieldfx {
@@ -44,6 +45,9 @@ struct AudioPlan {
 struct SinkOptions {
     int bits = 8;     // bits a sample written through ffmpeg
     AudioPlan audio;
+    // How a file ffmpeg writes is encoded (see Encoding.h); by default
+    // ffmpeg's own choices, with the depth of `bits`.
+    std::optional<EncodingPlan> encoding;
     // Where in the whole run the sink's frames lie: a chunk of a run that
     // starts at `firstFrame` continues the whole run's output, so that the
     // chunks' outputs concatenated in order are the whole run's. A

@@ -79,7 +79,11 @@ public:
     const std::string& name() const override { return name_; }
     const VideoFormat& format() const override { return reader_->format(); }
     int64_t frameCount() const override { return count_; }
-    SourceMedia media() const override { return {}; }
+    SourceMedia media() const override {
+        SourceMedia media;
+        media.alpha = hasAlpha(format().chroma);  // 444alpha
+        return media;
+    }
     bool read(uint8_t* frame) override { return reader_->readFrame(frame); }
     bool skip() override { return reader_->skipFrame(); }
 
@@ -104,11 +108,12 @@ public:
         format_ = pngSourceFormat(image.width, image.height, options, path);
         frame_ = packFrame(format_, pictureFromRgba(image));
         count_ = std::max<int64_t>(1, std::llround(options.stillSeconds * double(format_.rate.num) / double(format_.rate.den)));
+        media_.alpha = pngHasAlpha(path);
     }
     const std::string& name() const override { return name_; }
     const VideoFormat& format() const override { return format_; }
     int64_t frameCount() const override { return count_; }
-    SourceMedia media() const override { return {}; }
+    SourceMedia media() const override { return media_; }
     bool read(uint8_t* frame) override {
         if (!skip()) return false;
         std::memcpy(frame, frame_.data.data(), frame_.data.size());
@@ -124,6 +129,7 @@ private:
     std::string name_;
     VideoFormat format_;
     Frame frame_;
+    SourceMedia media_;
     int64_t count_ = 0, served_ = 0;
 };
 
@@ -154,14 +160,12 @@ std::unique_ptr<Y4mSource> openY4m(FILE* file, const std::string& name, bool all
 // this program cannot take is refused before ffmpeg decodes any of it.
 void checkDecodable(const MediaProbe& probe, const std::string& path) {
     if (!probe.known) return;
-    if (pixFmtHasAlpha(probe.pixFmt)) {
-        throw UserError(path, "has an alpha channel (" + probe.pixFmt + "), which fieldfx cannot read yet; " +
-                                  "convert it to a format without one first");
-    }
     VideoFormat format;
     format.width = probe.width;
     format.height = probe.height;
-    parseChromaName(eightBitPixFmt(probe.pixFmt).substr(3, 3), format.chroma);  // "yuv422p": 422
+    // Alpha comes as 4:4:4 with alpha (yuva444p), its alpha the key byte.
+    if (pixFmtHasAlpha(probe.pixFmt)) format.chroma = Chroma::C444alpha;
+    else parseChromaName(eightBitPixFmt(probe.pixFmt).substr(3, 3), format.chroma);  // "yuv422p": 422
     const bool interlaced = probe.fieldOrder == "tt" || probe.fieldOrder == "bb" || probe.fieldOrder == "tb" ||
                             probe.fieldOrder == "bt";
     format.interlace = interlaced ? Interlace::TopFirst : Interlace::Progressive;

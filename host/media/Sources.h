@@ -19,6 +19,7 @@ namespace fieldfx {
 struct SourceMedia {
     bool audio = false;  // it has an audio stream
     int bits = 8;        // bits a sample as stored (frames arrive at 8)
+    bool alpha = false;                  // its pictures have an alpha channel
     std::string codec, profile, pixFmt;  // the video stream's, e.g. prores, HQ, yuv422p10le
     int64_t bitRate = 0;                 // bits a second of the video stream; 0 unknown
     std::string audioCodec;              // e.g. pcm_s24le, aac
