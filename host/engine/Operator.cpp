@@ -83,6 +83,14 @@ size_t descriptorBytes(uint16_t kind) {
 
 }  // namespace
 
+std::string directoryOfThisLibrary() {
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&directoryOfThisLibrary), &info) == 0 || info.dli_fname == nullptr) return ".";
+    const std::string self = info.dli_fname;
+    const size_t slash = self.rfind('/');
+    return slash == std::string::npos ? "." : self.substr(0, slash);
+}
+
 std::string operatorNameFromPath(const std::string& path) {
     std::string file = path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
     if (file.rfind("lib", 0) == 0) file = file.substr(3);

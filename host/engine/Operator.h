@@ -79,4 +79,9 @@ bool readableMemory(const void* address, size_t size);
 // Name of an operator from its library file: ".../libDye.so" -> "Dye".
 std::string operatorNameFromPath(const std::string& path);
 
+// The directory of the program or shared library this code is linked into
+// (the engine is a static library: in a plug-in, the plug-in's directory);
+// "." when it cannot be found.
+std::string directoryOfThisLibrary();
+
 }  // namespace fieldfx

@@ -1,6 +1,5 @@
 #include "Plugin.h"
 
-#include <dlfcn.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -8,26 +7,18 @@
 
 #include "Catalogue.h"
 #include "Error.h"
+#include "Operator.h"
 #include "Text.h"
 
 namespace fieldfx::frei0r {
 
 namespace {
 
-// The directory of the plug-in this code is linked into.
-std::string pluginDirectory() {
-    Dl_info info{};
-    if (dladdr(reinterpret_cast<void*>(&pluginDirectory), &info) == 0 || info.dli_fname == nullptr) return ".";
-    const std::string self = info.dli_fname;
-    const size_t slash = self.rfind('/');
-    return slash == std::string::npos ? "." : self.substr(0, slash);
-}
-
 // The operator library of the plug-in: in ../fieldfx (an install keeps
 // operators in lib/fieldfx/ and the plug-ins in lib/frei0r-1/), or in the
 // directory above it or its own (the build tree's lib/ and lib/frei0r-1/).
 std::string findLibrary(const std::string& operatorName, std::string& tried) {
-    const std::string dir = pluginDirectory(), file = "lib" + operatorName + ".so";
+    const std::string dir = directoryOfThisLibrary(), file = "lib" + operatorName + ".so";
     for (const std::string& candidate : {dir + "/../fieldfx/" + file, dir + "/../" + file, dir + "/" + file}) {
         if (access(candidate.c_str(), R_OK) == 0) return candidate;
         tried += (tried.empty() ? "" : ", ") + candidate;

@@ -8,7 +8,6 @@
 // fieldfx program looks ($FIELDFX_OPS, ../lib and ../lib/fieldfx beside the
 // program). The metadata is read from $MLT_DATA/fieldfx/, then from the
 // install's or the build tree's data directory beside the module.
-#include <dlfcn.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -18,6 +17,7 @@
 #include <memory>
 
 #include "Error.h"
+#include "Operator.h"
 #include "Run.h"
 #include "ServiceFrame.h"
 #include "Settings.h"
@@ -28,16 +28,8 @@ namespace fieldfx::mlt {
 
 namespace {
 
-std::string moduleDirectory() {
-    Dl_info info{};
-    if (dladdr(reinterpret_cast<void*>(&moduleDirectory), &info) == 0 || info.dli_fname == nullptr) return ".";
-    const std::string self = info.dli_fname;
-    const size_t slash = self.rfind('/');
-    return slash == std::string::npos ? "." : self.substr(0, slash);
-}
-
 std::vector<std::string> operatorDirectories() {
-    const std::string dir = moduleDirectory();
+    const std::string dir = directoryOfThisLibrary();
     std::vector<std::string> dirs = {dir + "/" FIELDFX_MLT_OPS_FROM_MODULE_INSTALL,
                                      dir + "/" FIELDFX_MLT_OPS_FROM_MODULE_BUILD};
     for (const std::string& more : operatorSearchPath("")) dirs.push_back(more);
@@ -59,7 +51,7 @@ std::string metadataFile(const ServiceInfo& info) {
 
 mlt_properties metadata(mlt_service_type, const char* id, void* data) {
     const ServiceInfo& info = *static_cast<const ServiceInfo*>(data);
-    const std::string file = metadataFile(info), dir = moduleDirectory();
+    const std::string file = metadataFile(info), dir = directoryOfThisLibrary();
     std::vector<std::string> candidates;
     if (const char* mltData = mlt_environment("MLT_DATA"); mltData != nullptr) {
         candidates.push_back(std::string(mltData) + "/fieldfx/" + file);
