@@ -228,6 +228,9 @@ TEST(Streaming, RendersWithATmpSmallerThanTheFrames) {
         GTEST_SKIP() << "a small /tmp cannot be made here: unshare -rm and mount -t tmpfs need unprivileged user "
                         "namespaces, which this kernel does not allow";
     }
+    if (kProgram.rfind("/tmp/", 0) == 0) {
+        GTEST_SKIP() << "the build tree lies in /tmp, which the small tmpfs would cover";
+    }
     TempDir dir;
     // 20 frames of 1920x1080 4:2:2: 83 MB decoded, a few hundred KB coded.
     makeClip(dir / "in.mp4", "testsrc2=size=1920x1080:rate=25,format=yuv422p",
