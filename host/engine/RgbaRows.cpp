@@ -21,7 +21,9 @@
 // double less than one unit in the last place below one of the
 // half-integers 0.5 .. 254.5, and no sum comes that close. The exact value
 // of every sum (with the decimal coefficients) lies at least 3.5e-8 from
-// those, and its double within 1e-12 of the exact value.
+// those, and its double within 1e-12 of the exact value. So the rounded
+// value is floor(s + 0.5) of the exact sum s, which the AVX2 loop works out
+// in whole numbers (see toRgbaAvx2).
 //
 // tests/rgba_conversion_test.cpp checks every form on all 2^24 inputs of
 // each direction.
@@ -274,8 +276,7 @@ void planesToRgbaSse2(ConstPlaneRow p, uint8_t* rgba, int count) {
     planesToRgbaPlain(offset(p, i), rgba + 4 * i, count - i);
 }
 
-// ---- AVX2: eight pixels a step from RGBA, four a step to RGBA (four
-// double lanes).
+// ---- AVX2: eight pixels a step.
 #define TARGET_AVX2 __attribute__((target("avx2")))
 
 TARGET_AVX2 inline __m256i spreadAvx2(__m256i x) { return _mm256_or_si256(x, _mm256_slli_epi32(x, 23)); }
@@ -347,35 +348,78 @@ TARGET_AVX2 void rgbaToPlanesAvx2(const uint8_t* rgba, PlaneRow p, int count) {
     rgbaToPlanesPlain(rgba + 4 * i, offset(p, i), count - i);
 }
 
-TARGET_AVX2 inline __m128i roundedAvx2(__m256d v) { return _mm256_cvttpd_epi32(_mm256_add_pd(v, _mm256_set1_pd(0.5))); }
+// Y'CbCr -> R'G'B' in 32-bit whole numbers, eight pixels a step. With
+// each coefficient c as K = round(c * 2^21), t = K_l y' + K_c u .. + 2^20
+// (y' = Y' - 16, u = Cb - 128, v = Cr - 128) is 2^21 (s + 0.5) + err for
+// the exact sum s, |err| <= 0.5 (239 + 128 + 128) < 248. So t >> 21 is
+// floor(s + 0.5), the reference's rounding, unless t lies within 248 of a
+// multiple of 2^21; those few pixels (about one in 1400) are redone by the
+// plain rule. Every t lies within +-2^31 (the largest, B, below 535 * 2^21).
+constexpr int kFraction = 21;
+constexpr int32_t fixedCoefficient(double c) { return static_cast<int32_t>(c * (1 << kFraction) + 0.5); }
+constexpr int32_t kNear = 248;
 
-TARGET_AVX2 inline __m128i toRgbaAvx2(__m128i y, __m128i cb, __m128i cr, __m128i a) {
-    const __m256d l = _mm256_mul_pd(_mm256_set1_pd(kLumaGain), _mm256_cvtepi32_pd(_mm_sub_epi32(y, _mm_set1_epi32(16))));
-    const __m256d u = _mm256_cvtepi32_pd(_mm_sub_epi32(cb, _mm_set1_epi32(128)));
-    const __m256d v = _mm256_cvtepi32_pd(_mm_sub_epi32(cr, _mm_set1_epi32(128)));
-    const __m128i r = roundedAvx2(_mm256_add_pd(l, _mm256_mul_pd(_mm256_set1_pd(kRedCr), v)));
-    const __m128i g = roundedAvx2(_mm256_sub_pd(_mm256_sub_pd(l, _mm256_mul_pd(_mm256_set1_pd(kGreenCb), u)),
-                                                _mm256_mul_pd(_mm256_set1_pd(kGreenCr), v)));
-    const __m128i b = roundedAvx2(_mm256_add_pd(l, _mm256_mul_pd(_mm256_set1_pd(kBlueCb), u)));
-    const __m128i planar = packBytes(r, g, b, a);
-    return _mm_shuffle_epi8(planar, _mm_setr_epi8(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15));
+// Bits of the lanes whose t lies within kNear of a multiple of 2^21.
+TARGET_AVX2 inline __m256i nearAvx2(__m256i t) {
+    const __m256i fraction = _mm256_and_si256(_mm256_add_epi32(t, _mm256_set1_epi32(kNear)),
+                                              _mm256_set1_epi32((1 << kFraction) - 1));
+    return _mm256_cmpgt_epi32(_mm256_set1_epi32(2 * kNear), fraction);
+}
+
+// RGBA bytes of eight pixels from their Y', Cb, Cr and alpha lanes, and in
+// `near` the pixels the plain rule must redo.
+TARGET_AVX2 inline __m256i toRgbaAvx2(__m256i y, __m256i cb, __m256i cr, __m256i a, unsigned& near) {
+    const __m256i u = _mm256_sub_epi32(cb, _mm256_set1_epi32(128)), v = _mm256_sub_epi32(cr, _mm256_set1_epi32(128));
+    const __m256i l = _mm256_add_epi32(
+        _mm256_mullo_epi32(_mm256_sub_epi32(y, _mm256_set1_epi32(16)), _mm256_set1_epi32(fixedCoefficient(kLumaGain))),
+        _mm256_set1_epi32(1 << (kFraction - 1)));
+    const __m256i r = _mm256_add_epi32(l, _mm256_mullo_epi32(v, _mm256_set1_epi32(fixedCoefficient(kRedCr))));
+    const __m256i g =
+        _mm256_sub_epi32(_mm256_sub_epi32(l, _mm256_mullo_epi32(u, _mm256_set1_epi32(fixedCoefficient(kGreenCb)))),
+                         _mm256_mullo_epi32(v, _mm256_set1_epi32(fixedCoefficient(kGreenCr))));
+    const __m256i b = _mm256_add_epi32(l, _mm256_mullo_epi32(u, _mm256_set1_epi32(fixedCoefficient(kBlueCb))));
+    const __m256i anyNear = _mm256_or_si256(_mm256_or_si256(nearAvx2(r), nearAvx2(g)), nearAvx2(b));
+    near = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(anyNear)));
+    // Packed within each 128-bit half (r0-3 g0-3 b0-3 a0-3 | r4-7 ..), with
+    // the clamp to 0 .. 255, then put in pixel order.
+    const __m256i planar =
+        _mm256_packus_epi16(_mm256_packs_epi32(_mm256_srai_epi32(r, kFraction), _mm256_srai_epi32(g, kFraction)),
+                            _mm256_packs_epi32(_mm256_srai_epi32(b, kFraction), a));
+    return _mm256_shuffle_epi8(planar, _mm256_setr_epi8(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15, 0, 4,
+                                                        8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15));
 }
 
 TARGET_AVX2 void pixelsToRgbaAvx2(const uint8_t* pixels, uint8_t* rgba, int count) {
-    const __m128i byte = _mm_set1_epi32(0xFF);
+    const __m256i byte = _mm256_set1_epi32(0xFF);
     int i = 0;
-    for (; i + 4 <= count; i += 4) {
-        const __m128i in = loadSse2(pixels + 4 * i);
-        storeSse2(rgba + 4 * i, toRgbaAvx2(_mm_srli_epi32(in, 24), _mm_and_si128(_mm_srli_epi32(in, 16), byte),
-                                           _mm_and_si128(_mm_srli_epi32(in, 8), byte), _mm_and_si128(in, byte)));
+    for (; i + 8 <= count; i += 8) {
+        const __m256i in = loadAvx2(pixels + 4 * i);
+        unsigned near;
+        const __m256i out = toRgbaAvx2(_mm256_srli_epi32(in, 24), _mm256_and_si256(_mm256_srli_epi32(in, 16), byte),
+                                       _mm256_and_si256(_mm256_srli_epi32(in, 8), byte), _mm256_and_si256(in, byte),
+                                       near);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(rgba + 4 * i), out);
+        for (int j = 0; near != 0; ++j, near >>= 1) {
+            if ((near & 1u) != 0) pixelsToRgbaPlain(pixels + 4 * (i + j), rgba + 4 * (i + j), 1);
+        }
     }
     pixelsToRgbaPlain(pixels + 4 * i, rgba + 4 * i, count - i);
 }
 
+// Eight bytes of a plane as 32-bit lanes.
+TARGET_AVX2 inline __m256i load8(const uint8_t* p) {
+    return _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
+}
+
 TARGET_AVX2 void planesToRgbaAvx2(ConstPlaneRow p, uint8_t* rgba, int count) {
     int i = 0;
-    for (; i + 4 <= count; i += 4) {
-        storeSse2(rgba + 4 * i, toRgbaAvx2(load4(p.y + i), load4(p.cb + i), load4(p.cr + i), load4(p.a + i)));
+    for (; i + 8 <= count; i += 8) {
+        unsigned near;
+        const __m256i out = toRgbaAvx2(load8(p.y + i), load8(p.cb + i), load8(p.cr + i), load8(p.a + i), near);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(rgba + 4 * i), out);
+        for (int j = 0; near != 0; ++j, near >>= 1) {
+            if ((near & 1u) != 0) planesToRgbaPlain(offset(p, i + j), rgba + 4 * (i + j), 1);
+        }
     }
     planesToRgbaPlain(offset(p, i), rgba + 4 * i, count - i);
 }
