@@ -336,6 +336,8 @@ void* createService(mlt_profile, mlt_service_type type, const char* id, const vo
 
 extern "C" __attribute__((visibility("default"))) void mlt_register(mlt_repository repository) {
     using namespace fieldfx::mlt;
+    // Every frame a service renders takes and frees fields of one size.
+    fieldfx::keepFieldMemoryForRuns();
     std::lock_guard<std::mutex> lock(fieldfx::operatorCallLock());
     const std::vector<std::string> dirs = operatorDirectories();
     for (const ServiceInfo& info : services()) {
