@@ -499,14 +499,14 @@ TEST(Run, WhichRunsStartAnywhere) {
         {patina.get(), {"filmAge=0@0,2@30"}, false},
     };
     for (const auto& c : cases) {
-        RunSpec spec;
-        spec.op = const_cast<OperatorLibrary*>(c.op);
+        RunSetup setup;
+        setup.op = const_cast<OperatorLibrary*>(c.op);
         std::string described = c.op->name();
         for (const char* text : c.settings) {
-            spec.settings.push_back(parseSetting(*c.op, text, fieldRate));
+            setup.settings.push_back(parseSetting(*c.op, text, fieldRate));
             described += std::string(" ") + text;
         }
-        EXPECT_EQ(startsAnywhere(spec), c.anywhere) << described;
+        EXPECT_EQ(startsAnywhere(setup), c.anywhere) << described;
     }
 }
 
@@ -548,9 +548,9 @@ TEST(OperatorTable, KnowsLibrariesByTheirParametersNotTheirNames) {
         EXPECT_EQ(known == nullptr ? std::string("(unknown)") : known->name,
                   c.known == nullptr ? std::string("(unknown)") : c.known) << path;
         EXPECT_EQ(runSplitOf(*op), c.split) << path;
-        RunSpec spec;
-        spec.op = op.get();
-        EXPECT_EQ(startsAnywhere(spec), c.split != RunSplit::OneProcess) << path;
+        RunSetup setup;
+        setup.op = op.get();
+        EXPECT_EQ(startsAnywhere(setup), c.split != RunSplit::OneProcess) << path;
         EXPECT_EQ(operatorDescription(*op).empty(), c.known == nullptr) << path;
         if (c.split == RunSplit::OneProcess) {
             EXPECT_NE(whyInOrderOnly(*op).find("OperatorReplay"), std::string::npos);

@@ -41,13 +41,13 @@ protected:
         ASSERT_EQ(runSplitOf(*op_), GetParam().split);
         format_ = format(32, 16, Chroma::C422, GetParam().scan);
         for (int64_t f = 0; f < kFrames; ++f) clip_.push_back(noiseFrame(format_, uint32_t(f) + 1));
-        Engine whole(spec());
+        Engine whole(setup());
         ASSERT_EQ(whole.start(), "");
         for (int64_t f = 0; f < kFrames; ++f) wanted_.push_back(render(whole, f));
     }
 
-    RunSpec spec() const {
-        RunSpec s;
+    RunSetup setup() const {
+        RunSetup s;
         s.op = op_.get();
         s.frames = kFrames;
         s.scan = format_.interlace;
@@ -99,7 +99,7 @@ TEST_P(RunEngine, EveryOrderGivesTheFramesOfTheWholeRun) {
     std::shuffle(orders[2].begin(), orders[2].end(), std::mt19937(7));
     const char* names[3] = {"forwards with gaps", "backwards", "at random"};
     for (int i = 0; i < 3; ++i) {
-        Engine run(spec());
+        Engine run(setup());
         for (int64_t frame : orders[i]) expectFrame(run, frame, names[i]);
     }
 }
@@ -110,7 +110,7 @@ TEST_P(RunEngine, EveryOrderGivesTheFramesOfTheWholeRun) {
 TEST_P(RunEngine, StartsAtEveryFrameWithOnlyTheLeadInAtHand) {
     for (const int64_t stretch : {int64_t(1) << 16, int64_t(16)}) {
         for (int64_t start = 0; start < kFrames; ++start) {
-            Engine run(spec());
+            Engine run(setup());
             run.setReplayStretch(stretch);
             ASSERT_EQ(run.start(), "");
             const bool replays = GetParam().split != RunSplit::OneProcess;
@@ -133,7 +133,7 @@ TEST_P(RunEngine, StartsAtEveryFrameWithOnlyTheLeadInAtHand) {
 // A seek behind the run's next frame starts the run again for operators
 // that keep state; one that cannot replay renders every call in between.
 TEST_P(RunEngine, SeekingBackStartsAgainAndForwardCatchesUp) {
-    Engine run(spec());
+    Engine run(setup());
     expectFrame(run, kFrames - 1, "to the end");
     expectFrame(run, 1, "back");
     expectFrame(run, kFrames / 2, "forward");

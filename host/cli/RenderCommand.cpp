@@ -129,7 +129,7 @@ void placeRun(RenderJob& job, const RenderRequest& r, const OpenInputs& in) {
 // The run as the operator sees it: settings, scan, rate, region and the
 // fields' size after --scale. Returns the output's format.
 VideoFormat describeRun(RenderJob& job, OperatorLibrary& op, const RenderRequest& r, const VideoFormat& format) {
-    RunSpec& run = job.run;
+    RunSetup& run = job.run;
     run.op = &op;
     run.scan = format.interlace;
     run.rate = format.rate;

@@ -40,19 +40,19 @@ bool sameValue(const ParamValue& a, const ParamValue& b) {
 
 // The field as the operator sees it: the run's region applied, scaled to
 // the run's field size.
-ImagePtr regionAndScale(ImagePtr image, const RunSpec& spec) {
-    if (image == nullptr) throw UserError(spec.op->name(), "out of memory for a field");
-    if (spec.region.set) {
-        image->regionLeft = static_cast<int16_t>(spec.region.left);
-        image->regionTop = static_cast<int16_t>(spec.region.top);
-        image->regionWidth = static_cast<int16_t>(spec.region.width);
-        image->regionHeight = static_cast<int16_t>(spec.region.height);
+ImagePtr regionAndScale(ImagePtr image, const RunSetup& setup) {
+    if (image == nullptr) throw UserError(setup.op->name(), "out of memory for a field");
+    if (setup.region.set) {
+        image->regionLeft = static_cast<int16_t>(setup.region.left);
+        image->regionTop = static_cast<int16_t>(setup.region.top);
+        image->regionWidth = static_cast<int16_t>(setup.region.width);
+        image->regionHeight = static_cast<int16_t>(setup.region.height);
     }
     // A host whose frames come at the reduced size already (an editor's
     // preview) tells the operator so, with no scaling to do here.
-    if (spec.scaled && (image->width != spec.outputWidth || image->height != spec.outputHeight / 2)) {
-        image.reset(scaleField(*image, spec.outputWidth, spec.outputHeight / 2));
-        if (image == nullptr) throw UserError(spec.op->name(), "out of memory for a field");
+    if (setup.scaled && (image->width != setup.outputWidth || image->height != setup.outputHeight / 2)) {
+        image.reset(scaleField(*image, setup.outputWidth, setup.outputHeight / 2));
+        if (image == nullptr) throw UserError(setup.op->name(), "out of memory for a field");
     }
     return image;
 }
@@ -70,7 +70,7 @@ FieldImage* copyField(const FieldImage& source) {
 }
 
 // Field `field` of an input's frame as the operator sees it.
-ImagePtr makeField(const RunSpec& spec, InputFrame& frame, int field) {
+ImagePtr makeField(const RunSetup& setup, InputFrame& frame, int field) {
     ImagePtr image;
     const VideoFormat* stored = frame.storedFormat;
     if (frame.given[field] != nullptr) {
@@ -85,18 +85,18 @@ ImagePtr makeField(const RunSpec& spec, InputFrame& frame, int field) {
     } else {
         image.reset(fieldOf(frame.picture, field));
     }
-    return regionAndScale(std::move(image), spec);
+    return regionAndScale(std::move(image), setup);
 }
 
 }  // namespace
 
-bool startsAnywhere(const RunSpec& spec) {
-    switch (runSplitOf(*spec.op)) {
+bool startsAnywhere(const RunSetup& setup) {
+    switch (runSplitOf(*setup.op)) {
     case RunSplit::AnyField: return true;
     case RunSplit::OneProcess: return false;
     case RunSplit::Replay: break;
     }
-    for (const Setting& s : spec.settings) {
+    for (const Setting& s : setup.settings) {
         for (const Keyframe& key : s.keys) {
             if (!sameValue(key.value, s.keys.front().value)) return false;
         }
@@ -104,26 +104,26 @@ bool startsAnywhere(const RunSpec& spec) {
     return true;
 }
 
-Run::Run(RunSpec spec, const std::atomic<bool>* abortFlag, bool installHost)
-    : spec_(std::move(spec)), host_(abortFlag, installHost) {
-    request_.length = static_cast<uint32_t>(runLength(spec_.frames, spec_.scan));
-    request_.flags = static_cast<uint8_t>((spec_.scaled ? FLAG_REDUCED_SIZE : 0) |
-                                          (isSixtyFields(spec_.rate) ? FLAG_SIXTY_FIELDS : 0));
-    request_.scaleNum = static_cast<int16_t>(spec_.scaled ? spec_.scaleNum : 1);
-    request_.scaleDen = static_cast<int16_t>(spec_.scaled ? spec_.scaleDen : 1);
-    request_.pixelAspect = pixelAspectOf(spec_.aspect);
+Run::Run(RunSetup setup, const std::atomic<bool>* abortFlag, bool installHost)
+    : setup_(std::move(setup)), host_(abortFlag, installHost) {
+    request_.length = static_cast<uint32_t>(runLength(setup_.frames, setup_.scan));
+    request_.flags = static_cast<uint8_t>((setup_.scaled ? FLAG_REDUCED_SIZE : 0) |
+                                          (isSixtyFields(setup_.rate) ? FLAG_SIXTY_FIELDS : 0));
+    request_.scaleNum = static_cast<int16_t>(setup_.scaled ? setup_.scaleNum : 1);
+    request_.scaleDen = static_cast<int16_t>(setup_.scaled ? setup_.scaleDen : 1);
+    request_.pixelAspect = pixelAspectOf(setup_.aspect);
 
     // Scratch images have the run's field geometry: that of a field as the
     // operator gets it.
     FieldImage like{};
-    like.width = static_cast<int16_t>(spec_.outputWidth);
-    like.height = static_cast<int16_t>(spec_.outputHeight / 2);
+    like.width = static_cast<int16_t>(setup_.outputWidth);
+    like.height = static_cast<int16_t>(setup_.outputHeight / 2);
     like.regionWidth = like.width;
     like.regionHeight = like.height;
-    if (spec_.region.set) {
+    if (setup_.region.set) {
         Picture blank;
-        blank.resize(spec_.sourceWidth, spec_.sourceHeight);
-        like = *regionAndScale(ImagePtr(fieldOf(blank, 0)), spec_);
+        blank.resize(setup_.sourceWidth, setup_.sourceHeight);
+        like = *regionAndScale(ImagePtr(fieldOf(blank, 0)), setup_);
     }
     host_.setGeometry(like);
 }
@@ -137,7 +137,7 @@ std::string Run::failure(const std::string& what) const {
 }
 
 void Run::writeSettings(int64_t position) {
-    for (const Setting& s : spec_.settings) writeValue(*s.parameter, valueAt(s, position));
+    for (const Setting& s : setup_.settings) writeValue(*s.parameter, valueAt(s, position));
 }
 
 std::string Run::start() {
@@ -147,7 +147,7 @@ std::string Run::start() {
     host_.beginCommand();
     request_.command = CMD_START;
     nextCall_ = 0;
-    if (spec_.op->action()(&request_) == -1) {
+    if (setup_.op->action()(&request_) == -1) {
         host_.reclaimCommand();
         return failure("the start of the run failed");
     }
@@ -162,18 +162,18 @@ void Run::prepareFields(InputFrame& frame) const {
         ImagePtr fields[2];
         for (ImagePtr& f : fields) {
             f.reset(newFieldImage(stored->width, stored->height / 2, false));  // every pixel is set below
-            if (f == nullptr) throw UserError(spec_.op->name(), "out of memory for a field");
+            if (f == nullptr) throw UserError(setup_.op->name(), "out of memory for a field");
         }
         FieldImage* both[2] = {fields[0].get(), fields[1].get()};
         splitFrame(*stored, frame.bytes, both, frame.scratch);
-        for (int field = 0; field < 2; ++field) frame.fields[field] = regionAndScale(std::move(fields[field]), spec_);
+        for (int field = 0; field < 2; ++field) frame.fields[field] = regionAndScale(std::move(fields[field]), setup_);
         return;
     }
-    for (int field = 0; field < 2; ++field) frame.fields[field] = makeField(spec_, frame, field);
+    for (int field = 0; field < 2; ++field) frame.fields[field] = makeField(setup_, frame, field);
 }
 
 std::string Run::renderField(std::vector<InputFrame>& inputs, int64_t frame, int place, OutputFrame& output) {
-    const FieldCall call = fieldCall(frame, place, spec_.scan);
+    const FieldCall call = fieldCall(frame, place, setup_.scan);
     const int field = call.field;
     const int64_t position = call.position;
     // The first fetch of an input takes its prepared field; any later fetch
@@ -183,7 +183,7 @@ std::string Run::renderField(std::vector<InputFrame>& inputs, int64_t frame, int
             InputFrame& in = inputs[size_t(input)];
             if (in.fields[field] != nullptr) return in.fields[field].release();
             try {
-                return makeField(spec_, in, field).release();
+                return makeField(setup_, in, field).release();
             } catch (const UserError&) {
                 return nullptr;  // no memory: the fetch fails
             }
@@ -195,7 +195,7 @@ std::string Run::renderField(std::vector<InputFrame>& inputs, int64_t frame, int
     request_.command = CMD_RENDER;
     request_.position = static_cast<uint32_t>(position);
     request_.flags = static_cast<uint8_t>((request_.flags & ~FLAG_LOWER_FIELD) | call.flags);
-    const int32_t status = spec_.op->action()(&request_);
+    const int32_t status = setup_.op->action()(&request_);
     ImagePtr rendered = host_.takeOutput();
     host_.reclaimCommand();
     host_.setFields(nullptr, 0, -1);
@@ -224,7 +224,7 @@ void Run::packOutput(const VideoFormat* stored, OutputFrame& output, uint8_t* in
         return;
     }
     // Fields of another size than the frame's: woven as far as they reach.
-    output.picture.resize(spec_.outputWidth, spec_.outputHeight);
+    output.picture.resize(setup_.outputWidth, setup_.outputHeight);
     for (int field = 0; field < 2; ++field) {
         if (output.fields[field] != nullptr) weaveField(output.picture, field, *output.fields[field]);
     }
@@ -243,16 +243,16 @@ std::string Run::replayTo(int64_t target, int64_t& from) {
         const int64_t last = std::min(target, from + replayStretch_ - 1);
         positions.clear();
         for (int64_t call = from; call <= last; ++call) {
-            positions.push_back(static_cast<uint32_t>(fieldCall(call / 2, int(call % 2), spec_.scan).position));
+            positions.push_back(static_cast<uint32_t>(fieldCall(call / 2, int(call % 2), setup_.scan).position));
         }
         host_.beginCommand();
         OperatorRequest replay = request_;
         replay.command = CMD_RENDER;
         replay.position = 0;
         replay.flags = static_cast<uint8_t>(replay.flags & ~FLAG_LOWER_FIELD);
-        const int32_t k = spec_.op->replay()(&replay, positions.data(), static_cast<uint32_t>(positions.size()));
+        const int32_t k = setup_.op->replay()(&replay, positions.data(), static_cast<uint32_t>(positions.size()));
         const std::string failed = "the replay of the run to field " +
-                                   std::to_string(fieldCall(target / 2, int(target % 2), spec_.scan).position);
+                                   std::to_string(fieldCall(target / 2, int(target % 2), setup_.scan).position);
         if (k < 0 || k >= int32_t(positions.size())) return failure(failed + " failed");
         if (last == target) {
             from += k;
@@ -269,7 +269,7 @@ std::string Run::seek(int64_t frame, const InputsOf& inputsOf) {
     }
     const int64_t target = 2 * frame;
     if (target == nextCall_) return "";
-    const RunSplit split = runSplitOf(*spec_.op);
+    const RunSplit split = runSplitOf(*setup_.op);
     if (split == RunSplit::AnyField) {
         nextCall_ = target;
         return "";
@@ -282,14 +282,14 @@ std::string Run::seek(int64_t frame, const InputsOf& inputsOf) {
     int64_t from = nextCall_;
     if (split == RunSplit::Replay) {
         // The replay reads the settings once, those of the frame sought.
-        writeSettings(fieldCall(frame, 0, spec_.scan).position);
+        writeSettings(fieldCall(frame, 0, setup_.scan).position);
         if (std::string why = replayTo(target, from); !why.empty()) return why;
         // Film pictures are made at least every fourth position, so the
         // last update lies in the two frames before; a host that holds only
         // those has nothing further back to give.
         if (from / 2 < frame - kLeadInFrames) {
             return "the replay of the run to field " +
-                   std::to_string(fieldCall(frame, 0, spec_.scan).position) + " reached back too far";
+                   std::to_string(fieldCall(frame, 0, setup_.scan).position) + " reached back too far";
         }
     }
     OutputFrame discarded;
@@ -304,7 +304,7 @@ std::string Run::seek(int64_t frame, const InputsOf& inputsOf) {
 void Run::finish() {
     host_.beginCommand();
     request_.command = CMD_FINISH;
-    spec_.op->action()(&request_);
+    setup_.op->action()(&request_);
     host_.reclaimAll();
     started_ = false;
 }

@@ -34,7 +34,7 @@ struct Region {
 
 // What a run is: the operator and its settings, how many frames, the
 // material's scan and rate, and the fields' geometry.
-struct RunSpec {
+struct RunSetup {
     OperatorLibrary* op = nullptr;
     std::vector<Setting> settings;  // keys at positions in fields
     int64_t frames = 1;             // frames in the run
@@ -87,7 +87,7 @@ std::string whyInOrderOnly(const OperatorLibrary& op);
 // it: its fields depend only on their positions, or it replays and no
 // setting changes over the run (the replay reads the settings once for all
 // the calls it passes over).
-bool startsAnywhere(const RunSpec& spec);
+bool startsAnywhere(const RunSetup& setup);
 
 // Frames before a frame of the run whose fields a replaying seek may render.
 constexpr int64_t kLeadInFrames = 2;
@@ -98,15 +98,15 @@ public:
     // destroyed; otherwise the caller installs it around every call
     // (OperatorCall), as hosts that render on several threads do.
     // opChkAbort reports `abortFlag` when there is one.
-    explicit Run(RunSpec spec, const std::atomic<bool>* abortFlag = nullptr, bool installHost = true);
+    explicit Run(RunSetup setup, const std::atomic<bool>* abortFlag = nullptr, bool installHost = true);
     ~Run();  // a run still started is finished
     Run(const Run&) = delete;
     Run& operator=(const Run&) = delete;
 
-    const RunSpec& spec() const { return spec_; }
+    const RunSetup& setup() const { return setup_; }
     // New settings from the next call on (a host whose user moves a slider
     // while the run plays).
-    void setSettings(std::vector<Setting> settings) { spec_.settings = std::move(settings); }
+    void setSettings(std::vector<Setting> settings) { setup_.settings = std::move(settings); }
     RenderHost& host() { return host_; }
     bool started() const { return started_; }
     // The frame whose first field the next render call renders.
@@ -157,7 +157,7 @@ private:
     std::string replayTo(int64_t target, int64_t& from);
     void writeSettings(int64_t position);
 
-    RunSpec spec_;
+    RunSetup setup_;
     RenderHost host_;
     OperatorRequest request_{};
     int64_t nextCall_ = 0;  // call i renders field i % 2 of run frame i / 2

@@ -227,15 +227,15 @@ bool Instance::render(double seconds, uint32_t* out) {
             InstalledHost installed(run_->host());
             run_.reset();
         }
-        RunSpec spec;
-        spec.op = op_;
-        spec.frames = shape.frames;
-        spec.scan = shape.order;
-        spec.rate = shape.rate;
-        spec.aspect = Rational{1, 1};  // square pixels, as fieldfx gives RGB sources
-        spec.sourceWidth = spec.outputWidth = shape.width;
-        spec.sourceHeight = spec.outputHeight = shape.height;
-        run_ = std::make_unique<Run>(std::move(spec), nullptr, false);
+        RunSetup setup;
+        setup.op = op_;
+        setup.frames = shape.frames;
+        setup.scan = shape.order;
+        setup.rate = shape.rate;
+        setup.aspect = Rational{1, 1};  // square pixels, as fieldfx gives RGB sources
+        setup.sourceWidth = setup.outputWidth = shape.width;
+        setup.sourceHeight = setup.outputHeight = shape.height;
+        run_ = std::make_unique<Run>(std::move(setup), nullptr, false);
         shape_ = shape;
     }
     InstalledHost installed(run_->host());

@@ -157,19 +157,19 @@ private:
         endRun();
         shape_ = shape;
         stored_ = storedFormatOf(shape);
-        RunSpec spec;
-        spec.op = op_;
-        spec.frames = shape.frames;
-        spec.scan = shape.scan;
-        spec.rate = shape.rate;
-        spec.aspect = shape.aspect;
-        spec.sourceWidth = spec.outputWidth = stored_.width;
-        spec.sourceHeight = spec.outputHeight = stored_.height;
+        RunSetup setup;
+        setup.op = op_;
+        setup.frames = shape.frames;
+        setup.scan = shape.scan;
+        setup.rate = shape.rate;
+        setup.aspect = shape.aspect;
+        setup.sourceWidth = setup.outputWidth = stored_.width;
+        setup.sourceHeight = setup.outputHeight = stored_.height;
         // A preview at reduced size: the operators scale their geometry.
-        spec.scaled = shape.fullWidth > shape.width && shape.fullWidth <= 32767;
-        spec.scaleNum = spec.scaled ? shape.width : 1;
-        spec.scaleDen = spec.scaled ? shape.fullWidth : 1;
-        run_ = std::make_unique<Run>(std::move(spec), nullptr, false);
+        setup.scaled = shape.fullWidth > shape.width && shape.fullWidth <= 32767;
+        setup.scaleNum = setup.scaled ? shape.width : 1;
+        setup.scaleDen = setup.scaled ? shape.fullWidth : 1;
+        run_ = std::make_unique<Run>(std::move(setup), nullptr, false);
         kept_.clear();
     }
 

@@ -16,7 +16,7 @@
 namespace fieldfx {
 
 struct RenderJob {
-    RunSpec run;                       // the operator, its settings, the run's frames and geometry
+    RunSetup run;                       // the operator, its settings, the run's frames and geometry
     std::vector<FrameSource*> inputs;  // one, or two for a transition
     int64_t firstFrame = 0;            // the inputs' frame where the run starts
     // The stretch of the run this render writes, in frames of the run:
