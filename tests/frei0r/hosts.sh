@@ -12,13 +12,8 @@ readme="$(cd "$(dirname "$0")/../.." && pwd)/README.md"
 fieldfx="$build/bin/fieldfx"
 export FREI0R_PATH="$build/lib/frei0r-1"
 
-for tool in ffmpeg melt gst-launch-1.0; do
-    if ! command -v "$tool" >/dev/null; then
-        echo "hosts.sh: $tool is not installed (tools/install-deps installs it)" >&2
-        [ "${CI:-}" = true ] && exit 1
-        exit 77
-    fi
-done
+source "$(dirname "$0")/../support/require_tools.sh"
+require_tools hosts.sh ffmpeg melt gst-launch-1.0
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

@@ -13,13 +13,8 @@
 test_name=$1
 build=$(cd "$2" && pwd)
 shift 2
-for tool in melt ffmpeg python3 "$@"; do
-    if ! command -v "$tool" >/dev/null; then
-        echo "$test_name: $tool is not installed (tools/install-deps installs it)" >&2
-        [ "${CI:-}" = true ] && exit 1
-        exit 77
-    fi
-done
+source "$(dirname "${BASH_SOURCE[0]}")/../support/require_tools.sh"
+require_tools "$test_name" melt ffmpeg python3 "$@"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

@@ -10,13 +10,8 @@ set -euo pipefail
 build=$(cd "$1" && pwd)
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 
-for tool in melt ffmpeg pkg-config; do
-    if ! command -v "$tool" >/dev/null; then
-        echo "melt.sh: $tool is not installed (tools/install-deps installs it)" >&2
-        [ "${CI:-}" = true ] && exit 1
-        exit 77
-    fi
-done
+source "$source_dir/tests/support/require_tools.sh"
+require_tools melt.sh melt ffmpeg pkg-config
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
